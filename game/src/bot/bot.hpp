@@ -1,0 +1,48 @@
+// The bot interface, the registry and the chain search shared by both bots.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "random.hpp"
+#include "tet/state.hpp"
+
+namespace game::bot {
+
+using tet::GameState;
+using tet::TetAction;
+using MoveChain = std::vector<TetAction>;
+
+// A bot answers a state with the actions to play for the current piece.
+class TetBot {
+public:
+    virtual ~TetBot() = default;
+    // Uses the calling thread's generator for tie-breaking.
+    virtual Result<MoveChain> choose_move(const GameState& state) = 0;
+    // Same, with the tie-breaking shuffle drawn from `rng`.
+    virtual Result<MoveChain> choose_move_with(const GameState& state,
+                                               random::WordSource& rng) = 0;
+};
+
+// "wordpress" or "random"; anything else is "bot name not found.".
+Result<std::unique_ptr<TetBot>> get_bot(std::string_view name);
+
+// Score of a candidate final state (falling piece erased) against the input state.
+using ScoreFn = Result<double> (*)(const GameState& input, const GameState& candidate);
+
+// Lines the candidate has cleared since the input state: the 16-bit difference (wrapping).
+double lines_cleared(const GameState& input, const GameState& candidate);
+
+// The best chain of the shuffled, length-sorted chain list: the first with the strictly
+// highest score; [SoftDrop] when none scores; empty for a finished game.
+MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
+                                     random::WordSource& rng);
+
+inline double lines_cleared(const GameState& input, const GameState& candidate) {
+    return static_cast<std::uint16_t>(candidate.total_lines - input.total_lines);
+}
+
+}  // namespace game::bot

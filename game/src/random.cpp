@@ -1,0 +1,150 @@
+#include "random.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <sys/random.h>
+
+#include "error.hpp"
+
+namespace game::random {
+
+namespace {
+
+constexpr std::uint32_t SIGMA[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
+                          std::uint32_t& d) {
+    a += b; d ^= a; d = std::rotl(d, 16);
+    c += d; b ^= c; b = std::rotl(b, 12);
+    a += b; d ^= a; d = std::rotl(d, 8);
+    c += d; b ^= c; b = std::rotl(b, 7);
+}
+
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+// Key words 4..11 from 32 bytes, counter and nonce zero.
+std::array<std::uint32_t, 16> initial_state(const std::uint8_t* key) {
+    std::array<std::uint32_t, 16> s{};
+    for (int i = 0; i < 4; ++i) s[i] = SIGMA[i];
+    for (int i = 0; i < 8; ++i) s[4 + i] = load_le32(key + 4 * i);
+    return s;
+}
+
+inline void advance_counter(std::array<std::uint32_t, 16>& s) {
+    if (++s[12] == 0) ++s[13];
+}
+
+}  // namespace
+
+// RFC 8439 section 2.3: `rounds` rounds (column and diagonal rounds alternating), then the
+// input added word by word.
+void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::uint32_t, 16>& out,
+                  int rounds) {
+    std::array<std::uint32_t, 16> x = input;
+    for (int i = 0; i < rounds; i += 2) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) out[i] = x[i] + input[i];
+}
+
+SeededStream::SeededStream(const Seed32& key) : input_(initial_state(key.data())) {}
+
+void SeededStream::refill() {
+    chacha_block(input_, buf_, 20);
+    advance_counter(input_);
+    pos_ = 0;
+}
+
+std::uint32_t bounded_index(WordSource& src, std::uint32_t n) {
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        const std::uint64_t m = std::uint64_t(src.next_u32()) * n;
+        if (static_cast<std::uint32_t>(m) <= zone) return static_cast<std::uint32_t>(m >> 32);
+    }
+}
+
+ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts) {
+    Seed32 key = seed;
+    const auto uts = static_cast<std::uint64_t>(ts);
+    for (int k = 0; k < 8; ++k) key[k] ^= static_cast<std::uint8_t>(uts >> (8 * k));
+    SeededStream stream(key);
+
+    ShuffleResult r{};
+    for (int i = 0; i < 7; ++i) r.bag[i] = tet::tet_from_index(i);
+    // Fisher-Yates from the back.
+    for (std::uint32_t n = 7; n >= 2; --n) {
+        const std::uint32_t j = bounded_index(stream, n);
+        std::swap(r.bag[n - 1], r.bag[j]);
+    }
+    r.seed = stream.next_bytes<32>();
+    return r;
+}
+
+Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
+                    std::uint32_t idx) {
+    SeededStream first(seed);
+    const auto r = first.next_bytes<16>();
+
+    Seed32 material{};
+    const auto event_hash = static_cast<std::uint32_t>(tet::index(event.action));
+    const auto uts = static_cast<std::uint64_t>(ts);
+    for (int k = 0; k < 4; ++k) material[k] = static_cast<std::uint8_t>(event_hash >> (8 * k));
+    for (int k = 0; k < 8; ++k) material[4 + k] = static_cast<std::uint8_t>(uts >> (8 * k));
+    for (int k = 0; k < 4; ++k) material[12 + k] = static_cast<std::uint8_t>(idx >> (8 * k));
+    std::memcpy(material.data() + 16, r.data(), 16);
+
+    SeededStream second(material);
+    return second.next_bytes<32>();
+}
+
+void ThreadRng::reseed() {
+    std::uint8_t key[32];
+    std::size_t got = 0;
+    while (got < sizeof key) {
+        const ssize_t n = getrandom(key + got, sizeof key - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            internal_failure("failed to read the operating system's entropy source");
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    input_ = initial_state(key);
+    pos_ = 16;
+    words_left_ = 65536;  // one byte drawn per word
+}
+
+std::uint32_t ThreadRng::next_u32() {
+    if (words_left_ == 0) reseed();
+    --words_left_;
+    if (pos_ == 16) {
+        chacha_block(input_, buf_, 12);
+        advance_counter(input_);
+        pos_ = 0;
+    }
+    return buf_[pos_++];
+}
+
+ThreadRng& thread_rng() {
+    thread_local ThreadRng rng;
+    return rng;
+}
+
+Seed32 get_random_seed() {
+    ThreadRng& rng = thread_rng();
+    Seed32 out;
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng.next_u32());
+    return out;
+}
+
+}  // namespace game::random

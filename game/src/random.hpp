@@ -1,0 +1,92 @@
+// The seeded ChaCha20 stream, bag shuffles, the per-action seed and fresh random seeds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "tet/piece.hpp"
+#include "tet/records.hpp"
+
+namespace game::random {
+
+using tet::Seed32;
+using tet::Tet;
+
+// A source of uniformly distributed 32-bit words.
+class WordSource {
+public:
+    virtual std::uint32_t next_u32() = 0;
+
+protected:
+    ~WordSource() = default;
+};
+
+// One ChaCha block (RFC 8439 block function, `rounds` rounds) over the 16-word input state.
+void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::uint32_t, 16>& out,
+                  int rounds);
+
+// The ChaCha20 keystream keyed by 32 bytes, with a 64-bit block counter starting at 0 and an
+// all-zero 64-bit nonce, read as 32-bit words (block 0 words 0..15, then block 1, ...).
+class SeededStream final : public WordSource {
+public:
+    explicit SeededStream(const Seed32& key);
+
+    std::uint32_t next_u32() override {
+        if (pos_ == 16) refill();
+        return buf_[pos_++];
+    }
+    // The low 8 bits of the next word.
+    std::uint8_t next_byte() { return static_cast<std::uint8_t>(next_u32()); }
+    // N successive next_byte draws.
+    template <std::size_t N>
+    std::array<std::uint8_t, N> next_bytes() {
+        std::array<std::uint8_t, N> out;
+        for (auto& b : out) b = next_byte();
+        return out;
+    }
+
+private:
+    void refill();
+
+    std::array<std::uint32_t, 16> input_;
+    std::array<std::uint32_t, 16> buf_;
+    unsigned pos_ = 16;
+};
+
+// A uniform index in 0..n-1 (n >= 1) by the widening-multiply rule with rejection zone
+// (n << leading_zeros(n)) - 1: a word is rejected when the low half of v*n exceeds the zone.
+std::uint32_t bounded_index(WordSource& src, std::uint32_t n);
+
+// One bag: the seven kinds shuffled with a stream keyed by the seed with ts (little-endian)
+// XORed into its first 8 bytes; the same stream then yields the new seed.
+struct ShuffleResult {
+    std::array<Tet, 7> bag;
+    Seed32 seed;
+};
+ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts);
+
+// The running seed after an accepted action: a stream keyed by
+// action index (u32 LE) | ts (i64 LE) | idx (u32 LE) | 16 bytes drawn from the seed's stream.
+Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
+                    std::uint32_t idx);
+
+// A ChaCha12 generator private to the calling thread, seeded from the operating system and
+// reseeded after every 65536 bytes of output. Never reproduced.
+class ThreadRng final : public WordSource {
+public:
+    std::uint32_t next_u32() override;
+
+private:
+    void reseed();
+
+    std::array<std::uint32_t, 16> input_{};
+    std::array<std::uint32_t, 16> buf_{};
+    unsigned pos_ = 16;
+    std::uint32_t words_left_ = 0;
+};
+ThreadRng& thread_rng();
+
+// 32 fresh random bytes from the calling thread's generator.
+Seed32 get_random_seed();
+
+}  // namespace game::random

@@ -1,0 +1,126 @@
+// Cell values, the packed 40 x 10 board, drawing and erasing pieces, and board metrics.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "error.hpp"
+#include "tet/piece.hpp"
+
+namespace game::tet {
+
+// A cell's value, stored as its 4-bit code: 0 Empty, 1..7 a piece of kind code-1,
+// 8 Garbage, 9 Ghost. Codes 10..15 never appear here: they decode to Empty.
+enum class CellValue : std::uint8_t { Empty = 0, Garbage = 8, Ghost = 9 };
+
+constexpr CellValue piece_cell(Tet t) { return static_cast<CellValue>(index(t) + 1); }
+constexpr std::uint8_t code(CellValue v) { return static_cast<std::uint8_t>(v); }
+constexpr CellValue decode_cell(std::uint8_t nibble) {
+    return nibble <= 9 ? static_cast<CellValue>(nibble) : CellValue::Empty;
+}
+constexpr bool is_piece(CellValue v) { return code(v) >= 1 && code(v) <= 7; }
+constexpr Tet piece_kind(CellValue v) { return tet_from_index(code(v) - 1); }
+// Solid cells (a piece or garbage) block pieces and are what the metrics measure.
+constexpr bool is_solid_code(std::uint8_t nibble) { return nibble >= 1 && nibble <= 8; }
+constexpr bool is_solid(CellValue v) { return is_solid_code(code(v)); }
+
+// Two cells in one byte.
+//   bits 7..4  val0: the even column
+//   bits 3..0  val1: the odd column
+struct CellValuePairByte {
+    std::uint8_t v = 0;
+
+    static constexpr int HIGH_SHIFT = 4;
+    static constexpr std::uint8_t LOW_MASK = 0x0F;
+
+    constexpr std::uint8_t code0() const { return v >> HIGH_SHIFT; }
+    constexpr std::uint8_t code1() const { return v & LOW_MASK; }
+    constexpr CellValue val0() const { return decode_cell(code0()); }
+    constexpr CellValue val1() const { return decode_cell(code1()); }
+    constexpr CellValuePairByte with_val0(CellValue c) const {
+        return {static_cast<std::uint8_t>((code(c) << HIGH_SHIFT) | (v & LOW_MASK))};
+    }
+    constexpr CellValuePairByte with_val1(CellValue c) const {
+        return {static_cast<std::uint8_t>((v & ~LOW_MASK & 0xFF) | code(c))};
+    }
+    constexpr bool operator==(const CellValuePairByte&) const = default;
+};
+
+// One row of ten cells: columns 2k and 2k+1 in byte k.
+struct CellValueRow10 {
+    std::array<CellValuePairByte, 5> v_r{};
+    constexpr bool operator==(const CellValueRow10&) const = default;
+};
+
+// A position on the board: row y (0 = bottom), column x (0 = left).
+struct Pos {
+    std::int8_t y = 0;
+    std::int8_t x = 0;
+    constexpr bool operator==(const Pos&) const = default;
+};
+
+// The falling piece: where its grid's cell (0, 0) lies, its kind, rotation state and serial.
+struct CurrentPcsInfo {
+    Pos pos;
+    Tet tet = Tet::I;
+    RotState rs = RotState::R0;
+    std::uint16_t id = 0;
+    constexpr bool operator==(const CurrentPcsInfo&) const = default;
+};
+
+// The board: 40 rows of 10 cells, row 0 at the bottom; cell (y, x) lives in byte 5*y + x/2.
+struct BoardMatrix {
+    static constexpr int ROWS = 40;
+    static constexpr int COLS = 10;
+
+    std::array<CellValueRow10, ROWS> rows{};
+
+    constexpr bool operator==(const BoardMatrix&) const = default;
+
+    // Cell access for 0 <= y < 40, 0 <= x < 10.
+    constexpr std::uint8_t code_at(int y, int x) const {
+        const CellValuePairByte b = rows[y].v_r[x >> 1];
+        return (x & 1) ? b.code1() : b.code0();
+    }
+    constexpr CellValue get(int y, int x) const { return decode_cell(code_at(y, x)); }
+    constexpr bool solid(int y, int x) const { return is_solid_code(code_at(y, x)); }
+    constexpr void set(int y, int x, CellValue c) {
+        CellValuePairByte& b = rows[y].v_r[x >> 1];
+        b = (x & 1) ? b.with_val1(c) : b.with_val0(c);
+    }
+    static constexpr bool on_board(int y, int x) {
+        return y >= 0 && y < ROWS && x >= 0 && x < COLS;
+    }
+
+    // The 40 rows of 10 decoded cells, row 0 first.
+    std::vector<std::vector<CellValue>> cell_rows() const;
+
+    // Draws the piece; on error ("out of game bounds", "cell position already taken") the
+    // board is unchanged.
+    Error spawn_piece(const CurrentPcsInfo& p);
+    // Empties the piece's cells whatever they hold; stops at the first off-board cell.
+    Error delete_piece(const CurrentPcsInfo& p);
+    // True when the piece could be drawn: every cell on the board and not solid.
+    bool fits(const CurrentPcsInfo& p) const;
+    // True when every cell of the piece lies on the board.
+    static bool in_bounds(const CurrentPcsInfo& p);
+
+    bool row_full(int y) const;
+    bool row_empty_of_solid(int y) const;
+};
+
+static_assert(sizeof(BoardMatrix) == 200);
+static_assert(std::is_trivially_copyable_v<BoardMatrix>);
+
+// Metrics: all look only at solid cells.
+// Row index of the column's highest solid cell, 0 when there is none.
+int get_height_for_column(const BoardMatrix& b, int column);
+// Row index of the highest row holding a solid cell, 0 for an empty board.
+int get_height(const BoardMatrix& b);
+// Free cells below each column's height, summed over the columns.
+int board_holes(const BoardMatrix& b);
+// Largest height difference between neighbouring columns.
+int board_bumpi(const BoardMatrix& b);
+
+}  // namespace game::tet

@@ -1,0 +1,96 @@
+// Piece kinds and the shape table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "rot.hpp"
+
+namespace game::tet {
+
+using rot::RotState;
+
+// The seven kinds; the index is the byte-form value and (plus one) the board cell code.
+enum class Tet : std::uint8_t { I, L, J, T, S, Z, O };
+inline constexpr int TET_NB = 7;
+
+constexpr int index(Tet t) { return static_cast<int>(t); }
+constexpr Tet tet_from_index(int i) { return static_cast<Tet>(i); }
+// Debug and Python text: one letter of "ILJTSZO".
+constexpr char letter(Tet t) { return "ILJTSZO"[index(t)]; }
+
+// One covered cell of a shape: grid row i (0 = bottom) and column j.
+struct ShapeCell {
+    std::int8_t i;
+    std::int8_t j;
+};
+
+// A kind in one rotation state: its n x n bounding grid and the four covered cells in
+// visiting order (grid rows from 0 upward, within a row columns from 0 rightward).
+struct Shape {
+    std::int8_t size;
+    rot::Grid4 grid;
+    std::array<ShapeCell, 4> cells;
+};
+
+namespace detail {
+
+// The R0 grids, rows from row 0 (bottom) upward.
+constexpr rot::Grid4 base_grid(Tet t) {
+    switch (t) {
+        case Tet::I: return {{{0, 0, 0, 0}, {0, 0, 0, 0}, {1, 1, 1, 1}, {0, 0, 0, 0}}};
+        case Tet::L: return {{{0, 0, 0}, {1, 1, 1}, {0, 0, 1}, {}}};
+        case Tet::J: return {{{0, 0, 0}, {1, 1, 1}, {1, 0, 0}, {}}};
+        case Tet::T: return {{{0, 0, 0}, {1, 1, 1}, {0, 1, 0}, {}}};
+        case Tet::S: return {{{0, 0, 0}, {1, 1, 0}, {0, 1, 1}, {}}};
+        case Tet::Z: return {{{0, 0, 0}, {0, 1, 1}, {1, 1, 0}, {}}};
+        case Tet::O: return {{{1, 1}, {1, 1}, {}, {}}};
+    }
+    return {};
+}
+
+constexpr std::int8_t grid_size(Tet t) { return t == Tet::I ? 4 : t == Tet::O ? 2 : 3; }
+
+// Each kind's R0 grid turned clockwise once per step of the rotation state.
+constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> build_shapes() {
+    std::array<std::array<Shape, TET_NB>, rot::ROT_NB> table{};
+    for (int t = 0; t < TET_NB; ++t) {
+        const Tet kind = tet_from_index(t);
+        const std::int8_t n = grid_size(kind);
+        for (int r = 0; r < rot::ROT_NB; ++r) {
+            rot::Grid4 g = base_grid(kind);
+            for (int k = 0; k < r; ++k) g = rot::rotate_grid(g, n, true);
+            Shape s{n, g, {}};
+            int c = 0;
+            for (int i = 0; i < n; ++i)
+                for (int j = 0; j < n; ++j)
+                    if (g[i][j] && c < 4)
+                        s.cells[c++] = ShapeCell{static_cast<std::int8_t>(i),
+                                                 static_cast<std::int8_t>(j)};
+            table[r][t] = s;
+        }
+    }
+    return table;
+}
+
+constexpr bool every_shape_has_four_cells() {
+    for (const auto& row : build_shapes())
+        for (const Shape& s : row) {
+            int n = 0;
+            for (const auto& g : s.grid)
+                for (bool b : g) n += b;
+            if (n != 4) return false;
+        }
+    return true;
+}
+
+}  // namespace detail
+
+// The shape table, indexed [rotation state][kind].
+inline constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> ALL_SHAPES =
+    detail::build_shapes();
+static_assert(detail::every_shape_has_four_cells());
+
+constexpr const Shape& shape(RotState rs, Tet t) { return ALL_SHAPES[rot::index(rs)][index(t)]; }
+
+}  // namespace game::tet

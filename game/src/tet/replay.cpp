@@ -1,0 +1,99 @@
+#include "tet/replay.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "log.hpp"
+
+namespace game::tet {
+
+namespace {
+
+std::string seed_debug(const Seed32& s) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(s[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+std::string debug_string(const GameReplaySlice& s) {
+    return "GameReplaySlice { event_timestamp: " + std::to_string(s.event_timestamp) +
+           ", new_seed: " + seed_debug(s.new_seed) +
+           ", new_garbage_recv: " + std::to_string(s.new_garbage_recv) +
+           ", new_garbage_applied: " + std::to_string(s.new_garbage_applied) +
+           ", idx: " + std::to_string(s.idx) + ", event: GameReplayEvent { action: " +
+           name(s.event.action) + " } }";
+}
+
+Error accept_replay_slice(GameState& state, const GameReplaySlice& slice) {
+    // Step 1. Sequence check against the segment that produced the state.
+    if (const auto* prev = std::get_if<GameReplaySlice>(&state.last_segment)) {
+        if (slice.idx != static_cast<std::uint16_t>(prev->idx + 1))
+            return fail(ErrorCode::DuplicateSliceMismatch);
+    } else if (slice.idx != 0) {
+        return fail(ErrorCode::FirstSliceMismatch, slice.idx);
+    }
+
+    // Step 2. Garbage received, then the action.
+    state.garbage_recv = slice.new_garbage_recv;
+    if (Error e = state.apply_action_if_works(slice.event.action, slice.event_timestamp);
+        e.failed())
+        return e;
+
+    // Step 3. Compare; the local values always win.
+    const auto& local = std::get<GameReplaySlice>(state.last_segment);
+    if (!(local == slice)) {
+        log::write(log::Level::Warn, [&] {
+            return "no  match in last slicec:  recieved == " + debug_string(slice) +
+                   ",  rebuildt locally == =" + debug_string(local);
+        });
+    }
+    return ok();
+}
+
+namespace detail {
+
+bool start_playback(std::span<const GameReplaySegment> segments, GameState& current) {
+    if (segments.empty() || !std::holds_alternative<GameSeed>(segments.front())) {
+        log::write(log::Level::Info, [] { return std::string("got no init segment"); });
+        return false;
+    }
+    const GameSeed& init = std::get<GameSeed>(segments.front());
+    current = GameState::new_game(init.seed, init.ts);
+    return true;
+}
+
+bool apply_segment(const GameReplaySegment& seg, GameState& current) {
+    if (const auto* slice = std::get_if<GameReplaySlice>(&seg)) {
+        if (Error e = accept_replay_slice(current, *slice); e.failed()) {
+            log::write(log::Level::Error,
+                       [&] { return "failed to accept replay slice: " + e.message(); });
+            return false;
+        }
+    } else if (const auto* reason = std::get_if<GameOverReason>(&seg)) {
+        // Only the reason changes; the replay record stays as it was.
+        current.game_over_reason = *reason;
+    } else {
+        log::write(log::Level::Error, [] { return std::string("got two init segments"); });
+        return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+std::vector<GameState> segments_to_states(std::span<const GameReplaySegment> segments) {
+    std::vector<GameState> states;
+    const bool ok = play_segments(segments, [&](std::size_t, const GameState& s) {
+        states.push_back(s);
+        return true;
+    });
+    if (!ok) states.clear();
+    return states;
+}
+
+}  // namespace game::tet

@@ -1,0 +1,372 @@
+#include "tet/state.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "log.hpp"
+#include "random.hpp"
+
+namespace game::tet {
+
+namespace {
+
+// Points of a lock by rows cleared (0 to 4; more than four score as four).
+constexpr std::array<std::int32_t, 5> LINE_POINTS = {0, 40, 80, 160, 320};
+constexpr std::array<std::int32_t, 5> PERFECT_CLEAR_POINTS = {0, 200, 400, 800, 1600};
+constexpr std::array<std::int32_t, 5> SPIN_BOTH_POINTS = {0, 1666, 3666, 5666, 0};
+constexpr std::array<std::int32_t, 5> SPIN_POINTS = {0, 1000, 2000, 3000, 0};
+constexpr std::array<std::int32_t, 5> MINI_SPIN_POINTS = {0, 666, 1666, 2666, 0};
+
+// Garbage lines a line-clearing lock sends, by the combo counter before the lock.
+constexpr std::uint16_t combo_garbage(std::int8_t c) {
+    if (c >= 0 && c <= 1) return 1;
+    if (c >= 2 && c <= 3) return 2;
+    if (c >= 4 && c <= 5) return 3;
+    if (c >= 6 && c <= 126) return 4;
+    return 0;
+}
+
+// Points a hard drop adds on top of its soft-drop steps: 10 in all.
+constexpr std::int32_t HARD_DROP_POINTS = 10;
+constexpr std::int32_t SOFT_DROP_POINTS = 2;
+
+// Rows of garbage beyond which further insertions leave the same board (row 39 is kept).
+constexpr int GARBAGE_ROWS_THAT_MATTER = BoardMatrix::ROWS - 1;
+
+inline void add_wrapping(std::int32_t& score, std::int64_t delta) {
+    score = static_cast<std::int32_t>(static_cast<std::uint32_t>(score) +
+                                      static_cast<std::uint32_t>(delta));
+}
+
+inline std::int8_t i8(int v) { return static_cast<std::int8_t>(v); }
+
+std::string debug_option(std::optional<Tet> t) {
+    if (!t) return "None";
+    return std::string("Some(") + letter(*t) + ")";
+}
+
+void log_failed_erase(const Error& e) {
+    log::write(log::Level::Warn,
+               [&] { return "ccannot delete picei from main board plz: " + e.message(); });
+}
+
+// Sets every ghost cell of the board to empty.
+void erase_ghosts(BoardMatrix& b) {
+    for (auto& row : b.rows)
+        for (auto& pair : row.v_r) {
+            std::uint8_t v = pair.v;
+            if ((v >> 4) == code(CellValue::Ghost)) v &= 0x0F;
+            if ((v & 0x0F) == code(CellValue::Ghost)) v &= 0xF0;
+            pair.v = v;
+        }
+}
+
+}  // namespace
+
+GameState GameState::new_game(const Seed32& seed, std::int64_t start_time) {
+    const random::ShuffleResult first = random::shuffle_tets(seed, start_time);
+    const random::ShuffleResult second = random::shuffle_tets(first.seed, start_time);
+
+    GameState s;
+    s.seed = second.seed;
+    s.init_seed = seed;
+    s.start_time = start_time;
+    s.last_segment = GameSeed{seed, start_time};
+    std::copy(first.bag.begin(), first.bag.end(), s.next_pcs_bags.begin());
+    std::copy(second.bag.begin(), second.bag.end(), s.next_pcs_bags.begin() + 7);
+    (void)s.put_next_piece(start_time, std::nullopt);  // cannot fail on the empty board
+    s.put_ghost();
+    return s;
+}
+
+Result<std::array<Tet, 5>> GameState::get_next_pcs() const {
+    Result<std::array<Tet, 5>> r;
+    if (next_pcs_idx > next_pcs_bags.size() - 5) {
+        r.error = fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
+        return r;
+    }
+    std::copy_n(next_pcs_bags.begin() + next_pcs_idx, 5, r.value.begin());
+    return r;
+}
+
+BoardMatrix GameState::board_without_falling_piece() const {
+    BoardMatrix b = main_board;
+    if (current_pcs) (void)b.delete_piece(*current_pcs);
+    return b;
+}
+
+void GameState::put_ghost() {
+    if (!current_pcs) return;
+    const CurrentPcsInfo piece = *current_pcs;
+
+    // Step 1. Find the landing row on a board without the piece.
+    BoardMatrix scratch = main_board;
+    if (scratch.delete_piece(piece).failed()) internal_failure("cannot delete pice in put_ghost");
+    int r = piece.pos.y;
+    for (;;) {
+        if (r < -2) return;
+        CurrentPcsInfo lower = piece;
+        lower.pos.y = i8(r - 1);
+        if (!scratch.fits(lower)) break;
+        r -= 1;
+    }
+
+    // Step 2. Paint until the first cell that is off the board or solid (the piece itself).
+    for (const ShapeCell& c : shape(piece.rs, piece.tet).cells) {
+        const int y = i8(r + c.i), x = i8(piece.pos.x + c.j);
+        if (!BoardMatrix::on_board(y, x) || main_board.solid(y, x)) return;
+        main_board.set(y, x, CellValue::Ghost);
+    }
+}
+
+void GameState::add_pending_garbage() {
+    if (garbage_applied >= garbage_recv) return;
+    random::SeededStream stream(seed);
+    const int hole = stream.next_byte() % BoardMatrix::COLS;
+
+    CellValueRow10 garbage{};
+    for (int x = 0; x < BoardMatrix::COLS; ++x) {
+        CellValuePairByte& b = garbage.v_r[x >> 1];
+        const CellValue v = x == hole ? CellValue::Empty : CellValue::Garbage;
+        b = (x & 1) ? b.with_val1(v) : b.with_val0(v);
+    }
+    const int pending = garbage_recv - garbage_applied;
+    const int rows = std::min(pending, GARBAGE_ROWS_THAT_MATTER);
+    // Rows 0..38-rows move up by `rows`; row 39 is never touched.
+    auto& b = main_board.rows;
+    for (int k = BoardMatrix::ROWS - 2; k >= rows; --k) b[k] = b[k - rows];
+    for (int k = 0; k < rows; ++k) b[k] = garbage;
+    garbage_applied = garbage_recv;
+}
+
+Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset) {
+    if (current_pcs) {
+        log::write(log::Level::Warn,
+                   [] { return std::string("cannont put next pcs because we already have one"); });
+        return fail(ErrorCode::AlreadyHaveNextPcs);
+    }
+    if (game_over_reason) {
+        log::write(log::Level::Warn,
+                   [] { return std::string("game over but you called put_next_cs"); });
+        return fail(ErrorCode::GameAlreadyOver);
+    }
+
+    // Step 1. Clear full rows: the other rows move down in order; the top rows left free take
+    // the content of row 39 (empty in play), or become empty when row 39 itself was full.
+    auto& rows = main_board.rows;
+    const CellValueRow10 top = main_board.row_full(BoardMatrix::ROWS - 1)
+                                   ? CellValueRow10{}
+                                   : rows[BoardMatrix::ROWS - 1];
+    int cleared = 0;
+    int w = 0;
+    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+        if (main_board.row_full(y)) {
+            ++cleared;
+        } else {
+            if (w != y) rows[w] = rows[y];
+            ++w;
+        }
+    }
+    for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
+
+    // Step 2. Score the lock.
+    const int l = std::min(cleared, 4);
+    bool perfect_clear = true;
+    for (int y = 0; y < BoardMatrix::ROWS && perfect_clear; ++y)
+        perfect_clear = main_board.row_empty_of_solid(y);
+    std::int64_t points = LINE_POINTS[l];
+    if (perfect_clear) points += PERFECT_CLEAR_POINTS[l];
+    if (is_t_spin && is_t_mini_spin) points += SPIN_BOTH_POINTS[l];
+    else if (is_t_spin) points += SPIN_POINTS[l];
+    else if (is_t_mini_spin) points += MINI_SPIN_POINTS[l];
+    add_wrapping(score, points);
+    is_b2b = is_t_spin || l == 4;
+    is_t_spin = false;
+    is_t_mini_spin = false;
+
+    // Step 3. Combo and totals.
+    if (cleared > 0) {
+        const std::int8_t c = combo_counter;
+        combo_counter = static_cast<std::int8_t>(static_cast<std::uint8_t>(c) + 1);
+        if (c >= 0 && c <= 126) add_wrapping(score, 50 * (c + 1));
+        total_lines = static_cast<std::uint16_t>(total_lines + cleared);
+        total_garbage_sent = static_cast<std::uint16_t>(total_garbage_sent + combo_garbage(c));
+    } else {
+        combo_counter = -1;
+    }
+
+    // Step 4. Received garbage.
+    add_pending_garbage();
+
+    // Step 5. The new kind: the preset one, or the next queued one (refilling a bag first when
+    // the queue's first bag is used up).
+    log::write(log::Level::Info,
+               [&] { return "XXXXX  caller next pcs: " + debug_option(preset); });
+    Tet kind;
+    if (preset) {
+        kind = *preset;
+    } else {
+        log::write(log::Level::Info, [&] {
+            return "XXXX refill next pcs: " + std::to_string(next_pcs_idx);
+        });
+        if (next_pcs_idx > 6) {
+            std::copy_n(next_pcs_bags.begin() + 7, 7, next_pcs_bags.begin());
+            next_pcs_idx = static_cast<std::uint8_t>(next_pcs_idx - 7);
+            const random::ShuffleResult bag = random::shuffle_tets(seed, t);
+            std::copy(bag.bag.begin(), bag.bag.end(), next_pcs_bags.begin() + 7);
+            seed = bag.seed;
+        }
+        if (next_pcs_idx >= next_pcs_bags.size())
+            return fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
+        kind = next_pcs_bags[next_pcs_idx];
+        log::write(log::Level::Info, [] { return std::string("XXXX pop next pcs += 1"); });
+        ++next_pcs_idx;
+    }
+
+    // Step 6. Spawn it, or end the game when its cells are taken.
+    current_pcs = CurrentPcsInfo{spawn_pos(kind), kind, RotState::R0, current_id};
+    ++current_id;
+    if (main_board.spawn_piece(*current_pcs).failed()) {
+        log::write(log::Level::Info, [] { return std::string("tet game over"); });
+        game_over_reason = GameOverReason::Knockout;
+        last_segment = GameOverReason::Knockout;
+        return ok();
+    }
+    if (hold_pcs) hold_pcs->can_use = true;
+    return ok();
+}
+
+Error GameState::try_softdrop(std::int64_t t) {
+    if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+    const CurrentPcsInfo piece = *current_pcs;
+    if (Error e = main_board.delete_piece(piece); e.failed()) log_failed_erase(e);
+
+    CurrentPcsInfo lower = piece;
+    lower.pos.y = i8(piece.pos.y - 1);
+    if (main_board.spawn_piece(lower).ok()) {
+        current_pcs = lower;
+        add_wrapping(score, SOFT_DROP_POINTS);
+        is_t_spin = false;
+        is_t_mini_spin = false;
+        return ok();
+    }
+    // The piece locks where it is.
+    if (main_board.spawn_piece(piece).failed()) internal_failure("cannot redraw the locked piece");
+    current_pcs.reset();
+    return put_next_piece(t, std::nullopt);
+}
+
+Error GameState::try_rotate(bool clockwise) {
+    if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+    const CurrentPcsInfo piece = *current_pcs;
+    if (Error e = main_board.delete_piece(piece); e.failed()) log_failed_erase(e);
+
+    const RotState to = clockwise ? rot::turned_right(piece.rs) : rot::turned_left(piece.rs);
+    const rot::OffsetList& tests = rot::offsets(piece.tet == Tet::I, piece.rs, to);
+    for (const rot::Offset& off : tests) {
+        CurrentPcsInfo turned = piece;
+        turned.rs = to;
+        turned.pos = Pos{i8(piece.pos.y + off.dy), i8(piece.pos.x + off.dx)};
+        if (main_board.spawn_piece(turned).failed()) continue;
+
+        current_pcs = turned;
+        if (piece.tet == Tet::T) {
+            // Occupied corners of the 3 x 3 grid; off-board corners do not count.
+            const int y = turned.pos.y, x = turned.pos.x;
+            int corners = 0;
+            for (const auto& [cy, cx] : {std::pair{y, x}, {y + 2, x}, {y, x + 2}, {y + 2, x + 2}})
+                corners += BoardMatrix::on_board(cy, cx) && main_board.solid(cy, cx);
+            is_t_mini_spin = corners >= 2;
+            is_t_spin = corners >= 3;
+        } else {
+            is_t_spin = !(off == rot::Offset{0, 0});
+            is_t_mini_spin = false;
+        }
+        return ok();
+    }
+    return fail(ErrorCode::AllOffsetsBlocked);
+}
+
+Error GameState::act_in_place(TetAction action, std::int64_t t) {
+    if (game_over_reason) return fail(ErrorCode::GameOver);
+    // A falling piece with cells off the board (only in decoded states) is never acted on.
+    if (current_pcs && !BoardMatrix::in_bounds(*current_pcs))
+        return fail(ErrorCode::OutOfBounds, current_pcs->pos.x, current_pcs->pos.y);
+    last_action = action;
+
+    // Step 1. The action itself.
+    switch (action) {
+        case TetAction::Nothing: break;
+        case TetAction::SoftDrop:
+            if (Error e = try_softdrop(t); e.failed()) return e;
+            break;
+        case TetAction::MoveLeft:
+        case TetAction::MoveRight: {
+            if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+            const CurrentPcsInfo piece = *current_pcs;
+            if (Error e = main_board.delete_piece(piece); e.failed()) log_failed_erase(e);
+            CurrentPcsInfo moved = piece;
+            moved.pos.x = i8(piece.pos.x + (action == TetAction::MoveLeft ? -1 : 1));
+            if (Error e = main_board.spawn_piece(moved); e.failed()) return e;
+            current_pcs = moved;
+            break;
+        }
+        case TetAction::RotateLeft:
+        case TetAction::RotateRight:
+            if (Error e = try_rotate(action == TetAction::RotateRight); e.failed()) return e;
+            break;
+        case TetAction::Hold: {
+            if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+            if (hold_pcs && !hold_pcs->can_use) return fail(ErrorCode::HoldNotUsable);
+            std::optional<Tet> held;
+            if (hold_pcs) held = hold_pcs->tet;
+            const CurrentPcsInfo piece = *current_pcs;
+            hold_pcs = HoldPcsInfo{false, piece.tet};
+            if (Error e = main_board.delete_piece(piece); e.failed()) log_failed_erase(e);
+            current_pcs.reset();
+            if (Error e = put_next_piece(t, held); e.failed()) return e;
+            hold_pcs = HoldPcsInfo{false, piece.tet};
+            break;
+        }
+        case TetAction::HardDrop: {
+            if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+            const std::uint16_t id = current_pcs->id;
+            int runs = 0;
+            for (;;) {
+                ++runs;
+                if (try_softdrop(t).failed()) break;
+                if (!current_pcs || current_pcs->id != id || game_over_reason) break;
+            }
+            add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * (runs - 1));
+            break;
+        }
+    }
+
+    // Step 2. The running seed and the replay record.
+    const std::uint16_t i = last_segment_idx;
+    seed = random::accept_event(seed, GameReplayEvent{action}, t, i);
+    last_segment = GameReplaySlice{t, seed, garbage_recv, garbage_applied, i,
+                                   GameReplayEvent{action}};
+    last_segment_idx = static_cast<std::uint16_t>(i + 1);
+
+    // Step 3. Ghost and move count.
+    erase_ghosts(main_board);
+    if (!game_over_reason) put_ghost();
+    ++total_moves;
+    return ok();
+}
+
+Result<GameState> GameState::try_action(TetAction action, std::int64_t t) const {
+    Result<GameState> r{*this, {}};
+    r.error = r.value.act_in_place(action, t);
+    return r;
+}
+
+Error GameState::apply_action_if_works(TetAction action, std::int64_t t) {
+    GameState next = *this;
+    const Error e = next.act_in_place(action, t);
+    if (e.ok()) *this = next;
+    return e;
+}
+
+}  // namespace game::tet

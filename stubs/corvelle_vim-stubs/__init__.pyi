@@ -1,0 +1,1 @@
+# typing stub (filled in by the binding)
