@@ -25,6 +25,17 @@ protected:
 void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::uint32_t, 16>& out,
                   int rounds);
 
+// One block, or two consecutive blocks (the block counter in words 12-13 advancing by one)
+// computed side by side, of ChaCha20: out[0 .. 16) or out[0 .. 32).
+void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+
+namespace detail {
+// The portable forms of the two functions above, which pick a vector form where it is faster.
+void scalar_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+void scalar_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+}  // namespace detail
+
 // The ChaCha20 keystream keyed by 32 bytes, with a 64-bit block counter starting at 0 and an
 // all-zero 64-bit nonce, read as 32-bit words (block 0 words 0..15, then block 1, ...).
 class SeededStream final : public WordSource {
@@ -32,11 +43,13 @@ public:
     explicit SeededStream(const Seed32& key);
 
     std::uint32_t next_u32() override {
-        if (pos_ == 16) refill();
+        if (pos_ == buf_.size()) refill();
         return buf_[pos_++];
     }
     // The low 8 bits of the next word.
     std::uint8_t next_byte() { return static_cast<std::uint8_t>(next_u32()); }
+    // The stream's first word.
+    static std::uint32_t first_word(const Seed32& key);
     // N successive next_byte draws.
     template <std::size_t N>
     std::array<std::uint8_t, N> next_bytes() {
@@ -49,8 +62,8 @@ private:
     void refill();
 
     std::array<std::uint32_t, 16> input_;
-    std::array<std::uint32_t, 16> buf_;
-    unsigned pos_ = 16;
+    std::array<std::uint32_t, 32> buf_;  // two blocks, computed together
+    unsigned pos_ = 32;
 };
 
 // A uniform index in 0..n-1 (n >= 1) by the widening-multiply rule with rejection zone

@@ -31,6 +31,10 @@ struct Shape {
     std::int8_t size;
     rot::Grid4 grid;
     std::array<ShapeCell, 4> cells;
+    // The lowest covered cell of each covered column (a piece's cells in one column are
+    // always contiguous), used to find how far the piece can fall.
+    std::array<ShapeCell, 4> bottoms;
+    std::int8_t bottom_count;
 };
 
 namespace detail {
@@ -60,13 +64,20 @@ constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> build_shapes() {
         for (int r = 0; r < rot::ROT_NB; ++r) {
             rot::Grid4 g = base_grid(kind);
             for (int k = 0; k < r; ++k) g = rot::rotate_grid(g, n, true);
-            Shape s{n, g, {}};
+            Shape s{n, g, {}, {}, 0};
             int c = 0;
             for (int i = 0; i < n; ++i)
                 for (int j = 0; j < n; ++j)
                     if (g[i][j] && c < 4)
                         s.cells[c++] = ShapeCell{static_cast<std::int8_t>(i),
                                                  static_cast<std::int8_t>(j)};
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < n; ++i)
+                    if (g[i][j]) {
+                        s.bottoms[s.bottom_count++] = ShapeCell{static_cast<std::int8_t>(i),
+                                                                static_cast<std::int8_t>(j)};
+                        break;
+                    }
             table[r][t] = s;
         }
     }
@@ -84,12 +95,26 @@ constexpr bool every_shape_has_four_cells() {
     return true;
 }
 
+// Within every column a shape covers, its cells are contiguous.
+constexpr bool columns_are_contiguous() {
+    for (const auto& row : build_shapes())
+        for (const Shape& s : row)
+            for (int j = 0; j < s.size; ++j) {
+                int runs = 0;
+                for (int i = 0; i < s.size; ++i)
+                    runs += s.grid[i][j] && (i == 0 || !s.grid[i - 1][j]);
+                if (runs > 1) return false;
+            }
+    return true;
+}
+
 }  // namespace detail
 
 // The shape table, indexed [rotation state][kind].
 inline constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> ALL_SHAPES =
     detail::build_shapes();
 static_assert(detail::every_shape_has_four_cells());
+static_assert(detail::columns_are_contiguous());
 
 constexpr const Shape& shape(RotState rs, Tet t) { return ALL_SHAPES[rot::index(rs)][index(t)]; }
 

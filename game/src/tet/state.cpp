@@ -98,21 +98,27 @@ BoardMatrix GameState::board_without_falling_piece() const {
 void GameState::put_ghost() {
     if (!current_pcs) return;
     const CurrentPcsInfo piece = *current_pcs;
+    if (!BoardMatrix::in_bounds(piece)) internal_failure("cannot delete pice in put_ghost");
+    const Shape& sh = shape(piece.rs, piece.tet);
 
-    // Step 1. Find the landing row on a board without the piece.
-    BoardMatrix scratch = main_board;
-    if (scratch.delete_piece(piece).failed()) internal_failure("cannot delete pice in put_ghost");
-    int r = piece.pos.y;
-    for (;;) {
-        if (r < -2) return;
-        CurrentPcsInfo lower = piece;
-        lower.pos.y = i8(r - 1);
-        if (!scratch.fits(lower)) break;
-        r -= 1;
+    // Step 1. The landing row: the piece falls while every column's lowest cell has a free
+    // cell below it (the piece's own cells lie above those, so they never block it).
+    int drop = BoardMatrix::ROWS;
+    for (int k = 0; k < sh.bottom_count; ++k) {
+        const ShapeCell c = sh.bottoms[k];
+        const int x = piece.pos.x + c.j;
+        int y = piece.pos.y + c.i - 1;
+        int room = 0;
+        while (y >= 0 && !main_board.solid(y, x)) {
+            ++room;
+            --y;
+        }
+        drop = std::min(drop, room);
     }
+    const int r = piece.pos.y - drop;
 
     // Step 2. Paint until the first cell that is off the board or solid (the piece itself).
-    for (const ShapeCell& c : shape(piece.rs, piece.tet).cells) {
+    for (const ShapeCell& c : sh.cells) {
         const int y = i8(r + c.i), x = i8(piece.pos.x + c.j);
         if (!BoardMatrix::on_board(y, x) || main_board.solid(y, x)) return;
         main_board.set(y, x, CellValue::Ghost);
@@ -121,8 +127,8 @@ void GameState::put_ghost() {
 
 void GameState::add_pending_garbage() {
     if (garbage_applied >= garbage_recv) return;
-    random::SeededStream stream(seed);
-    const int hole = stream.next_byte() % BoardMatrix::COLS;
+    const int hole = static_cast<std::uint8_t>(random::SeededStream::first_word(seed)) %
+                     BoardMatrix::COLS;
 
     CellValueRow10 garbage{};
     for (int x = 0; x < BoardMatrix::COLS; ++x) {

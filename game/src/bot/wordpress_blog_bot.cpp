@@ -1,0 +1,48 @@
+#include "bot/wordpress_blog_bot.hpp"
+
+#include "tet/board.hpp"
+
+// The score is evaluated with each product and sum rounded to double.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace game::bot::wordpress_blog_bot {
+
+namespace {
+
+// Cleared lines earn points.
+constexpr double LINES_WEIGHT = 0.76;
+// Every row of stack height costs points (subtracted).
+constexpr double HEIGHT_WEIGHT = 0.51;
+// Every free cell under a column's top costs points.
+constexpr double HOLES_WEIGHT = -0.35;
+// The largest step between neighbouring columns costs points.
+constexpr double BUMPINESS_WEIGHT = -0.18;
+
+}  // namespace
+
+Result<double> score(const GameState& input, const GameState& candidate) {
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+    const tet::BoardMatrix& board = candidate.main_board;
+    const double lines = lines_cleared(input, candidate);
+    const double height = tet::get_height(board);
+    const double holes = tet::board_holes(board);
+    const double bumpiness = tet::board_bumpi(board);
+    const double s = ((lines * LINES_WEIGHT - height * HEIGHT_WEIGHT) + holes * HOLES_WEIGHT) +
+                     bumpiness * BUMPINESS_WEIGHT;
+    return {s, ok()};
+}
+
+Result<MoveChain> WordpressBlogBot::choose_move(const GameState& state) {
+    return choose_move_with(state, random::thread_rng());
+}
+
+Result<MoveChain> WordpressBlogBot::choose_move_with(const GameState& state,
+                                                     random::WordSource& rng) {
+    return {get_best_move_for_score_fn(state, score, rng), ok()};
+}
+
+}  // namespace game::bot::wordpress_blog_bot
