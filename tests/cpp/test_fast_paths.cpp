@@ -36,6 +36,33 @@ BoardMatrix literal_ghost(const GameState& s) {
     return board;
 }
 
+// A hard drop as the rule reads: one-row soft drops until one fails or a new piece appears,
+// then the 10 points less 2 for every row fallen; then the step record of every action.
+GameState literal_hard_drop(const GameState& s) {
+    GameState n = s;
+    n.last_action = TetAction::HardDrop;
+    const std::uint16_t id = n.current_pcs->id;
+    int runs = 0;
+    for (;;) {
+        ++runs;
+        if (n.try_softdrop(0).failed()) break;
+        if (!n.current_pcs || n.current_pcs->id != id || n.is_over()) break;
+    }
+    n.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(n.score) + 10u -
+                                        2u * static_cast<std::uint32_t>(runs - 1));
+    const std::uint16_t i = n.last_segment_idx;
+    n.seed = random::accept_event(n.seed, GameReplayEvent{TetAction::HardDrop}, 0, i);
+    n.last_segment = GameReplaySlice{0, n.seed, n.garbage_recv, n.garbage_applied, i,
+                                     GameReplayEvent{TetAction::HardDrop}};
+    n.last_segment_idx = static_cast<std::uint16_t>(i + 1);
+    for (int y = 0; y < BoardMatrix::ROWS; ++y)
+        for (int x = 0; x < BoardMatrix::COLS; ++x)
+            if (n.main_board.get(y, x) == CellValue::Ghost) n.main_board.set(y, x, CellValue::Empty);
+    if (!n.is_over()) n.put_ghost();
+    ++n.total_moves;
+    return n;
+}
+
 struct Lcg {
     std::uint32_t x;
     std::uint32_t next() { return x = x * 1664525u + 1013904223u; }
@@ -82,4 +109,28 @@ TEST_CASE("ghost landing row matches lowering the piece row by row") {
         }
     }
     CHECK(checked > 5000);
+}
+
+TEST_CASE("hard drop matches one-row soft drops until the lock") {
+    Lcg rng{23};
+    int checked = 0;
+    for (int game_no = 0; game_no < 150; ++game_no) {
+        Seed32 seed{};
+        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
+        GameState s = GameState::new_game(seed, game_no);
+        if (game_no % 4 == 0) s.garbage_recv = static_cast<std::uint16_t>(game_no / 4);
+        for (int step = 0; step < 300 && !s.is_over(); ++step) {
+            const std::uint32_t r = rng.next() >> 16;
+            if (r % 4 == 0) {
+                const auto fast = s.try_action(TetAction::HardDrop, 0);
+                REQUIRE(fast.ok());
+                REQUIRE(fast.value == literal_hard_drop(s));
+                ++checked;
+                s = fast.value;
+            } else {
+                (void)s.apply_action_if_works(action_from_index(1 + r % 6), 0);
+            }
+        }
+    }
+    CHECK(checked > 1000);
 }

@@ -2,7 +2,7 @@
 
 #include "tet/board.hpp"
 
-// The score is evaluated with each product and sum rounded to double.
+// The score rounds each product and each sum to double: no fused multiply-add.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("fp-contract=off")
 #endif

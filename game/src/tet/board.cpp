@@ -64,6 +64,34 @@ bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) {
     return true;
 }
 
+bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
+    const std::uint8_t want = code(piece_cell(p.tet));
+    for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
+        const int y = cell_y(p, c), x = cell_x(p, c);
+        if (!on_board(y, x) || code_at(y, x) != want) return false;
+    }
+    return true;
+}
+
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+    // A piece's cells in one column are contiguous, so only the cells below each column's
+    // lowest cell can stop it.
+    const Shape& sh = shape(p.rs, p.tet);
+    int drop = ROWS;
+    for (int k = 0; k < sh.bottom_count; ++k) {
+        const ShapeCell c = sh.bottoms[k];
+        const int x = p.pos.x + c.j;
+        int y = p.pos.y + c.i - 1;
+        int room = 0;
+        while (y >= 0 && !solid(y, x)) {
+            ++room;
+            --y;
+        }
+        drop = std::min(drop, room);
+    }
+    return drop;
+}
+
 bool BoardMatrix::row_full(int y) const {
     for (const CellValuePairByte b : rows[y].v_r)
         if (!is_solid_code(b.code0()) || !is_solid_code(b.code1())) return false;

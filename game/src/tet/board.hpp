@@ -105,6 +105,11 @@ struct BoardMatrix {
     bool fits(const CurrentPcsInfo& p) const;
     // True when every cell of the piece lies on the board.
     static bool in_bounds(const CurrentPcsInfo& p);
+    // True when every cell of the piece holds the piece's own kind.
+    bool is_drawn(const CurrentPcsInfo& p) const;
+    // How many rows the piece (on the board, drawn or not) can fall before a solid cell or the
+    // floor stops it; the piece's own cells never block it.
+    int fall_distance(const CurrentPcsInfo& p) const;
 
     bool row_full(int y) const;
     bool row_empty_of_solid(int y) const;

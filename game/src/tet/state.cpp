@@ -101,21 +101,8 @@ void GameState::put_ghost() {
     if (!BoardMatrix::in_bounds(piece)) internal_failure("cannot delete pice in put_ghost");
     const Shape& sh = shape(piece.rs, piece.tet);
 
-    // Step 1. The landing row: the piece falls while every column's lowest cell has a free
-    // cell below it (the piece's own cells lie above those, so they never block it).
-    int drop = BoardMatrix::ROWS;
-    for (int k = 0; k < sh.bottom_count; ++k) {
-        const ShapeCell c = sh.bottoms[k];
-        const int x = piece.pos.x + c.j;
-        int y = piece.pos.y + c.i - 1;
-        int room = 0;
-        while (y >= 0 && !main_board.solid(y, x)) {
-            ++room;
-            --y;
-        }
-        drop = std::min(drop, room);
-    }
-    const int r = piece.pos.y - drop;
+    // Step 1. The landing row.
+    const int r = piece.pos.y - main_board.fall_distance(piece);
 
     // Step 2. Paint until the first cell that is off the board or solid (the piece itself).
     for (const ShapeCell& c : sh.cells) {
@@ -338,6 +325,22 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
             if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
             const std::uint16_t id = current_pcs->id;
             int runs = 0;
+            // A piece drawn where it stands moves straight to its landing row: the same as
+            // that many one-row soft drops, each worth their 2 points.
+            if (const CurrentPcsInfo piece = *current_pcs; main_board.is_drawn(piece)) {
+                const int drop = main_board.fall_distance(piece);
+                if (drop > 0) {
+                    CurrentPcsInfo landed = piece;
+                    landed.pos.y = i8(piece.pos.y - drop);
+                    (void)main_board.delete_piece(piece);
+                    (void)main_board.spawn_piece(landed);
+                    current_pcs = landed;
+                    add_wrapping(score, SOFT_DROP_POINTS * drop);
+                    is_t_spin = false;
+                    is_t_mini_spin = false;
+                    runs = drop;
+                }
+            }
             for (;;) {
                 ++runs;
                 if (try_softdrop(t).failed()) break;
