@@ -134,3 +134,37 @@ TEST_CASE("hard drop matches one-row soft drops until the lock") {
     }
     CHECK(checked > 1000);
 }
+
+TEST_CASE("board metrics from column masks match the column scans") {
+    Lcg rng{5};
+    for (int it = 0; it < 20000; ++it) {
+        BoardMatrix b;
+        const int top = static_cast<int>(rng.next() % 41);
+        const int density = static_cast<int>(rng.next() % 100);
+        for (int y = 0; y < top; ++y)
+            for (int x = 0; x < BoardMatrix::COLS; ++x)
+                if (static_cast<int>(rng.next() % 100) < density)
+                    b.set(y, x, decode_cell(static_cast<std::uint8_t>(rng.next() % 16)));
+        int h[BoardMatrix::COLS];
+        int height = 0, holes = 0, bumpi = 0;
+        for (int c = 0; c < BoardMatrix::COLS; ++c) {
+            h[c] = 0;
+            for (int r = BoardMatrix::ROWS - 1; r >= 0; --r)
+                if (b.solid(r, c)) {
+                    h[c] = r;
+                    break;
+                }
+            height = std::max(height, h[c]);
+            for (int r = 0; r < h[c]; ++r) holes += !b.solid(r, c);
+        }
+        for (int c = 0; c + 1 < BoardMatrix::COLS; ++c) bumpi = std::max(bumpi, std::abs(h[c] - h[c + 1]));
+        const BoardMetrics m = board_metrics(b);
+        REQUIRE(m.height == height);
+        REQUIRE(get_height(b) == height);
+        REQUIRE(m.holes == holes);
+        REQUIRE(m.bumpi == bumpi);
+        REQUIRE(board_holes(b) == holes);
+        REQUIRE(board_bumpi(b) == bumpi);
+        for (int c = 0; c < BoardMatrix::COLS; ++c) REQUIRE(get_height_for_column(b, c) == h[c]);
+    }
+}

@@ -28,9 +28,10 @@ Result<double> score(const GameState& input, const GameState& candidate) {
 #endif
     const tet::BoardMatrix& board = candidate.main_board;
     const double lines = lines_cleared(input, candidate);
-    const double height = tet::get_height(board);
-    const double holes = tet::board_holes(board);
-    const double bumpiness = tet::board_bumpi(board);
+    const tet::BoardMetrics m = tet::board_metrics(board);
+    const double height = m.height;
+    const double holes = m.holes;
+    const double bumpiness = m.bumpi;
     const double s = ((lines * LINES_WEIGHT - height * HEIGHT_WEIGHT) + holes * HOLES_WEIGHT) +
                      bumpiness * BUMPINESS_WEIGHT;
     return {s, ok()};

@@ -1,6 +1,7 @@
 #include "tet/board.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 namespace game::tet {
@@ -104,6 +105,42 @@ bool BoardMatrix::row_empty_of_solid(int y) const {
     return true;
 }
 
+namespace {
+
+// Solid cells of one byte: bit 0 for the even (high-nibble) column, bit 1 for the odd one.
+constexpr std::array<std::uint8_t, 256> PAIR_SOLID = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (int v = 0; v < 256; ++v)
+        t[v] = static_cast<std::uint8_t>((is_solid_code(static_cast<std::uint8_t>(v >> 4)) ? 1 : 0) |
+                                         (is_solid_code(static_cast<std::uint8_t>(v & 15)) ? 2 : 0));
+    return t;
+}();
+
+constexpr int ALL_COLUMNS = (1 << BoardMatrix::COLS) - 1;
+
+// Row index of each column's highest solid cell (0 when none).
+void column_heights(const BoardMatrix& b, int (&h)[BoardMatrix::COLS]) {
+    for (int& v : h) v = 0;
+    int found = 0;
+    for (int r = BoardMatrix::ROWS - 1; r >= 0 && found != ALL_COLUMNS; --r) {
+        int fresh = solid_mask(b, r) & ~found;
+        found |= fresh;
+        while (fresh) {
+            const int c = std::countr_zero(static_cast<unsigned>(fresh));
+            h[c] = r;
+            fresh &= fresh - 1;
+        }
+    }
+}
+
+}  // namespace
+
+int solid_mask(const BoardMatrix& b, int y) {
+    const auto& v = b.rows[y].v_r;
+    return PAIR_SOLID[v[0].v] | PAIR_SOLID[v[1].v] << 2 | PAIR_SOLID[v[2].v] << 4 |
+           PAIR_SOLID[v[3].v] << 6 | PAIR_SOLID[v[4].v] << 8;
+}
+
 int get_height_for_column(const BoardMatrix& b, int column) {
     for (int r = BoardMatrix::ROWS - 1; r >= 0; --r)
         if (b.solid(r, column)) return r;
@@ -112,28 +149,27 @@ int get_height_for_column(const BoardMatrix& b, int column) {
 
 int get_height(const BoardMatrix& b) {
     for (int r = BoardMatrix::ROWS - 1; r >= 0; --r)
-        if (!b.row_empty_of_solid(r)) return r;
+        if (solid_mask(b, r)) return r;
     return 0;
 }
 
-int board_holes(const BoardMatrix& b) {
-    int total = 0;
-    for (int c = BoardMatrix::COLS - 1; c >= 0; --c) {
-        const int h = get_height_for_column(b, c);
-        for (int r = 0; r < h; ++r) total += !b.solid(r, c);
-    }
-    return total;
-}
-
-int board_bumpi(const BoardMatrix& b) {
-    int m = 0;
-    int prev = get_height_for_column(b, 0);
-    for (int c = 1; c < BoardMatrix::COLS; ++c) {
-        const int h = get_height_for_column(b, c);
-        m = std::max(m, std::abs(prev - h));
-        prev = h;
+BoardMetrics board_metrics(const BoardMatrix& b) {
+    int h[BoardMatrix::COLS];
+    column_heights(b, h);
+    BoardMetrics m{0, 0, 0};
+    for (int c = 0; c < BoardMatrix::COLS; ++c) m.height = std::max(m.height, h[c]);
+    for (int c = 0; c + 1 < BoardMatrix::COLS; ++c) m.bumpi = std::max(m.bumpi, std::abs(h[c] - h[c + 1]));
+    // Holes: free cells in rows below each column's height.
+    for (int r = 0; r < m.height; ++r) {
+        int below_top = 0;
+        for (int c = 0; c < BoardMatrix::COLS; ++c) below_top |= (r < h[c]) << c;
+        m.holes += std::popcount(static_cast<unsigned>(below_top & ~solid_mask(b, r)));
     }
     return m;
 }
+
+int board_holes(const BoardMatrix& b) { return board_metrics(b).holes; }
+
+int board_bumpi(const BoardMatrix& b) { return board_metrics(b).bumpi; }
 
 }  // namespace game::tet

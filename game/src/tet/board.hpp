@@ -119,6 +119,15 @@ static_assert(sizeof(BoardMatrix) == 200);
 static_assert(std::is_trivially_copyable_v<BoardMatrix>);
 
 // Metrics: all look only at solid cells.
+// The three whole-board metrics at once, from one set of column heights.
+struct BoardMetrics {
+    int height;
+    int holes;
+    int bumpi;
+};
+BoardMetrics board_metrics(const BoardMatrix& b);
+// Solid cells of row y as a 10-bit mask, bit x for column x.
+int solid_mask(const BoardMatrix& b, int y);
 // Row index of the column's highest solid cell, 0 when there is none.
 int get_height_for_column(const BoardMatrix& b, int column);
 // Row index of the highest row holding a solid cell, 0 for an empty board.
