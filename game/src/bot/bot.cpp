@@ -39,12 +39,20 @@ struct SearchCache {
 
 // Plays the node's action on its parent's outcome, building the result in `slot`; returns the
 // node's error: the parent's, the action's, or "game over" when the action ended the game.
+// With `shortcut` the action skips the running seed, replay record and ghost, which nothing
+// the search reads depends on from such an input.
 Error play_node(const ChainTree& tree, int node, const GameState& input, SearchCache& cache,
-                StateSlot& slot) {
+                StateSlot& slot, bool shortcut) {
     const int parent = tree.parent[node];
     if (cache.error[parent].failed()) return cache.error[parent];
     const GameState& from = parent == 0 ? input : cache.inner[parent].r.value;
-    const StateResult* r = ::new (&slot.r) StateResult(from.try_action(tree.action[node], 0));
+    StateResult* r;
+    if (shortcut) {
+        r = ::new (&slot.r) StateResult{from, {}};
+        r->error = r->value.act_for_search(tree.action[node]);
+    } else {
+        r = ::new (&slot.r) StateResult(from.try_action(tree.action[node], 0));
+    }
     if (r->failed()) return r->error;
     if (r->value.is_over()) return fail(ErrorCode::GameOver);
     return ok();
@@ -90,12 +98,13 @@ MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
 
     // Step 3. The prefixes that chains continue.
     SearchCache cache;
+    const bool shortcut = state.search_shortcut_ok();
     for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n)
-        cache.error[n] = play_node(tree, n, state, cache, cache.inner[n]);
+        cache.error[n] = play_node(tree, n, state, cache, cache.inner[n], shortcut);
 
     // Step 4. Each chain's final state, its falling piece erased, and its score.
     for (int n = ChainTree::LEAF_BEGIN; n < ChainTree::NODE_NB; ++n) {
-        Error e = play_node(tree, n, state, cache, cache.leaf);
+        Error e = play_node(tree, n, state, cache, cache.leaf, shortcut);
         if (e.ok()) {
             GameState& last = cache.leaf.r.value;
             if (!last.current_pcs) e = fail(ErrorCode::ErrorInGeneratingBoard);

@@ -93,18 +93,6 @@ int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
     return drop;
 }
 
-bool BoardMatrix::row_full(int y) const {
-    for (const CellValuePairByte b : rows[y].v_r)
-        if (!is_solid_code(b.code0()) || !is_solid_code(b.code1())) return false;
-    return true;
-}
-
-bool BoardMatrix::row_empty_of_solid(int y) const {
-    for (const CellValuePairByte b : rows[y].v_r)
-        if (is_solid_code(b.code0()) || is_solid_code(b.code1())) return false;
-    return true;
-}
-
 namespace {
 
 // Solid cells of one byte: bit 0 for the even (high-nibble) column, bit 1 for the odd one.
@@ -134,6 +122,10 @@ void column_heights(const BoardMatrix& b, int (&h)[BoardMatrix::COLS]) {
 }
 
 }  // namespace
+
+bool BoardMatrix::row_full(int y) const { return solid_mask(*this, y) == ALL_COLUMNS; }
+
+bool BoardMatrix::row_empty_of_solid(int y) const { return solid_mask(*this, y) == 0; }
 
 int solid_mask(const BoardMatrix& b, int y) {
     const auto& v = b.rows[y].v_r;

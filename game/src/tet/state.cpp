@@ -281,13 +281,30 @@ Error GameState::try_rotate(bool clockwise) {
 }
 
 Error GameState::act_in_place(TetAction action, std::int64_t t) {
+    if (Error e = carry_out(action, t); e.failed()) return e;
+
+    // The running seed and the replay record.
+    const std::uint16_t i = last_segment_idx;
+    seed = random::accept_event(seed, GameReplayEvent{action}, t, i);
+    last_segment = GameReplaySlice{t, seed, garbage_recv, garbage_applied, i,
+                                   GameReplayEvent{action}};
+    last_segment_idx = static_cast<std::uint16_t>(i + 1);
+
+    // Ghost and move count.
+    erase_ghosts(main_board);
+    if (!game_over_reason) put_ghost();
+    ++total_moves;
+    return ok();
+}
+
+Error GameState::act_for_search(TetAction action) { return carry_out(action, 0); }
+
+Error GameState::carry_out(TetAction action, std::int64_t t) {
     if (game_over_reason) return fail(ErrorCode::GameOver);
     // A falling piece with cells off the board (only in decoded states) is never acted on.
     if (current_pcs && !BoardMatrix::in_bounds(*current_pcs))
         return fail(ErrorCode::OutOfBounds, current_pcs->pos.x, current_pcs->pos.y);
     last_action = action;
-
-    // Step 1. The action itself.
     switch (action) {
         case TetAction::Nothing: break;
         case TetAction::SoftDrop:
@@ -351,17 +368,6 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
         }
     }
 
-    // Step 2. The running seed and the replay record.
-    const std::uint16_t i = last_segment_idx;
-    seed = random::accept_event(seed, GameReplayEvent{action}, t, i);
-    last_segment = GameReplaySlice{t, seed, garbage_recv, garbage_applied, i,
-                                   GameReplayEvent{action}};
-    last_segment_idx = static_cast<std::uint16_t>(i + 1);
-
-    // Step 3. Ghost and move count.
-    erase_ghosts(main_board);
-    if (!game_over_reason) put_ghost();
-    ++total_moves;
     return ok();
 }
 

@@ -74,9 +74,19 @@ struct GameState {
     Result<GameState> try_action(TetAction action, std::int64_t t) const;
     // try_action, replacing this state on success; on error this state is unchanged.
     Error apply_action_if_works(TetAction action, std::int64_t t);
-    // Carries out `action` on this state in place, steps 3 to 7 of an accepted action
-    // included. On error the state is left half-done: callers work on a copy.
+    // Carries out `action` on this state in place, with the running seed, the replay record,
+    // the ghost and the move count of an accepted action. On error the state is left
+    // half-done: callers work on a copy.
     Error act_in_place(TetAction action, std::int64_t t);
+    // Only the action itself, at time 0: the same refusals, board, pieces, score and line
+    // counts as act_in_place, but the running seed, replay record, ghost and move count are
+    // left as they were. Gives the same results as act_in_place for everything but those only
+    // while search_shortcut_ok(): the running seed then decides nothing a chain of actions
+    // from this state reads (no garbage waiting for its hole column, a queue in order).
+    Error act_for_search(TetAction action);
+    bool search_shortcut_ok() const {
+        return garbage_applied >= garbage_recv && next_pcs_idx <= 7;
+    }
 
     // The next five queued kinds.
     Result<std::array<Tet, 5>> get_next_pcs() const;
@@ -91,6 +101,9 @@ struct GameState {
     Error try_softdrop(std::int64_t t);
     // A quarter turn with wall kicks; sets the spin flags.
     Error try_rotate(bool clockwise);
+
+    // The action's own step: what both act_in_place and act_for_search do.
+    Error carry_out(TetAction action, std::int64_t t);
 
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
