@@ -33,7 +33,9 @@ constexpr Pos spawn_pos(Tet t) {
 //  - a falling piece with a cell off the board: every action is refused with the
 //    out-of-bounds error for its position; getters measure what the board holds;
 //  - next_pcs_idx past the queue: the preview fails with "next_pcs_idx out of range: N",
-//    and so does taking a piece from the queue (the action is refused);
+//    and so does taking a piece from the queue: a locking soft drop or a hold is refused
+//    with it, while a hard drop (whose failing step ends the drop, not the action) locks the
+//    piece and leaves the game running without a falling piece;
 //  - no falling piece while running: moves, drops and hold fail with "no current pcs";
 //    Nothing is accepted and draws no ghost;
 //  - a full row 39 is emptied once the rows above a cleared row have moved down, and more
