@@ -340,6 +340,9 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
         }
         case TetAction::HardDrop: {
             if (!current_pcs) return fail(ErrorCode::NoCurrentPcs);
+            // The drop ends in a lock that takes the next piece; refused up front when the
+            // queue cannot give one, rather than left half-done.
+            if (!queue_can_supply()) return fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
             const std::uint16_t id = current_pcs->id;
             int runs = 0;
             // A piece drawn where it stands moves straight to its landing row: the same as

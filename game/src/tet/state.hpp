@@ -33,9 +33,8 @@ constexpr Pos spawn_pos(Tet t) {
 //  - a falling piece with a cell off the board: every action is refused with the
 //    out-of-bounds error for its position; getters measure what the board holds;
 //  - next_pcs_idx past the queue: the preview fails with "next_pcs_idx out of range: N",
-//    and so does taking a piece from the queue: a locking soft drop or a hold is refused
-//    with it, while a hard drop (whose failing step ends the drop, not the action) locks the
-//    piece and leaves the game running without a falling piece;
+//    and so does taking a piece from the queue: an action that would lock the piece or
+//    take the next one (hard drop, locking soft drop, hold) is refused with that error;
 //  - no falling piece while running: moves, drops and hold fail with "no current pcs";
 //    Nothing is accepted and draws no ghost;
 //  - a full row 39 is emptied once the rows above a cleared row have moved down, and more
@@ -110,6 +109,12 @@ struct GameState {
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
     bool is_over() const { return game_over_reason.has_value(); }
+    // Whether the queue can hand out its next piece (it always can in the engine's own
+    // states; a decoded next_pcs_idx may lie past it even after a refill).
+    bool queue_can_supply() const {
+        const int i = next_pcs_idx > 6 ? next_pcs_idx - 7 : next_pcs_idx;
+        return i < static_cast<int>(next_pcs_bags.size());
+    }
 };
 
 static_assert(std::is_trivially_copyable_v<GameState>);

@@ -1,0 +1,671 @@
+// GameStatePy: one game state held by value, its read-only attributes, the text report, and
+// the methods that play, ask the bots, and move states in and out of the byte form.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include "bot/bot.hpp"
+#include "bot/random_choice_bot.hpp"
+#include "convert.h"
+#include "module.h"
+#include "pyref.h"
+#include "rot.hpp"
+#include "tet/codec.hpp"
+#include "tet/replay.hpp"
+
+namespace binding {
+
+using game::bot::MoveChain;
+using game::tet::CurrentPcsInfo;
+using game::tet::GameSeed;
+using game::tet::GameState;
+using game::tet::HoldPcsInfo;
+using game::tet::Tet;
+using game::tet::TetAction;
+
+namespace {
+
+// Actions applied from Python carry time 0.
+constexpr std::int64_t ACTION_TIME = 0;
+
+struct GameStateObject {
+    PyObject_HEAD
+    GameState state;
+};
+static_assert(std::is_trivially_destructible_v<GameState>);
+static_assert(std::is_trivially_copyable_v<GameState>);
+
+// ---- Entry-point helpers -----------------------------------------------------------------
+
+// Runs a getter or method body on the state held by `self`.
+template <class Body>
+PyObject* with_state(PyObject* self, Body&& body) {
+    const GameState* s = nullptr;
+    if (!convert_game_state(self, &s)) return nullptr;
+    const ModuleState* st = state_of_type(Py_TYPE(self));
+    return guarded<PyObject*>(st, [&] { return body(*st, *s); });
+}
+
+// Runs a static method body. Static methods receive neither their class nor the module, so
+// the module is found as the single-phase module of this interpreter.
+template <class Body>
+PyObject* with_module(Body&& body) {
+    const ModuleState* st = find_module_state();
+    if (!st) {
+        PyErr_SetString(PyExc_SystemError, "corvelle_vim is not initialised in this interpreter");
+        return nullptr;
+    }
+    return guarded<PyObject*>(st, [&] { return body(*st); });
+}
+
+// ---- Engine helpers ----------------------------------------------------------------------
+
+// The named bot's move for `s`; false with ValueError set when the name is unknown
+// (the registry's message) or the bot fails ("bad bot move: {}").
+bool bot_move(std::string_view name, const GameState& s, MoveChain& out) {
+    auto bot = game::bot::get_bot(name);
+    if (bot.failed()) {
+        raise_engine_error(bot.error);
+        return false;
+    }
+    auto move = bot.value->choose_move(s);
+    if (move.failed()) {
+        raise_value_error("bad bot move: " + move.error.message());
+        return false;
+    }
+    out = std::move(move.value);
+    return true;
+}
+
+// The state after every action of `chain`, or nothing when one of them is refused.
+std::optional<GameState> play_chain(const GameState& s, const MoveChain& chain) {
+    std::optional<GameState> work(s);
+    for (TetAction a : chain)
+        if (work->apply_action_if_works(a, ACTION_TIME).failed()) return std::nullopt;
+    return work;
+}
+
+int height_of(const GameState& s) {
+    return game::tet::get_height(s.board_without_falling_piece()) + 1;
+}
+
+// ---- Text forms --------------------------------------------------------------------------
+
+void append_int(std::string& out, long v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void append_quoted(std::string& out, std::string_view s) {
+    out += '"';
+    out += s;
+    out += '"';
+}
+
+void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+
+// The kind's letter: "I", "L", "J", "T", "S", "Z" or "O".
+std::string_view letter_text(Tet t) {
+    static constexpr char LETTERS[] = "ILJTSZO";
+    return {&LETTERS[game::tet::index(t)], 1};
+}
+
+// ("T", 1, (20, 4)), or ("", -666, (-127, -127)) without a falling piece.
+void append_pcs_triple(std::string& out, const std::optional<CurrentPcsInfo>& p) {
+    out += '(';
+    append_quoted(out, p ? letter_text(p->tet) : "");
+    out += ", ";
+    append_int(out, p ? game::rot::index(p->rs) : -666);
+    out += ", (";
+    append_int(out, p ? p->pos.y : -127);
+    out += ", ";
+    append_int(out, p ? p->pos.x : -127);
+    out += "))";
+}
+
+// Some(CurrentPcsInfo { pos: (20, 4), tet: T, rs: R1, id: 7 }), or None.
+std::string debug_text(const std::optional<CurrentPcsInfo>& p) {
+    if (!p) return "None";
+    std::string out = "Some(CurrentPcsInfo { pos: (";
+    append_int(out, p->pos.y);
+    out += ", ";
+    append_int(out, p->pos.x);
+    out += "), tet: ";
+    out += game::tet::letter(p->tet);
+    out += ", rs: ";
+    out += game::rot::name(p->rs);
+    out += ", id: ";
+    append_int(out, p->id);
+    out += " })";
+    return out;
+}
+
+// ["HardDrop", "MoveLeft"]
+void append_action_list(std::string& out, const MoveChain& chain) {
+    out += '[';
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        if (i) out += ", ";
+        append_quoted(out, game::tet::name(chain[i]));
+    }
+    out += ']';
+}
+
+// The board's lower 20 rows drawn beside 18 facts about the state: 22 lines between a
+// leading and a trailing newline. False with a Python exception set when a fact fails.
+bool matrix_text(const GameState& s, std::string& out) {
+    static constexpr const char* BORDER = "-------------";
+    static constexpr int SHOWN_ROWS = 20;
+    static constexpr int FACTS = 18;
+
+    // Step 1. The facts read straight from the state.
+    const auto next = s.get_next_pcs();
+    if (next.failed()) {
+        raise_engine_error(next.error);
+        return false;
+    }
+
+    out = "\n";
+    out += BORDER;
+    for (int i = 0; i < SHOWN_ROWS; ++i) {
+        // Step 2. The row's cells.
+        const int y = SHOWN_ROWS - 1 - i;
+        out += "\n | ";
+        for (int x = 0; x < game::tet::BoardMatrix::COLS; ++x)
+            out += s.main_board.solid(y, x) ? 'x' : ' ';
+        out += " | ";
+
+        // Step 3. The fact of this line, in line order (the bots run here).
+        const int k = i - 1;
+        if (k < 0 || k >= FACTS) continue;
+        switch (k) {
+            case 0:
+                out += "current_pcs = ";
+                append_pcs_triple(out, s.current_pcs);
+                break;
+            case 1:
+                out += "game_over            = ";
+                append_bool(out, s.is_over());
+                break;
+            case 2:
+                out += "hold                 = ";
+                if (s.hold_pcs) {
+                    out += "Some(";
+                    append_quoted(out, letter_text(s.hold_pcs->tet));
+                    out += ')';
+                } else {
+                    out += "None";
+                }
+                break;
+            case 3:
+                out += "next_pcs             = [";
+                for (std::size_t j = 0; j < next.value.size(); ++j) {
+                    if (j) out += ", ";
+                    append_quoted(out, letter_text(next.value[j]));
+                }
+                out += ']';
+                break;
+            case 4:
+                out += "total_lines          = ";
+                append_int(out, s.total_lines);
+                break;
+            case 5:
+                out += "is_t_spin            = ";
+                append_bool(out, s.is_t_spin);
+                break;
+            case 6:
+                out += "is_t_mini_spin       = ";
+                append_bool(out, s.is_t_mini_spin);
+                break;
+            case 7:
+                out += "is_b2b               = ";
+                append_bool(out, s.is_b2b);
+                break;
+            case 8:
+                out += "combo_counter        = ";
+                append_int(out, s.combo_counter);
+                break;
+            case 9:
+                out += "total_garbage_sent  = ";
+                append_int(out, s.total_garbage_sent);
+                break;
+            case 10:
+                out += "garbage_recv        = ";
+                append_int(out, s.garbage_recv);
+                break;
+            case 11:
+                out += "total_move_count    = ";
+                append_int(out, s.total_moves);
+                break;
+            case 12:
+                out += "bumpi               = ";
+                append_int(out, game::tet::board_bumpi(s.board_without_falling_piece()));
+                break;
+            case 13:
+                out += "holes               = ";
+                append_int(out, game::tet::board_holes(s.board_without_falling_piece()));
+                break;
+            case 14:
+                out += "height               = ";
+                append_int(out, height_of(s));
+                break;
+            case 15:
+            case 16: {
+                const char* bot = k == 15 ? "wordpress" : "random";
+                MoveChain chain;
+                if (!bot_move(bot, s, chain)) return false;
+                out += "bot_moves_raw('";
+                out += bot;
+                out += "') = ";
+                append_action_list(out, chain);
+                break;
+            }
+            case 17: {
+                const auto& chains = game::bot::random_choice_bot::all_move_chains();
+                const auto valid = std::count_if(chains.begin(), chains.end(), [&](const auto& c) {
+                    return play_chain(s, c).has_value();
+                });
+                out += "get_valid_move_chains().len() = ";
+                append_int(out, static_cast<long>(valid));
+                out += " / ";
+                append_int(out, static_cast<long>(chains.size()));
+                break;
+            }
+        }
+    }
+    out += '\n';
+    out += BORDER;
+    out += '\n';
+    return true;
+}
+
+// ---- Lifetime ----------------------------------------------------------------------------
+
+// GameStatePy(value): a new game from a GameSeedPy's seed bytes and start time.
+PyObject* game_state_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(state_of_type(tp), [&]() -> PyObject* {
+        GameSeed seed;
+        if (!bind_args("GameStatePy", {{"value", convert_game_seed, &seed}}, args, kwargs))
+            return nullptr;
+        return new_game_state_object(tp, GameState::new_game(seed.seed, seed.ts));
+    });
+}
+
+// Frees the object and drops the reference every heap-type instance holds to its type.
+void game_state_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// ---- Getters -----------------------------------------------------------------------------
+
+using St = const ModuleState&;
+using Gs = const GameState&;
+
+PyObject* get_main_board(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return board_to_py(s.main_board); });
+}
+
+PyObject* get_next_pcs(PyObject* self, void*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        const auto next = s.get_next_pcs();
+        return next.ok() ? kinds_to_py(st, next.value) : raise_engine_error(next.error);
+    });
+}
+
+PyObject* get_total_lines(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.total_lines); });
+}
+
+PyObject* get_is_t_spin(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return bool_to_py(s.is_t_spin); });
+}
+
+PyObject* get_is_t_mini_spin(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return bool_to_py(s.is_t_mini_spin); });
+}
+
+PyObject* get_is_b2b(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return bool_to_py(s.is_b2b); });
+}
+
+PyObject* get_combo_counter(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.combo_counter); });
+}
+
+PyObject* get_total_garbage_sent(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.total_garbage_sent); });
+}
+
+PyObject* get_garbage_recv(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.garbage_recv); });
+}
+
+PyObject* get_bumpi(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) {
+        return int_to_py(game::tet::board_bumpi(s.board_without_falling_piece()));
+    });
+}
+
+PyObject* get_holes(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) {
+        return int_to_py(game::tet::board_holes(s.board_without_falling_piece()));
+    });
+}
+
+PyObject* get_height(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(height_of(s)); });
+}
+
+PyObject* get_matrix_txt(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) -> PyObject* {
+        std::string text;
+        return matrix_text(s, text) ? str_to_py(text) : nullptr;
+    });
+}
+
+PyObject* get_html(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) -> PyObject* {
+        std::string text;
+        if (!matrix_text(s, text)) return nullptr;
+        return str_to_py("<code><pre>" + text + "</pre></code>");
+    });
+}
+
+PyObject* get_total_move_count(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.total_moves); });
+}
+
+PyObject* get_hold(PyObject* self, void*) {
+    return with_state(self, [](St st, Gs s) { return hold_to_py(st, s.hold_pcs); });
+}
+
+PyObject* get_game_over(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return bool_to_py(s.is_over()); });
+}
+
+PyObject* get_score(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return int_to_py(s.score); });
+}
+
+PyObject* get_debug_current_pcs_info(PyObject* self, void*) {
+    return with_state(self, [](St, Gs s) { return str_to_py(debug_text(s.current_pcs)); });
+}
+
+PyObject* get_current_pcs(PyObject* self, void*) {
+    return with_state(self, [](St st, Gs s) { return current_pcs_to_py(st, s.current_pcs); });
+}
+
+// (action name, state) for every single action the engine accepts, in action order.
+PyObject* get_next_actions_and_states(PyObject* self, void*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        const auto& actions = game::tet::all_actions();
+        std::array<game::Result<GameState>, std::tuple_size_v<std::decay_t<decltype(actions)>>>
+            results;
+        Py_ssize_t n = 0;
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            results[i] = s.try_action(actions[i], ACTION_TIME);
+            n += results[i].ok();
+        }
+        PyRef list = PyRef::steal(PyList_New(n));
+        if (!list) return nullptr;
+        Py_ssize_t j = 0;
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            if (results[i].failed()) continue;
+            PyObject* pair = action_state_pair(st, actions[i], results[i].value);
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(list.get(), j++, pair);
+        }
+        return list.release();
+    });
+}
+
+PyGetSetDef game_state_getset[] = {
+#define CORVELLE_GETTER(attr, fn) \
+    {.name = attr, .get = fn, .set = nullptr, .doc = nullptr, .closure = nullptr}
+    CORVELLE_GETTER("main_board", get_main_board),
+    CORVELLE_GETTER("next_pcs", get_next_pcs),
+    CORVELLE_GETTER("total_lines", get_total_lines),
+    CORVELLE_GETTER("is_t_spin", get_is_t_spin),
+    CORVELLE_GETTER("is_t_mini_spin", get_is_t_mini_spin),
+    CORVELLE_GETTER("is_b2b", get_is_b2b),
+    CORVELLE_GETTER("combo_counter", get_combo_counter),
+    CORVELLE_GETTER("total_garbage_sent", get_total_garbage_sent),
+    CORVELLE_GETTER("garbage_recv", get_garbage_recv),
+    CORVELLE_GETTER("bumpi", get_bumpi),
+    CORVELLE_GETTER("holes", get_holes),
+    CORVELLE_GETTER("height", get_height),
+    CORVELLE_GETTER("matrix_txt", get_matrix_txt),
+    CORVELLE_GETTER("html", get_html),
+    CORVELLE_GETTER("total_move_count", get_total_move_count),
+    CORVELLE_GETTER("hold", get_hold),
+    CORVELLE_GETTER("game_over", get_game_over),
+    CORVELLE_GETTER("score", get_score),
+    CORVELLE_GETTER("debug_current_pcs_info", get_debug_current_pcs_info),
+    CORVELLE_GETTER("current_pcs_rotation", get_current_pcs),
+    CORVELLE_GETTER("current_pcs", get_current_pcs),
+    CORVELLE_GETTER("next_actions_and_states", get_next_actions_and_states),
+    {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
+#undef CORVELLE_GETTER
+};
+
+// ---- Methods -----------------------------------------------------------------------------
+
+// bot_moves_raw(bot_type): the actions the named bot would play now, not applied.
+PyObject* bot_moves_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_state(self, [&](St st, Gs s) -> PyObject* {
+        std::string_view name;
+        if (!bind_args("GameStatePy.bot_moves_raw", {{"bot_type", convert_str, &name}}, args,
+                       nargs, kwnames))
+            return nullptr;
+        MoveChain chain;
+        if (!bot_move(name, s, chain)) return nullptr;
+        return actions_to_py(st, chain);
+    });
+}
+
+// generate_bot_episode(bot_type, max_episode_len): the named bot plays from this state;
+// every action it plays is recorded as (name, state after it), at most max_episode_len.
+PyObject* generate_bot_episode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return with_state(self, [&](St st, Gs s) -> PyObject* {
+        std::string_view name;
+        std::uint64_t max_len = 0;
+        if (!bind_args("GameStatePy.generate_bot_episode",
+                       {{"bot_type", convert_str, &name},
+                        {"max_episode_len", convert_u64, &max_len}},
+                       args, nargs, kwnames))
+            return nullptr;
+
+        // Step 1. The bot, and an empty episode for a zero length or a finished game.
+        auto bot = game::bot::get_bot(name);
+        if (bot.failed()) return raise_engine_error(bot.error);
+        PyRef episode = PyRef::steal(PyList_New(0));
+        if (!episode) return nullptr;
+        GameState work = s;
+        if (max_len == 0 || work.is_over()) return episode.release();
+
+        // Step 2. Ask, apply the chain up to its first refused action or the limit, repeat.
+        // A failing bot, an empty chain or a chain whose first action is refused ends the
+        // episode (asking again from the same state would get the same answer forever).
+        std::uint64_t steps = 0;
+        for (;;) {
+            if (PyErr_CheckSignals() < 0) return nullptr;
+            auto move = bot.value->choose_move(work);
+            if (move.failed() || move.value.empty()) break;
+            std::uint64_t applied = 0;
+            for (TetAction a : move.value) {
+                if (work.apply_action_if_works(a, ACTION_TIME).failed()) break;
+                ++applied;
+                PyRef pair = PyRef::steal(action_state_pair(st, a, work));
+                if (!pair || PyList_Append(episode.get(), pair.get()) < 0) return nullptr;
+                if (steps + applied == max_len) break;
+            }
+            steps += applied;
+            if (applied == 0 || steps >= max_len || work.is_over()) break;
+        }
+        return episode.release();
+    });
+}
+
+// get_all_move_chains(): a fresh copy of the 96 move chains as lists of action names.
+PyObject* get_all_move_chains(PyObject*, PyObject*) {
+    return with_module([](St st) -> PyObject* {
+        const auto& chains = game::bot::random_choice_bot::all_move_chains();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(chains.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < chains.size(); ++i) {
+            PyObject* names = actions_to_py(st, chains[i]);
+            if (!names) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), names);
+        }
+        return list.release();
+    });
+}
+
+// get_valid_move_chains(): (chain, final state) for every chain all of whose actions are
+// accepted, in chain-list order.
+PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const MoveChain& chain : game::bot::random_choice_bot::all_move_chains()) {
+            const std::optional<GameState> end = play_chain(s, chain);
+            if (!end) continue;
+            PyRef pair = PyRef::steal(chain_state_pair(st, chain, *end));
+            if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+// to_bytes(): the state's byte form as a list of ints.
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        std::array<std::uint8_t, game::tet::STATE_MAX_SIZE> buf;
+        const std::size_t n = game::tet::encoded_size(s);
+        if (n > buf.size()) {
+            raise_internal_error(&st, "encoded state larger than its maximum size");
+            return nullptr;
+        }
+        game::tet::encode_game_state_into(s, buf.data());
+        return bytes_to_py({buf.data(), n});
+    });
+}
+
+// state_from_bytes(bytes): the state decoded from the start of a byte sequence.
+PyObject* state_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return with_module([&](St st) -> PyObject* {
+        ByteSeq bytes;
+        if (!bind_args("GameStatePy.state_from_bytes", {{"bytes", convert_byte_seq, &bytes}},
+                       args, nargs, kwnames))
+            return nullptr;
+        const auto decoded = game::tet::decode_game_state(bytes.bytes());
+        if (!decoded.ok()) return raise_decode_error(decoded.error);
+        return state_to_py(st, decoded.value);
+    });
+}
+
+// load_replay_from_bytes(data): plays a replay stream back; returns (state 0, [(action name,
+// state after it) for every Update segment]).
+PyObject* load_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return with_module([&](St st) -> PyObject* {
+        ByteSeq data;
+        if (!bind_args("GameStatePy.load_replay_from_bytes",
+                       {{"data", convert_byte_seq, &data}}, args, nargs, kwnames))
+            return nullptr;
+
+        // Step 1. Decode and play back.
+        const auto segments = game::tet::decode_replay_segments(data.bytes());
+        if (!segments.ok()) return raise_decode_error(segments.error, "bad data: ");
+        if (segments.value.size() < 3) return raise_value_error("not enough segments in savefile.");
+        const std::vector<GameState> states = game::tet::segments_to_states(segments.value);
+        if (states.size() <= 2) return raise_value_error("not enough gamestates in savefile.");
+
+        // Step 2. Pair each Update segment's action with the state right after it.
+        PyRef pairs = PyRef::steal(PyList_New(0));
+        if (!pairs) return nullptr;
+        const std::size_t n = std::min(segments.value.size(), states.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto* slice = std::get_if<game::tet::GameReplaySlice>(&segments.value[i]);
+            if (!slice) continue;
+            PyRef pair = PyRef::steal(action_state_pair(st, slice->event.action, states[i]));
+            if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
+        }
+        return steal_pair(state_to_py(st, states.front()), pairs.release());
+    });
+}
+
+PyMethodDef game_state_methods[] = {
+    {.ml_name = "bot_moves_raw",
+     .ml_meth = CORVELLE_CFUNC(bot_moves_raw),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "bot_moves_raw($self, bot_type)\n--\n\n"},
+    {.ml_name = "generate_bot_episode",
+     .ml_meth = CORVELLE_CFUNC(generate_bot_episode),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "generate_bot_episode($self, bot_type, max_episode_len)\n--\n\n"},
+    {.ml_name = "get_all_move_chains",
+     .ml_meth = CORVELLE_CFUNC(get_all_move_chains),
+     .ml_flags = METH_NOARGS | METH_STATIC,
+     .ml_doc = "get_all_move_chains()\n--\n\n"},
+    {.ml_name = "get_valid_move_chains",
+     .ml_meth = CORVELLE_CFUNC(get_valid_move_chains),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "get_valid_move_chains($self)\n--\n\n"},
+    {.ml_name = "to_bytes",
+     .ml_meth = CORVELLE_CFUNC(to_bytes),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "to_bytes($self)\n--\n\n"},
+    {.ml_name = "state_from_bytes",
+     .ml_meth = CORVELLE_CFUNC(state_from_bytes),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     .ml_doc = "state_from_bytes(bytes)\n--\n\n"},
+    {.ml_name = "load_replay_from_bytes",
+     .ml_meth = CORVELLE_CFUNC(load_replay_from_bytes),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     .ml_doc = "load_replay_from_bytes(data)\n--\n\n"},
+    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
+};
+
+PyType_Slot game_state_slots[] = {
+    {Py_tp_doc, const_cast<char*>("GameStatePy(value)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(game_state_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(game_state_dealloc)},
+    {Py_tp_methods, game_state_methods},
+    {Py_tp_getset, game_state_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec game_state_spec = {
+    .name = "corvelle_vim.GameStatePy",
+    .basicsize = static_cast<int>(sizeof(GameStateObject)),
+    .itemsize = 0,
+    .flags = CORVELLE_TYPE_FLAGS,
+    .slots = game_state_slots,
+};
+
+PyObject* new_game_state_object(PyTypeObject* tp, const GameState& s) {
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    new (&reinterpret_cast<GameStateObject*>(o)->state) GameState(s);
+    return o;
+}
+
+const GameState& game_state_payload(PyObject* o) {
+    return reinterpret_cast<const GameStateObject*>(o)->state;
+}
+
+}  // namespace binding

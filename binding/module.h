@@ -1,0 +1,96 @@
+// Declarations shared by the binding's files: the module state, how entry points find it,
+// the guard every entry point runs its body in, and what each class file exports.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <type_traits>
+
+#include "error.hpp"
+#include "tet/records.hpp"
+#include "tet/state.hpp"
+
+// Both classes: final (no Py_TPFLAGS_BASETYPE), no instance dict, no weak references, and
+// immutable where the interpreter knows the flag (3.10+).
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+#define CORVELLE_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
+#else
+#define CORVELLE_TYPE_FLAGS Py_TPFLAGS_DEFAULT
+#endif
+
+// A METH_FASTCALL or METH_NOARGS function as the PyCFunction a PyMethodDef stores.
+#define CORVELLE_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+namespace binding __attribute__((visibility("hidden"))) {
+
+// Everything the module owns. It lives in the module object's state block (never in C
+// statics); entry points reach it through their class or module object.
+struct ModuleState {
+    PyTypeObject* game_state_type;
+    PyTypeObject* game_seed_type;
+    // Internal engine failures: derives from BaseException, not a module attribute.
+    PyObject* internal_error;
+    // Interned results: kind letters by kind index, action names by action index, "".
+    PyObject* kind_str[game::tet::TET_NB];
+    PyObject* action_str[game::tet::ACTION_NB];
+    PyObject* empty_str;
+    // logging.getLogger("game::tet") when diagnostics are forwarded, else null.
+    PyObject* logger;
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that created `tp`, which must be one of this module's types.
+inline ModuleState* state_of_type(PyTypeObject* tp) {
+    return static_cast<ModuleState*>(PyType_GetModuleState(tp));
+}
+inline ModuleState* state_of_module(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+// The state of this module if `tp` is one of its types (or derives from one), else null;
+// never leaves an exception set.
+ModuleState* find_state(PyTypeObject* tp);
+// The state of the module object of the current interpreter (PyState_FindModule), else null.
+ModuleState* find_module_state();
+
+// Sets the internal-error exception (or SystemError when the module is unknown).
+void raise_internal_error(const ModuleState* st, const char* message);
+
+// Runs an entry point's body, turning every C++ exception into a Python exception so that
+// none crosses into the interpreter. R is PyObject* (null on error) or int (-1 on error).
+template <class R, class Body>
+R guarded(const ModuleState* st, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const game::InternalError& e) {
+        raise_internal_error(st, e.what());
+    } catch (const std::exception& e) {
+        raise_internal_error(st, e.what());
+    } catch (...) {
+        raise_internal_error(st, "unknown C++ exception");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
+}
+
+// game_state.cpp: the GameStatePy type.
+extern PyType_Spec game_state_spec;
+// A new GameStatePy of type `tp` holding a copy of `s`.
+PyObject* new_game_state_object(PyTypeObject* tp, const game::tet::GameState& s);
+// The state held by a GameStatePy (the caller has checked the type).
+const game::tet::GameState& game_state_payload(PyObject* o);
+
+// game_seed.cpp: the GameSeedPy type.
+extern PyType_Spec game_seed_spec;
+PyObject* new_game_seed_object(PyTypeObject* tp, const game::tet::GameSeed& s);
+const game::tet::GameSeed& game_seed_payload(PyObject* o);
+
+}  // namespace binding
