@@ -1,0 +1,26 @@
+"""Shared test configuration: hypothesis profiles.
+
+HYPOTHESIS_PROFILE selects the profile: "default" for ordinary runs, "ci-asan" for the
+sanitizer build, where every example costs several times more.
+"""
+
+import os
+import sys
+
+from hypothesis import HealthCheck, settings
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+settings.register_profile(
+    "default",
+    max_examples=60,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
+    "ci-asan",
+    max_examples=12,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
