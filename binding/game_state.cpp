@@ -585,24 +585,34 @@ PyObject* load_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t na
                        {{"data", convert_byte_seq, &data}}, args, nargs, kwnames))
             return nullptr;
 
-        // Step 1. Decode and play back.
+        // Step 1. Decode.
         const auto segments = game::tet::decode_replay_segments(data.bytes());
         if (!segments.ok()) return raise_decode_error(segments.error, "bad data: ");
         if (segments.value.size() < 3) return raise_value_error("not enough segments in savefile.");
-        const std::vector<GameState> states = game::tet::segments_to_states(segments.value);
-        if (states.size() <= 2) return raise_value_error("not enough gamestates in savefile.");
 
-        // Step 2. Pair each Update segment's action with the state right after it.
+        // Step 2. Play back, wrapping state 0 and the state after each Update segment as it is
+        // reached. Playback is all or nothing: on a rejected segment everything built is dropped.
+        PyRef first;
         PyRef pairs = PyRef::steal(PyList_New(0));
         if (!pairs) return nullptr;
-        const std::size_t n = std::min(segments.value.size(), states.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto* slice = std::get_if<game::tet::GameReplaySlice>(&segments.value[i]);
-            if (!slice) continue;
-            PyRef pair = PyRef::steal(action_state_pair(st, slice->event.action, states[i]));
-            if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
-        }
-        return steal_pair(state_to_py(st, states.front()), pairs.release());
+        bool python_failed = false;
+        const bool played = game::tet::play_segments(
+            segments.value, [&](std::size_t i, const GameState& state) {
+                if (i == 0) {
+                    first = PyRef::steal(state_to_py(st, state));
+                    python_failed = !first;
+                    return !python_failed;
+                }
+                const auto* slice = std::get_if<game::tet::GameReplaySlice>(&segments.value[i]);
+                if (!slice) return true;
+                PyRef pair = PyRef::steal(action_state_pair(st, slice->event.action, state));
+                python_failed = !pair || PyList_Append(pairs.get(), pair.get()) < 0;
+                return !python_failed;
+            });
+        if (python_failed) return nullptr;
+        // A played stream has one state per segment, so at least three.
+        if (!played) return raise_value_error("not enough gamestates in savefile.");
+        return steal_pair(first.release(), pairs.release());
     });
 }
 
