@@ -26,6 +26,7 @@ using game::Result;
 using game::bot::get_best_move_for_score_fn;
 using game::bot::get_bot;
 using game::bot::MoveChain;
+using game::bot::Candidate;
 using game::bot::ScoreFn;
 using game::bot::random_choice_bot::all_move_chains;
 using game::bot::random_choice_bot::ChainTree;
@@ -102,7 +103,7 @@ MoveChain reference_search(const GameState& s, ScoreFn score, WordSource& rng) {
         GameState t = found->second.value;
         if (!t.current_pcs) continue;
         if (t.main_board.delete_piece(*t.current_pcs).failed()) continue;
-        const Result<double> sc = score(s, t);
+        const Result<double> sc = score(s, game::bot::candidate_of(t));
         if (sc.failed()) continue;
         if (sc.value > best_score) {
             best_score = sc.value;
@@ -238,20 +239,20 @@ bool chain_plays(GameState s, const MoveChain& c) {
     return !s.is_over();
 }
 
-Result<double> constant_score(const GameState&, const GameState&) { return {1.0, game::ok()}; }
+Result<double> constant_score(const GameState&, const Candidate&) { return {1.0, game::ok()}; }
 
-Result<double> failing_score(const GameState&, const GameState&) {
+Result<double> failing_score(const GameState&, const Candidate&) {
     return {0.0, game::fail(ErrorCode::ErrorInGeneratingBoard)};
 }
 
 // Rewards a piece resting on column 6 of the bottom row.
-Result<double> column6_score(const GameState&, const GameState& t) {
-    return {t.main_board.solid(0, 6) ? 1.0 : 0.0, game::ok()};
+Result<double> column6_score(const GameState&, const Candidate& t) {
+    return {(t.rows[0] >> 6) & 1 ? 1.0 : 0.0, game::ok()};
 }
 
 // Rewards a piece resting on column 3 or column 6 of the bottom row, not both.
-Result<double> column3_or_6_score(const GameState&, const GameState& t) {
-    return {t.main_board.solid(0, 3) != t.main_board.solid(0, 6) ? 1.0 : 0.0, game::ok()};
+Result<double> column3_or_6_score(const GameState&, const Candidate& t) {
+    return {((t.rows[0] >> 3) & 1) != ((t.rows[0] >> 6) & 1) ? 1.0 : 0.0, game::ok()};
 }
 
 // An O piece on an empty board with hold refused.
@@ -530,12 +531,12 @@ TEST_CASE("a line clear raises the score by exactly 0.76") {
     REQUIRE(t1.total_lines == with_clear.total_lines + 1);
     REQUIRE(t0.total_lines == without_clear.total_lines);
 
-    const double wp1 = wordpress::score(with_clear, t1).value;
-    const double wp0 = wordpress::score(without_clear, t0).value;
+    const double wp1 = wordpress::score(with_clear, game::bot::candidate_of(t1)).value;
+    const double wp0 = wordpress::score(without_clear, game::bot::candidate_of(t0)).value;
     CHECK(wp1 == 0.76);
     CHECK(wp0 == 0.0);
     CHECK(wp1 - wp0 == 0.76);
-    CHECK(random_bot::score(with_clear, t1).value - random_bot::score(without_clear, t0).value ==
+    CHECK(random_bot::score(with_clear, game::bot::candidate_of(t1)).value - random_bot::score(without_clear, game::bot::candidate_of(t0)).value ==
           0.76);
 
     // The one-action chain that clears beats every other chain, whatever the shuffle.
@@ -577,7 +578,7 @@ TEST_CASE("the heuristic rounds each product and sum in order") {
         const double height = game::tet::get_height(t.main_board);
         const double holes = game::tet::board_holes(t.main_board);
         const double bumpi = game::tet::board_bumpi(t.main_board);
-        const Result<double> wp = wordpress::score(input, t);
+        const Result<double> wp = wordpress::score(input, game::bot::candidate_of(t));
         REQUIRE(wp.ok());
         CHECK(wp.value == stepwise(lines, height, holes, bumpi));
         const double other = lines * 0.76 + (holes * -0.35 + (bumpi * -0.18 - height * 0.51));
@@ -585,7 +586,7 @@ TEST_CASE("the heuristic rounds each product and sum in order") {
 
         volatile double rl = lines * 0.76;
         volatile double rh = height * -0.51;
-        const Result<double> rb = random_bot::score(input, t);
+        const Result<double> rb = random_bot::score(input, game::bot::candidate_of(t));
         REQUIRE(rb.ok());
         CHECK(rb.value == rl + rh);
     }
@@ -598,8 +599,8 @@ TEST_CASE("cleared lines count as a wrapping 16-bit difference") {
     t.main_board = BoardMatrix{};
     input.total_lines = 65535;
     t.total_lines = 2;
-    CHECK(wordpress::score(input, t).value == 3 * 0.76);
-    CHECK(random_bot::score(input, t).value == 3 * 0.76);
+    CHECK(wordpress::score(input, game::bot::candidate_of(t)).value == 3 * 0.76);
+    CHECK(random_bot::score(input, game::bot::candidate_of(t)).value == 3 * 0.76);
 }
 
 }  // TEST_SUITE("board scores")

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "random.hpp"
+#include "tet/search_state.hpp"
 #include "tet/state.hpp"
 
 using namespace game;
@@ -167,4 +168,46 @@ TEST_CASE("board metrics from column masks match the column scans") {
         REQUIRE(board_bumpi(b) == bumpi);
         for (int c = 0; c < BoardMatrix::COLS; ++c) REQUIRE(get_height_for_column(b, c) == h[c]);
     }
+}
+
+TEST_CASE("solid-cell search state follows the exact actions") {
+    Lcg rng{31};
+    long compared = 0;
+    for (int game_no = 0; game_no < 200; ++game_no) {
+        Seed32 seed{};
+        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
+        GameState s = GameState::new_game(seed, game_no);
+        for (int step = 0; step < 500 && !s.is_over(); ++step) {
+            if (!s.search_shortcut_ok()) break;
+            // Follow a short chain of random actions from here on both forms.
+            GameState exact = s;
+            SearchState fast = SearchState::from(s);
+            for (int k = 0; k < 4; ++k) {
+                const TetAction a = action_from_index(static_cast<int>(rng.next() >> 16) % 7);
+                const Error e1 = exact.apply_action_if_works(a, 0);
+                SearchState next = fast;
+                const Error e2 = next.act(a);
+                REQUIRE(e1.ok() == e2.ok());
+                if (e1.failed()) break;
+                fast = next;
+                REQUIRE(fast.rows == solid_rows(exact.main_board));
+                REQUIRE(fast.has_piece == exact.current_pcs.has_value());
+                if (fast.has_piece) {
+                    REQUIRE(fast.piece.pos == exact.current_pcs->pos);
+                    REQUIRE(fast.piece.tet == exact.current_pcs->tet);
+                    REQUIRE(fast.piece.rs == exact.current_pcs->rs);
+                }
+                REQUIRE(fast.has_hold == exact.hold_pcs.has_value());
+                if (fast.has_hold) REQUIRE(fast.hold == *exact.hold_pcs);
+                REQUIRE(fast.total_lines == exact.total_lines);
+                REQUIRE(fast.over == exact.is_over());
+                ++compared;
+                if (exact.is_over()) break;
+            }
+            // Advance the game itself, mostly by placing pieces.
+            const std::uint32_t r = rng.next() >> 16;
+            (void)s.apply_action_if_works(r % 3 == 0 ? TetAction::HardDrop : action_from_index(r % 7), 0);
+        }
+    }
+    CHECK(compared > 10000);
 }

@@ -9,6 +9,7 @@
 
 #include "bot/random_choice_bot.hpp"
 #include "bot/wordpress_blog_bot.hpp"
+#include "tet/search_state.hpp"
 
 namespace game::bot {
 
@@ -17,45 +18,102 @@ namespace {
 using random_choice_bot::CHAIN_NB;
 using random_choice_bot::ChainTree;
 using random_choice_bot::MAX_CHAIN_LEN;
-using StateResult = Result<GameState>;
+static_assert(std::is_trivially_destructible_v<GameState>);
 
-static_assert(std::is_trivially_destructible_v<StateResult>);
-
-// Room for one prefix's outcome, left uninitialised until try_action's result is built in it.
-union StateSlot {
-    StateSlot() {}
-    StateResult r;
+// Room for one prefix's outcome, left uninitialised until it is built in place.
+template <class T>
+union Slot {
+    Slot() {}
+    T v;
 };
 
 // The outcome of every prefix of the chain list for one decision, indexed by tree node; owned
 // by the call and never on the heap. A node's state is meaningful only while its error is ok.
-// Leaves are never continued, so they share one slot and keep only their score.
+// Leaves are never continued, so they share one slot and keep only their score. `State` is
+// GameState (the exact actions) or SearchState (the same answers on solid-cell masks).
+template <class State>
 struct SearchCache {
     std::array<Error, ChainTree::NODE_NB> error;
-    std::array<StateSlot, ChainTree::LEAF_BEGIN> inner;  // inner[0] unused: the root is the input
-    StateSlot leaf;
+    std::array<Slot<State>, ChainTree::LEAF_BEGIN> inner;  // inner[0] unused: the root is the input
+    Slot<State> leaf;
     std::array<double, ChainTree::LEAF_NB> leaf_score;
 };
 
 // Plays the node's action on its parent's outcome, building the result in `slot`; returns the
 // node's error: the parent's, the action's, or "game over" when the action ended the game.
-// With `shortcut` the action skips the running seed, replay record and ghost, which nothing
-// the search reads depends on from such an input.
-Error play_node(const ChainTree& tree, int node, const GameState& input, SearchCache& cache,
-                StateSlot& slot, bool shortcut) {
+Error play_node(const ChainTree& tree, int node, const GameState& input,
+                SearchCache<GameState>& cache, Slot<GameState>& slot) {
     const int parent = tree.parent[node];
     if (cache.error[parent].failed()) return cache.error[parent];
-    const GameState& from = parent == 0 ? input : cache.inner[parent].r.value;
-    StateResult* r;
-    if (shortcut) {
-        r = ::new (&slot.r) StateResult{from, {}};
-        r->error = r->value.act_for_search(tree.action[node]);
-    } else {
-        r = ::new (&slot.r) StateResult(from.try_action(tree.action[node], 0));
-    }
-    if (r->failed()) return r->error;
-    if (r->value.is_over()) return fail(ErrorCode::GameOver);
+    const GameState& from = parent == 0 ? input : cache.inner[parent].v;
+    ::new (&slot.v) GameState(from);
+    if (Error e = slot.v.act_in_place(tree.action[node], 0); e.failed()) return e;
+    if (slot.v.is_over()) return fail(ErrorCode::GameOver);
     return ok();
+}
+
+Error play_node(const ChainTree& tree, int node, const tet::SearchState& input,
+                SearchCache<tet::SearchState>& cache, Slot<tet::SearchState>& slot) {
+    const int parent = tree.parent[node];
+    if (cache.error[parent].failed()) return cache.error[parent];
+    const tet::SearchState& from = parent == 0 ? input : cache.inner[parent].v;
+    ::new (&slot.v) tet::SearchState(from);
+    if (Error e = slot.v.act(tree.action[node]); e.failed()) return e;
+    if (slot.v.over) return fail(ErrorCode::GameOver);
+    return ok();
+}
+
+// The final state of a chain as a score sees it, or the reason it cannot be scored.
+Error candidate_from(GameState& last, Candidate& out) {
+    if (!last.current_pcs) return fail(ErrorCode::ErrorInGeneratingBoard);
+    if (Error e = last.main_board.delete_piece(*last.current_pcs); e.failed()) return e;
+    out = candidate_of(last);
+    return ok();
+}
+
+Error candidate_from(tet::SearchState& last, Candidate& out) {
+    if (!last.has_piece) return fail(ErrorCode::ErrorInGeneratingBoard);
+    out = Candidate{last.total_lines, last.rows_without_piece()};
+    return ok();
+}
+
+// Every distinct prefix is played once, parents before children, whatever the chain order:
+// a prefix's outcome depends only on the input state, so the order of the chains decides
+// nothing but ties. Fills cache.error and cache.leaf_score.
+template <class State>
+void play_tree(const ChainTree& tree, const GameState& input, const State& root, ScoreFn score,
+               SearchCache<State>& cache) {
+    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n)
+        cache.error[n] = play_node(tree, n, root, cache, cache.inner[n]);
+    for (int n = ChainTree::LEAF_BEGIN; n < ChainTree::NODE_NB; ++n) {
+        Error e = play_node(tree, n, root, cache, cache.leaf);
+        Candidate c;
+        if (e.ok()) e = candidate_from(cache.leaf.v, c);
+        if (e.ok()) {
+            const Result<double> s = score(input, c);
+            e = s.error;
+            cache.leaf_score[n - ChainTree::LEAF_BEGIN] = s.value;
+        }
+        cache.error[n] = e;
+    }
+}
+
+// The first chain in `order` whose score is strictly higher than all before it, or -1.
+template <class State>
+int best_chain(const ChainTree& tree, const std::array<std::uint8_t, CHAIN_NB>& order,
+               const SearchCache<State>& cache) {
+    double best_score = std::numeric_limits<double>::lowest();
+    int best = -1;
+    for (std::uint8_t c : order) {
+        const int node = tree.chain_node[c];
+        if (cache.error[node].failed()) continue;
+        const double s = cache.leaf_score[node - ChainTree::LEAF_BEGIN];
+        if (s > best_score) {
+            best_score = s;
+            best = c;
+        }
+    }
+    return best;
 }
 
 // The chain numbers in a uniformly shuffled order (Fisher-Yates from the last position down),
@@ -84,9 +142,6 @@ Result<std::unique_ptr<TetBot>> get_bot(std::string_view name) {
     return {nullptr, fail(ErrorCode::BotNameNotFound)};
 }
 
-// Every distinct prefix is played once, parents before children, whatever the chain order:
-// a prefix's outcome depends only on the input state, so the order of the chains decides
-// nothing but ties.
 MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
                                      random::WordSource& rng) {
     // Step 1. A finished game has no move.
@@ -96,40 +151,20 @@ MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
     const ChainTree& tree = random_choice_bot::move_chain_tree();
     const std::array<std::uint8_t, CHAIN_NB> order = shuffled_by_length(tree, rng);
 
-    // Step 3. The prefixes that chains continue.
-    SearchCache cache;
-    const bool shortcut = state.search_shortcut_ok();
-    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n)
-        cache.error[n] = play_node(tree, n, state, cache, cache.inner[n], shortcut);
-
-    // Step 4. Each chain's final state, its falling piece erased, and its score.
-    for (int n = ChainTree::LEAF_BEGIN; n < ChainTree::NODE_NB; ++n) {
-        Error e = play_node(tree, n, state, cache, cache.leaf, shortcut);
-        if (e.ok()) {
-            GameState& last = cache.leaf.r.value;
-            if (!last.current_pcs) e = fail(ErrorCode::ErrorInGeneratingBoard);
-            else e = last.main_board.delete_piece(*last.current_pcs);
-        }
-        if (e.ok()) {
-            const Result<double> s = score(state, cache.leaf.r.value);
-            e = s.error;
-            cache.leaf_score[n - ChainTree::LEAF_BEGIN] = s.value;
-        }
-        cache.error[n] = e;
+    // Step 3. Every chain's outcome and score: on solid-cell masks when nothing the search
+    // reads depends on the running seed, with the exact actions otherwise.
+    int best;
+    if (state.search_shortcut_ok()) {
+        SearchCache<tet::SearchState> cache;
+        play_tree(tree, state, tet::SearchState::from(state), score, cache);
+        best = best_chain(tree, order, cache);
+    } else {
+        SearchCache<GameState> cache;
+        play_tree(tree, state, state, score, cache);
+        best = best_chain(tree, order, cache);
     }
 
-    // Step 5. The first chain in order with a strictly higher score than all before it.
-    double best_score = std::numeric_limits<double>::lowest();
-    int best = -1;
-    for (std::uint8_t c : order) {
-        const int node = tree.chain_node[c];
-        if (cache.error[node].failed()) continue;
-        const double s = cache.leaf_score[node - ChainTree::LEAF_BEGIN];
-        if (s > best_score) {
-            best_score = s;
-            best = c;
-        }
-    }
+    // Step 4. The first chain in order with a strictly higher score than all before it.
     if (best < 0) return {TetAction::SoftDrop};
     return random_choice_bot::all_move_chains()[best];
 }

@@ -30,18 +30,30 @@ public:
 // "wordpress" or "random"; anything else is "bot name not found.".
 Result<std::unique_ptr<TetBot>> get_bot(std::string_view name);
 
-// Score of a candidate final state (falling piece erased) against the input state.
-using ScoreFn = Result<double> (*)(const GameState& input, const GameState& candidate);
+// What a score sees of a chain's final state: its line count and the solid cells of its
+// board with the falling piece erased. That is all the scores read, and all the search keeps
+// when it plays chains on solid-cell masks.
+struct Candidate {
+    std::uint16_t total_lines = 0;
+    tet::SolidRows rows{};
+};
+// The candidate of a final state whose falling piece has already been erased.
+inline Candidate candidate_of(const GameState& final_state) {
+    return {final_state.total_lines, tet::solid_rows(final_state.main_board)};
+}
+
+// Score of a candidate against the input state.
+using ScoreFn = Result<double> (*)(const GameState& input, const Candidate& candidate);
 
 // Lines the candidate has cleared since the input state: the 16-bit difference (wrapping).
-double lines_cleared(const GameState& input, const GameState& candidate);
+double lines_cleared(const GameState& input, const Candidate& candidate);
 
 // The best chain of the shuffled, length-sorted chain list: the first with the strictly
 // highest score; [SoftDrop] when none scores; empty for a finished game.
 MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
                                      random::WordSource& rng);
 
-inline double lines_cleared(const GameState& input, const GameState& candidate) {
+inline double lines_cleared(const GameState& input, const Candidate& candidate) {
     return static_cast<std::uint16_t>(candidate.total_lines - input.total_lines);
 }
 

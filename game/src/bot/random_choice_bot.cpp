@@ -173,12 +173,12 @@ std::vector<MoveChain> get_all_move_chains() { return all_move_chains(); }
 
 const ChainTree& move_chain_tree() { return TREE; }
 
-Result<double> score(const GameState& input, const GameState& candidate) {
+Result<double> score(const GameState& input, const Candidate& candidate) {
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
     const double lines = lines_cleared(input, candidate);
-    const double height = tet::get_height(candidate.main_board);
+    const double height = tet::get_height(candidate.rows);
     return {lines * LINES_WEIGHT + height * HEIGHT_WEIGHT, ok()};
 }
 

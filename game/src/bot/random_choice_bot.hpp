@@ -37,7 +37,7 @@ struct ChainTree {
 const ChainTree& move_chain_tree();
 
 // score = lines * 0.76 + height * (-0.51)
-Result<double> score(const GameState& input, const GameState& candidate);
+Result<double> score(const GameState& input, const Candidate& candidate);
 
 class RandomChoiceBot final : public TetBot {
 public:

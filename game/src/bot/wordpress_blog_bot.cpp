@@ -22,13 +22,12 @@ constexpr double BUMPINESS_WEIGHT = -0.18;
 
 }  // namespace
 
-Result<double> score(const GameState& input, const GameState& candidate) {
+Result<double> score(const GameState& input, const Candidate& candidate) {
 #if defined(__clang__)
 #pragma clang fp contract(off)
 #endif
-    const tet::BoardMatrix& board = candidate.main_board;
     const double lines = lines_cleared(input, candidate);
-    const tet::BoardMetrics m = tet::board_metrics(board);
+    const tet::BoardMetrics m = tet::board_metrics(candidate.rows);
     const double height = m.height;
     const double holes = m.holes;
     const double bumpiness = m.bumpi;

@@ -6,7 +6,7 @@
 namespace game::bot::wordpress_blog_bot {
 
 // ((lines * 0.76 - height * 0.51) + holes * -0.35) + bumpiness * -0.18
-Result<double> score(const GameState& input, const GameState& candidate);
+Result<double> score(const GameState& input, const Candidate& candidate);
 
 class WordpressBlogBot final : public TetBot {
 public:

@@ -106,12 +106,20 @@ constexpr std::array<std::uint8_t, 256> PAIR_SOLID = [] {
 
 constexpr int ALL_COLUMNS = (1 << BoardMatrix::COLS) - 1;
 
+// Set bits of a 10-bit mask (no popcount instruction is assumed).
+constexpr std::array<std::uint8_t, 1024> POPCOUNT10 = [] {
+    std::array<std::uint8_t, 1024> t{};
+    for (int v = 0; v < 1024; ++v) t[v] = static_cast<std::uint8_t>(std::popcount(static_cast<unsigned>(v)));
+    return t;
+}();
+inline int popcount10(std::uint16_t v) { return POPCOUNT10[v & 1023]; }
+
 // Row index of each column's highest solid cell (0 when none).
-void column_heights(const BoardMatrix& b, int (&h)[BoardMatrix::COLS]) {
+void column_heights(const SolidRows& rows, int (&h)[BoardMatrix::COLS]) {
     for (int& v : h) v = 0;
     int found = 0;
     for (int r = BoardMatrix::ROWS - 1; r >= 0 && found != ALL_COLUMNS; --r) {
-        int fresh = solid_mask(b, r) & ~found;
+        int fresh = rows[r] & ~found;
         found |= fresh;
         while (fresh) {
             const int c = std::countr_zero(static_cast<unsigned>(fresh));
@@ -145,20 +153,41 @@ int get_height(const BoardMatrix& b) {
     return 0;
 }
 
-BoardMetrics board_metrics(const BoardMatrix& b) {
+SolidRows solid_rows(const BoardMatrix& b) {
+    SolidRows rows;
+    for (int r = 0; r < BoardMatrix::ROWS; ++r) rows[r] = static_cast<std::uint16_t>(solid_mask(b, r));
+    return rows;
+}
+
+int get_height(const SolidRows& rows) {
+    for (int r = BoardMatrix::ROWS - 1; r >= 0; --r)
+        if (rows[r]) return r;
+    return 0;
+}
+
+BoardMetrics board_metrics(const SolidRows& rows) {
     int h[BoardMatrix::COLS];
-    column_heights(b, h);
+    column_heights(rows, h);
     BoardMetrics m{0, 0, 0};
-    for (int c = 0; c < BoardMatrix::COLS; ++c) m.height = std::max(m.height, h[c]);
-    for (int c = 0; c + 1 < BoardMatrix::COLS; ++c) m.bumpi = std::max(m.bumpi, std::abs(h[c] - h[c + 1]));
+    // Columns leave the set of columns still above row r once r reaches their height.
+    std::array<std::uint16_t, BoardMatrix::ROWS> reaches_top{};
+    std::uint16_t above = 0;
+    for (int c = 0; c < BoardMatrix::COLS; ++c) {
+        m.height = std::max(m.height, h[c]);
+        reaches_top[h[c]] = static_cast<std::uint16_t>(reaches_top[h[c]] | (1u << c));
+        if (h[c] > 0) above = static_cast<std::uint16_t>(above | (1u << c));
+    }
+    for (int c = 0; c + 1 < BoardMatrix::COLS; ++c)
+        m.bumpi = std::max(m.bumpi, std::abs(h[c] - h[c + 1]));
     // Holes: free cells in rows below each column's height.
     for (int r = 0; r < m.height; ++r) {
-        int below_top = 0;
-        for (int c = 0; c < BoardMatrix::COLS; ++c) below_top |= (r < h[c]) << c;
-        m.holes += std::popcount(static_cast<unsigned>(below_top & ~solid_mask(b, r)));
+        above = static_cast<std::uint16_t>(above & ~reaches_top[r]);
+        m.holes += popcount10(static_cast<std::uint16_t>(above & ~rows[r]));
     }
     return m;
 }
+
+BoardMetrics board_metrics(const BoardMatrix& b) { return board_metrics(solid_rows(b)); }
 
 int board_holes(const BoardMatrix& b) { return board_metrics(b).holes; }
 

@@ -128,6 +128,14 @@ struct BoardMetrics {
 BoardMetrics board_metrics(const BoardMatrix& b);
 // Solid cells of row y as a 10-bit mask, bit x for column x.
 int solid_mask(const BoardMatrix& b, int y);
+
+// The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
+// metrics, collisions and line clears look at.
+using SolidRows = std::array<std::uint16_t, BoardMatrix::ROWS>;
+inline constexpr std::uint16_t FULL_ROW = (1u << BoardMatrix::COLS) - 1;
+SolidRows solid_rows(const BoardMatrix& b);
+BoardMetrics board_metrics(const SolidRows& rows);
+int get_height(const SolidRows& rows);
 // Row index of the column's highest solid cell, 0 when there is none.
 int get_height_for_column(const BoardMatrix& b, int column);
 // Row index of the highest row holding a solid cell, 0 for an empty board.

@@ -1,0 +1,222 @@
+#include "tet/search_state.hpp"
+
+#include <algorithm>
+
+namespace game::tet {
+
+namespace {
+
+// A shape as row masks: bit j of rows[i] is grid cell (i, j); with its covered extent.
+struct ShapeMask {
+    std::array<std::uint16_t, 4> rows;
+    std::int8_t min_i, max_i, min_j, max_j;
+};
+
+constexpr std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> SHAPE_MASKS = [] {
+    std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> t{};
+    for (int r = 0; r < rot::ROT_NB; ++r)
+        for (int k = 0; k < TET_NB; ++k) {
+            ShapeMask m{{0, 0, 0, 0}, 4, -1, 4, -1};
+            for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
+                m.rows[c.i] = static_cast<std::uint16_t>(m.rows[c.i] | (1u << c.j));
+                m.min_i = std::min(m.min_i, c.i);
+                m.max_i = std::max(m.max_i, c.i);
+                m.min_j = std::min(m.min_j, c.j);
+                m.max_j = std::max(m.max_j, c.j);
+            }
+            t[r][k] = m;
+        }
+    return t;
+}();
+
+inline const ShapeMask& mask_of(const CurrentPcsInfo& p) {
+    return SHAPE_MASKS[rot::index(p.rs)][index(p.tet)];
+}
+
+inline bool in_bounds(const CurrentPcsInfo& p, const ShapeMask& m) {
+    return p.pos.x + m.min_j >= 0 && p.pos.x + m.max_j < BoardMatrix::COLS &&
+           p.pos.y + m.min_i >= 0 && p.pos.y + m.max_i < BoardMatrix::ROWS;
+}
+
+// A grid row's mask moved to the piece's column (the piece lies on the board).
+inline std::uint16_t shifted(std::uint16_t bits, int x) {
+    return static_cast<std::uint16_t>(x >= 0 ? bits << x : bits >> -x);
+}
+
+inline std::int8_t i8(int v) { return static_cast<std::int8_t>(v); }
+
+}  // namespace
+
+SearchState SearchState::from(const GameState& s) {
+    SearchState q;
+    q.rows = solid_rows(s.main_board);
+    q.has_piece = s.current_pcs.has_value();
+    if (q.has_piece) q.piece = *s.current_pcs;
+    q.has_hold = s.hold_pcs.has_value();
+    if (q.has_hold) q.hold = *s.hold_pcs;
+    q.over = s.game_over_reason.has_value();
+    q.next_pcs_idx = s.next_pcs_idx;
+    q.total_lines = s.total_lines;
+    q.next_pcs_bags = s.next_pcs_bags;
+    return q;
+}
+
+Error SearchState::fits(const CurrentPcsInfo& p) const {
+    const ShapeMask& m = mask_of(p);
+    if (!in_bounds(p, m)) return fail(ErrorCode::OutOfBounds, p.pos.x, p.pos.y);
+    for (int i = m.min_i; i <= m.max_i; ++i)
+        if (rows[p.pos.y + i] & shifted(m.rows[i], p.pos.x)) return fail(ErrorCode::CellTaken);
+    return ok();
+}
+
+void SearchState::place(const CurrentPcsInfo& p) {
+    const ShapeMask& m = mask_of(p);
+    for (int i = m.min_i; i <= m.max_i; ++i)
+        rows[p.pos.y + i] = static_cast<std::uint16_t>(rows[p.pos.y + i] | shifted(m.rows[i], p.pos.x));
+}
+
+void SearchState::erase(const CurrentPcsInfo& p) {
+    const ShapeMask& m = mask_of(p);
+    for (int i = m.min_i; i <= m.max_i; ++i)
+        rows[p.pos.y + i] = static_cast<std::uint16_t>(rows[p.pos.y + i] & ~shifted(m.rows[i], p.pos.x));
+}
+
+SolidRows SearchState::rows_without_piece() const {
+    SearchState copy = *this;
+    if (has_piece && in_bounds(piece, mask_of(piece))) copy.erase(piece);
+    return copy.rows;
+}
+
+int SearchState::fall_distance(const CurrentPcsInfo& p) const {
+    const ShapeMask& m = mask_of(p);
+    std::array<std::uint16_t, 4> bits{};
+    for (int i = m.min_i; i <= m.max_i; ++i) bits[i] = shifted(m.rows[i], p.pos.x);
+    int drop = 0;
+    for (int y = p.pos.y - 1; y + m.min_i >= 0; --y, ++drop)
+        for (int i = m.min_i; i <= m.max_i; ++i)
+            if (rows[y + i] & bits[i]) return drop;
+    return drop;
+}
+
+Error SearchState::put_next_piece(bool has_preset, Tet preset) {
+    if (has_piece) return fail(ErrorCode::AlreadyHaveNextPcs);
+    if (over) return fail(ErrorCode::GameAlreadyOver);
+
+    // Full rows go; the rows above move down and the top takes row 39's content, or nothing
+    // when row 39 itself was full.
+    const std::uint16_t top = rows[BoardMatrix::ROWS - 1] == FULL_ROW ? 0 : rows[BoardMatrix::ROWS - 1];
+    int first_full = 0;
+    while (first_full < BoardMatrix::ROWS && rows[first_full] != FULL_ROW) ++first_full;
+    if (first_full < BoardMatrix::ROWS) {
+        int w = first_full;
+        for (int y = first_full; y < BoardMatrix::ROWS; ++y)
+            if (rows[y] != FULL_ROW) rows[w++] = rows[y];
+        total_lines = static_cast<std::uint16_t>(total_lines + (BoardMatrix::ROWS - w));
+        for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
+    }
+
+    Tet kind = preset;
+    if (!has_preset) {
+        if (next_pcs_idx > 6) {
+            std::copy_n(next_pcs_bags.begin() + 7, 7, next_pcs_bags.begin());
+            next_pcs_idx = static_cast<std::uint8_t>(next_pcs_idx - 7);
+            unknown_from = 7;
+        }
+        if (next_pcs_idx >= next_pcs_bags.size())
+            return fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
+        if (next_pcs_idx >= unknown_from) internal_failure("search read a queue position it cannot know");
+        kind = next_pcs_bags[next_pcs_idx++];
+    }
+
+    piece = CurrentPcsInfo{spawn_pos(kind), kind, RotState::R0, 0};
+    has_piece = true;
+    if (fits(piece).failed()) {
+        over = true;
+        return ok();
+    }
+    place(piece);
+    if (has_hold) hold.can_use = true;
+    return ok();
+}
+
+Error SearchState::soft_drop() {
+    if (!has_piece) return fail(ErrorCode::NoCurrentPcs);
+    erase(piece);
+    CurrentPcsInfo lower = piece;
+    lower.pos.y = i8(piece.pos.y - 1);
+    if (Error e = fits(lower); e.ok()) {
+        place(lower);
+        piece = lower;
+        return ok();
+    }
+    place(piece);
+    has_piece = false;
+    return put_next_piece(false, Tet::I);
+}
+
+Error SearchState::rotate(bool clockwise) {
+    if (!has_piece) return fail(ErrorCode::NoCurrentPcs);
+    erase(piece);
+    const RotState to = clockwise ? rot::turned_right(piece.rs) : rot::turned_left(piece.rs);
+    for (const rot::Offset& off : rot::offsets(piece.tet == Tet::I, piece.rs, to)) {
+        CurrentPcsInfo turned = piece;
+        turned.rs = to;
+        turned.pos = Pos{i8(piece.pos.y + off.dy), i8(piece.pos.x + off.dx)};
+        if (fits(turned).failed()) continue;
+        place(turned);
+        piece = turned;
+        return ok();
+    }
+    return fail(ErrorCode::AllOffsetsBlocked);
+}
+
+Error SearchState::act(TetAction action) {
+    if (over) return fail(ErrorCode::GameOver);
+    if (has_piece && !in_bounds(piece, mask_of(piece)))
+        return fail(ErrorCode::OutOfBounds, piece.pos.x, piece.pos.y);
+    switch (action) {
+        case TetAction::Nothing: return ok();
+        case TetAction::SoftDrop: return soft_drop();
+        case TetAction::MoveLeft:
+        case TetAction::MoveRight: {
+            if (!has_piece) return fail(ErrorCode::NoCurrentPcs);
+            erase(piece);
+            CurrentPcsInfo moved = piece;
+            moved.pos.x = i8(piece.pos.x + (action == TetAction::MoveLeft ? -1 : 1));
+            if (Error e = fits(moved); e.failed()) return e;
+            place(moved);
+            piece = moved;
+            return ok();
+        }
+        case TetAction::RotateLeft:
+        case TetAction::RotateRight: return rotate(action == TetAction::RotateRight);
+        case TetAction::Hold: {
+            if (!has_piece) return fail(ErrorCode::NoCurrentPcs);
+            if (has_hold && !hold.can_use) return fail(ErrorCode::HoldNotUsable);
+            const bool had = has_hold;
+            const Tet held = hold.tet;
+            const Tet falling = piece.tet;
+            hold = HoldPcsInfo{false, falling};
+            has_hold = true;
+            erase(piece);
+            has_piece = false;
+            if (Error e = put_next_piece(had, held); e.failed()) return e;
+            hold = HoldPcsInfo{false, falling};
+            return ok();
+        }
+        case TetAction::HardDrop: {
+            if (!has_piece) return fail(ErrorCode::NoCurrentPcs);
+            if (next_pcs_idx > 6 ? next_pcs_idx - 7 >= 14 : false)
+                return fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
+            erase(piece);
+            piece.pos.y = i8(piece.pos.y - fall_distance(piece));
+            place(piece);
+            has_piece = false;
+            (void)put_next_piece(false, Tet::I);  // a failing lock ends the drop, not the action
+            return ok();
+        }
+    }
+    return ok();
+}
+
+}  // namespace game::tet
