@@ -2,7 +2,8 @@
 # Type-checks tests/typing against the installed module's stub package (corvelle_vim-stubs)
 # with mypy and pyright, from a directory outside the source tree so that only the installed
 # copy can be found: user_script.py must pass, and wrong_types.py must give errors on exactly
-# its misuse lines (every line after the imports).
+# its misuse lines (every line after the imports). Then checks the installed corvelle package
+# with mypy --strict.
 #
 #   bash tests/typing/check.sh [PYTHON]
 set -euo pipefail
@@ -44,3 +45,6 @@ set +e
 out=$("$python" -m pyright --pythonpath "$python_path" wrong_types.py 2>&1)
 set -e
 check_errors pyright "$out"
+
+echo "mypy --strict: the corvelle package as installed"
+"$python" -m mypy --strict --no-incremental -p corvelle

@@ -1,0 +1,14 @@
+"""Everyday tools for the corvelle_vim engine.
+
+- `corvelle.replay`: `Recorder` collects a game's replay stream while it is played; `load`
+  plays a replay file back through the engine.
+- `corvelle.bytestate`: `decode` reads a state's fields (board cell codes, pieces, counters)
+  from its byte form.
+- `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
+- `corvelle.cli`: the `corvelle` command (`corvelle play`, `corvelle replay`).
+"""
+
+from .bytestate import DecodedState, decode
+from .replay import Recorder, load, load_bytes
+
+__all__ = ["DecodedState", "Recorder", "decode", "load", "load_bytes"]

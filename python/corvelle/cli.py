@@ -1,0 +1,454 @@
+"""The `corvelle` command: let a bot play a game, and play replay files back.
+
+    corvelle play [--bot wordpress|random] [--pieces N] [--seed HEX64] [--start-time T]
+                  [--replay FILE] [--html FILE] [--no-progress]
+    corvelle replay FILE [--html FILE]
+
+Exit status: 0 on success, 1 when a file cannot be read or written, 2 for bad arguments or a
+replay file the engine refuses. Every error is one line on stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import sys
+import time
+from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+
+import corvelle_vim
+from corvelle_vim import GameSeedPy, GameStatePy
+
+from . import viewer
+from .replay import (
+    FORFEIT,
+    GAME_OVER_REASONS,
+    KNOCKOUT,
+    Recorder,
+    Steps,
+    game_over_reason,
+    load_bytes,
+    read_segments,
+)
+
+__all__ = ["PlayResult", "main", "play_game"]
+
+PROG = "corvelle"
+BOTS = ("wordpress", "random")
+DEFAULT_PIECES = 500
+_I64_MIN, _I64_MAX = -(2**63), 2**63 - 1
+# Actions asked of the bot per call while playing; the progress bar moves between calls.
+_CHUNK_ACTIONS = 256
+
+
+class _UsageError(Exception):
+    """Bad input from the command line or a refused replay file: exit status 2."""
+
+
+class _FileError(Exception):
+    """A file that cannot be read or written: exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line on stderr and exit status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+class Progress(Protocol):
+    def update(self, n: int) -> object: ...
+
+    def close(self) -> object: ...
+
+
+class _LineProgress:
+    """A plain progress line on stderr, for when tqdm is not installed."""
+
+    def __init__(self, total: int, stream: IO[str], shown: bool) -> None:
+        self._total = total
+        self._done = 0
+        self._stream = stream
+        self._shown = shown
+        self._draw()
+
+    def _draw(self) -> None:
+        if self._shown:
+            self._stream.write(f"\rplaying: {self._done}/{self._total} pieces")
+            self._stream.flush()
+
+    def update(self, n: int) -> None:
+        self._done += n
+        self._draw()
+
+    def close(self) -> None:
+        if self._shown:
+            self._stream.write("\n")
+            self._stream.flush()
+
+
+def _progress(total: int, enabled: bool) -> Progress:
+    stream = sys.stderr
+    if not enabled:
+        return _LineProgress(total, stream, shown=False)
+    try:
+        tqdm_module: Any = importlib.import_module("tqdm")
+    except ImportError:
+        return _LineProgress(total, stream, shown=stream.isatty())
+    bar: Progress = tqdm_module.tqdm(
+        total=total, unit="piece", desc="playing", file=stream, disable=None, leave=False
+    )
+    return bar
+
+
+class PlayResult(NamedTuple):
+    """The outcome of `play_game`."""
+
+    final: GameStatePy
+    actions: int
+    pieces: int
+    # Every (action name, state) step in playing order; empty unless asked for.
+    steps: Steps
+
+
+def play_game(
+    start: GameStatePy,
+    bot: str,
+    pieces: int,
+    recorder: Optional[Recorder] = None,
+    progress: Optional[Progress] = None,
+    keep_steps: bool = True,
+) -> PlayResult:
+    """Lets a bot play from `start` until `pieces` pieces are hard-dropped or the game ends.
+
+    Records each state when a recorder is given; keeps the steps when `keep_steps` is set.
+    """
+    steps: Steps = []
+    state = start
+    actions = 0
+    dropped = 0
+    while dropped < pieces and not state.game_over:
+        chunk = state.generate_bot_episode(bot, _CHUNK_ACTIONS)
+        if not chunk:
+            break
+        # Keep whole bot moves: cut after the last hard drop (or at the piece count), so the
+        # next call starts the bot on a fresh piece.
+        end = 0
+        drops = 0
+        kept_drops = 0
+        for i, (action, after) in enumerate(chunk):
+            if action == "HardDrop":
+                drops += 1
+                end, kept_drops = i + 1, drops
+                if dropped + drops == pieces:
+                    break
+            if after.game_over:
+                end, kept_drops = i + 1, drops
+                break
+        if end == 0:
+            end = len(chunk)
+        kept = chunk[:end]
+        if recorder is not None:
+            recorder.record_steps(kept)
+        if keep_steps:
+            steps.extend(kept)
+        actions += end
+        dropped += kept_drops
+        if progress is not None:
+            progress.update(kept_drops)
+        state = kept[-1][1]
+    return PlayResult(state, actions, dropped, steps)
+
+
+# --------------------------------------------------------------------------------------------
+# Argument types
+# --------------------------------------------------------------------------------------------
+
+
+def _seed_bytes(text: str) -> bytes:
+    digits = text.strip()
+    if len(digits) != 64 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+        shown = digits if len(digits) <= 20 else digits[:17] + "..."
+        raise argparse.ArgumentTypeError(
+            f"expected 64 hexadecimal digits (32 bytes), got {len(digits)} characters: {shown!r}"
+        )
+    return bytes.fromhex(digits)
+
+
+def _piece_count(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _timestamp(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not _I64_MIN <= value <= _I64_MAX:
+        raise argparse.ArgumentTypeError(f"must fit in a signed 64-bit number, got {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description=(
+            "Play and watch games of the corvelle_vim falling-block engine: a built-in bot "
+            "plays a game from a seed, replays are saved and played back, and a replay can be "
+            "turned into a self-contained HTML viewer."
+        ),
+        epilog=(
+            "Exit status: 0 on success, 1 when a file cannot be read or written, 2 for bad "
+            "arguments or a replay file the engine refuses. "
+            "Run 'corvelle COMMAND --help' for the options of a command."
+        ),
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    play = commands.add_parser(
+        "play",
+        help="let a bot play a game and report the result",
+        description=(
+            "A bot plays a game from a seed until it has dropped the requested number of "
+            "pieces or the game is lost. Prints the seed, a progress bar (tqdm if installed), "
+            "then the final board report, the score, lines, pieces, actions and the speed."
+        ),
+        epilog=(
+            "The bots break ties between equally good moves at random, so the same seed "
+            "gives the same first pieces but not necessarily the same game; the replay file "
+            "repeats a game exactly."
+        ),
+    )
+    play.add_argument(
+        "--bot",
+        choices=BOTS,
+        default="wordpress",
+        help="the bot that plays: 'wordpress' scores boards by height, holes and bumpiness "
+        "and plays well; 'random' picks any legal move (default: %(default)s)",
+    )
+    play.add_argument(
+        "--pieces",
+        type=_piece_count,
+        default=DEFAULT_PIECES,
+        metavar="N",
+        help="stop after N pieces have been hard-dropped, at least 1 (default: %(default)s); "
+        "the game may end earlier when the stack reaches the top",
+    )
+    play.add_argument(
+        "--seed",
+        type=_seed_bytes,
+        metavar="HEX64",
+        help="the game's 32 seed bytes as 64 hexadecimal digits (default: a fresh random "
+        "seed, printed so the start can be repeated); with --seed the start time is 0 "
+        "unless --start-time is given",
+    )
+    play.add_argument(
+        "--start-time",
+        type=_timestamp,
+        metavar="T",
+        help="the game's start time in microseconds since 1970, a signed 64-bit number; it "
+        "enters the piece order (default: 0 with --seed, the current time otherwise)",
+    )
+    play.add_argument(
+        "--replay",
+        metavar="FILE",
+        help="write the game's replay stream to FILE (play it back with 'corvelle replay')",
+    )
+    play.add_argument(
+        "--html",
+        metavar="FILE",
+        help="write a self-contained HTML viewer of the game to FILE",
+    )
+    play.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="do not show the progress bar (it is shown only when stderr is a terminal)",
+    )
+
+    replay = commands.add_parser(
+        "replay",
+        help="play a replay file back and summarise it",
+        description=(
+            "Plays a replay file back through the engine and prints the number of actions "
+            "and pieces, the final score and lines, and how the game ended. A file the engine "
+            "refuses gets the engine's error text and exit status 2."
+        ),
+    )
+    replay.add_argument("file", metavar="FILE", help="the replay file to play back")
+    replay.add_argument(
+        "--html",
+        metavar="FILE",
+        help="write a self-contained HTML viewer of the replayed game to FILE",
+    )
+    return parser
+
+
+# --------------------------------------------------------------------------------------------
+# Commands
+# --------------------------------------------------------------------------------------------
+
+
+def _write_viewer(path: str, initial: GameStatePy, steps: Steps, title: str) -> None:
+    try:
+        viewer.write(path, initial, steps, title)
+    except OSError as e:
+        raise _FileError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _check_writable(path: str) -> None:
+    """Fails early, before the game is played, for an output file that cannot be written."""
+    if os.path.isdir(path):
+        raise _FileError(f"cannot write {path}: Is a directory")
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise _FileError(f"cannot write {path}: No such directory {parent}")
+    if not os.access(parent, os.W_OK):
+        raise _FileError(f"cannot write {path}: Permission denied")
+
+
+def _start_seed(args: argparse.Namespace) -> GameSeedPy:
+    seed: Optional[bytes] = args.seed
+    start_time: Optional[int] = args.start_time
+    if seed is None:
+        fresh = corvelle_vim.generate_random_seed()
+        if start_time is None:
+            return fresh
+        return corvelle_vim.generate_seed(start_time, fresh.seed)
+    return corvelle_vim.generate_seed(0 if start_time is None else start_time, seed)
+
+
+def _pieces_of(steps: Sequence[Tuple[str, GameStatePy]]) -> int:
+    return sum(1 for action, _ in steps if action == "HardDrop")
+
+
+def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
+    for path in (args.replay, args.html):
+        if path is not None:
+            _check_writable(path)
+    seed = _start_seed(args)
+    seed_hex = bytes(seed.seed).hex()
+    print(f"seed        {seed_hex}", file=out)
+    print(f"start time  {seed.ts}", file=out)
+    print(f"repeat      corvelle play --seed {seed_hex} --start-time {seed.ts}", file=out)
+    out.flush()
+
+    initial = GameStatePy(seed)
+    recorder = Recorder(initial)
+    bar = _progress(args.pieces, not args.no_progress)
+    began = time.perf_counter()
+    try:
+        result = play_game(
+            initial, args.bot, args.pieces, recorder, bar, keep_steps=args.html is not None
+        )
+    finally:
+        bar.close()
+    elapsed = time.perf_counter() - began
+
+    final = result.final
+    knocked_out = final.game_over
+    # A game stopped at the piece count is recorded as given up, so that the replay ends
+    # with a game over either way.
+    recorder.finish(KNOCKOUT if knocked_out else FORFEIT)
+    pieces = result.pieces
+
+    print(final.matrix_txt, file=out)
+    print(f"bot         {args.bot}", file=out)
+    print(f"score       {final.score}", file=out)
+    print(f"lines       {final.total_lines}", file=out)
+    print(f"pieces      {pieces}", file=out)
+    print(f"actions     {result.actions}", file=out)
+    rate = result.actions / elapsed if elapsed > 0 else float("inf")
+    piece_rate = pieces / elapsed if elapsed > 0 else float("inf")
+    print(
+        f"speed       {rate:,.0f} actions/s, {piece_rate:,.0f} pieces/s ({elapsed:.3f} s)",
+        file=out,
+    )
+    print(f"game over   {'yes, knockout' if knocked_out else 'no'}", file=out)
+
+    if args.replay is not None:
+        try:
+            recorder.save(args.replay)
+        except OSError as e:
+            raise _FileError(f"cannot write {args.replay}: {e.strerror or e}") from None
+        print(f"replay      {args.replay} ({len(recorder)} segments)", file=out)
+    if args.html is not None:
+        title = f"corvelle: {args.bot} bot, seed {seed_hex[:16]}..."
+        _write_viewer(args.html, initial, result.steps, title)
+        print(f"viewer      {args.html}", file=out)
+    return 0
+
+
+def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
+    path: str = args.file
+    if args.html is not None:
+        _check_writable(args.html)
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise _FileError(f"cannot read {path}: {e.strerror or e}") from None
+    try:
+        initial, steps = load_bytes(data)
+    except ValueError as e:
+        raise _UsageError(f"{path}: {e}") from None
+    segments = read_segments(data)
+    reason = game_over_reason(segments)
+    final = steps[-1][1] if steps else initial
+    # The Init segment: variant index, 32 seed bytes, start time.
+    init = segments[0].data
+    seed_hex = init[4:36].hex()
+    start_time = int.from_bytes(init[36:44], "little", signed=True)
+
+    print(f"replay      {path}", file=out)
+    print(f"seed        {seed_hex}", file=out)
+    print(f"start time  {start_time}", file=out)
+    print(f"actions     {len(steps)}", file=out)
+    print(f"pieces      {_pieces_of(steps)}", file=out)
+    print(f"score       {final.score}", file=out)
+    print(f"lines       {final.total_lines}", file=out)
+    print(f"knockout    {'yes' if final.game_over else 'no'}", file=out)
+    if reason is None:
+        recorded = "none"
+    elif reason < len(GAME_OVER_REASONS):
+        recorded = GAME_OVER_REASONS[reason]
+    else:
+        recorded = f"reason {reason}"
+    print(f"recorded    game over: {recorded}", file=out)
+    if args.html is not None:
+        _write_viewer(args.html, initial, steps, f"corvelle replay: {os.path.basename(path)}")
+        print(f"viewer      {args.html}", file=out)
+    return 0
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("choose a command: play or replay")
+    out = sys.stdout
+    try:
+        if args.command == "play":
+            return _command_play(args, out)
+        return _command_replay(args, out)
+    except _UsageError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 2
+    except _FileError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (for instance `corvelle play | head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -1,0 +1,313 @@
+"""A replay viewer: one self-contained HTML file that steps through a recorded game.
+
+The page needs no network and loads no other file: the frames are embedded as JSON (per
+step the 20 visible board rows as 200 hexadecimal cell codes plus the facts shown beside the
+board) and a small script draws them on a canvas. Controls: the step slider, play/pause,
+back/forward, and the keyboard (left and right arrows step, space plays and pauses, Home and
+End jump, Page Up and Page Down move 20 steps).
+
+Elements carry stable ids: #canvas, #slider, #play, #back, #forward, #speed, #step, #action,
+#score, #lines, #combo, #b2b, #tspin, #piece, #hold, #next, #moves, #garbage, #gameover.
+"""
+
+from __future__ import annotations
+
+import html
+import json
+import os
+from typing import List, Optional, Sequence, Tuple, Union
+
+from corvelle_vim import GameStatePy
+
+from .bytestate import ACTIONS, COLUMNS, KINDS, VISIBLE_ROWS, decode
+
+__all__ = ["CELL_COLOURS", "CELL_SIZE", "colour_rgb", "frame", "render", "write"]
+
+StrPath = Union[str, "os.PathLike[str]"]
+Frame = List[object]
+
+# Canvas colour of each cell code: 0 empty, 1-7 the kinds I L J T S Z O, 8 garbage, 9 ghost;
+# 10-15 are never written by the engine and read as empty.
+CELL_COLOURS: Tuple[str, ...] = (
+    "#15171e",
+    "#31c7ef",
+    "#ef7921",
+    "#3f5bd8",
+    "#a745c4",
+    "#42b642",
+    "#ef2029",
+    "#f7d308",
+    "#8a8f98",
+    "#3b4252",
+) + ("#15171e",) * 6
+GRID_COLOUR = "#0a0b0f"
+# Side of one cell on the canvas, in canvas pixels; each cell is filled but for a 1-pixel
+# border of grid colour.
+CELL_SIZE = 24
+
+# Bits of a frame's flags field.
+_B2B, _T_SPIN, _T_MINI_SPIN, _GAME_OVER, _HOLD_USABLE = 1, 2, 4, 8, 16
+_VISIBLE_BYTES = VISIBLE_ROWS * COLUMNS // 2
+
+
+def colour_rgb(code: int) -> Tuple[int, int, int]:
+    """The (red, green, blue) canvas colour of a cell code."""
+    text = CELL_COLOURS[code]
+    return int(text[1:3], 16), int(text[3:5], 16), int(text[5:7], 16)
+
+
+def frame(action: Optional[str], state: GameStatePy) -> Frame:
+    """The embedded form of one step: board rows 0-19 as hex cell codes (row 0 first, one digit
+    a cell), score, lines, combo, flags, hold, next pieces, falling piece, action index,
+    moves and garbage sent."""
+    s = decode(state.to_bytes())
+    flags = (
+        (_B2B if s.is_b2b else 0)
+        | (_T_SPIN if s.is_t_spin else 0)
+        | (_T_MINI_SPIN if s.is_t_mini_spin else 0)
+        | (_GAME_OVER if s.game_over else 0)
+        | (_HOLD_USABLE if s.hold is not None and s.hold.can_use else 0)
+    )
+    piece: object = None
+    if s.current_pcs is not None:
+        p = s.current_pcs
+        piece = [p.kind, p.rotation, p.row, p.column]
+    return [
+        s.board[:_VISIBLE_BYTES].hex(),
+        s.score,
+        s.total_lines,
+        s.combo_counter,
+        flags,
+        s.hold.kind if s.hold is not None else "",
+        s.next_pcs,
+        piece,
+        ACTIONS.index(action) if action is not None else -1,
+        s.total_moves,
+        s.total_garbage_sent,
+    ]
+
+
+def render(
+    initial: GameStatePy,
+    steps: Sequence[Tuple[str, GameStatePy]],
+    title: str = "corvelle replay",
+) -> str:
+    """The viewer page for a game: the new game, then (action name, state) per action."""
+    frames = [frame(None, initial)] + [frame(action, state) for action, state in steps]
+    data = {
+        "rows": VISIBLE_ROWS,
+        "cols": COLUMNS,
+        "cell": CELL_SIZE,
+        "grid": GRID_COLOUR,
+        "colours": list(CELL_COLOURS),
+        "kinds": KINDS,
+        "actions": list(ACTIONS),
+        "frames": frames,
+    }
+    # "</" would end the script element early; JSON reads "<\/" as the same two characters.
+    embedded = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    legend = "".join(
+        f'<span class="tile" style="background:{CELL_COLOURS[code]}"></span>{label} '
+        for code, label in enumerate(list(KINDS) + ["garbage", "ghost"], start=1)
+    )
+    page = _PAGE
+    for key, value in (
+        ("@TITLE@", html.escape(title)),
+        ("@WIDTH@", str(COLUMNS * CELL_SIZE)),
+        ("@HEIGHT@", str(VISIBLE_ROWS * CELL_SIZE)),
+        ("@LAST@", str(len(frames) - 1)),
+        ("@LEGEND@", legend),
+        ("@SCRIPT@", _SCRIPT),
+        ("@DATA@", embedded),
+    ):
+        page = page.replace(key, value)
+    return page
+
+
+def write(
+    path: StrPath,
+    initial: GameStatePy,
+    steps: Sequence[Tuple[str, GameStatePy]],
+    title: str = "corvelle replay",
+) -> None:
+    """Writes the viewer page for a game to a file."""
+    text = render(initial, steps, title)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+_PAGE = """<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>@TITLE@</title>
+<style>
+body { background: #20232b; color: #e5e9f0; font: 15px/1.4 system-ui, sans-serif; margin: 20px; }
+h1 { font-size: 18px; margin: 0 0 12px; }
+main { display: flex; gap: 24px; align-items: flex-start; }
+canvas { border: 2px solid #4c566a; image-rendering: pixelated; }
+table { border-collapse: collapse; }
+td { padding: 2px 10px 2px 0; vertical-align: middle; }
+td:first-child { color: #9aa3b5; }
+.tile { display: inline-block; width: 16px; height: 16px; margin-right: 3px;
+        vertical-align: middle; border-radius: 2px; text-align: center;
+        font-size: 11px; line-height: 16px; color: #111; font-weight: bold; }
+.faded { opacity: 0.45; }
+#controls { margin-top: 12px; display: flex; gap: 8px; align-items: center; }
+#slider { width: 360px; }
+#legend { margin-top: 10px; color: #9aa3b5; font-size: 13px; }
+button, select { background: #3b4252; color: #e5e9f0; border: 1px solid #4c566a;
+                 border-radius: 3px; padding: 3px 10px; }
+.keys { color: #9aa3b5; font-size: 13px; margin-top: 6px; }
+</style>
+</head>
+<body>
+<h1>@TITLE@</h1>
+<main>
+<canvas id="canvas" width="@WIDTH@" height="@HEIGHT@"></canvas>
+<div>
+<table>
+<tr><td>step</td><td><span id="step">0</span> / <span id="last">@LAST@</span></td></tr>
+<tr><td>action</td><td id="action"></td></tr>
+<tr><td>score</td><td id="score"></td></tr>
+<tr><td>lines</td><td id="lines"></td></tr>
+<tr><td>combo</td><td id="combo"></td></tr>
+<tr><td>back-to-back</td><td id="b2b"></td></tr>
+<tr><td>spin</td><td id="tspin"></td></tr>
+<tr><td>falling piece</td><td id="piece"></td></tr>
+<tr><td>hold</td><td id="hold"></td></tr>
+<tr><td>next</td><td id="next"></td></tr>
+<tr><td>moves</td><td id="moves"></td></tr>
+<tr><td>garbage sent</td><td id="garbage"></td></tr>
+<tr><td>game over</td><td id="gameover"></td></tr>
+</table>
+<div id="legend">@LEGEND@</div>
+</div>
+</main>
+<div id="controls">
+<button id="back" type="button" title="previous step (left arrow)">&#9664;</button>
+<button id="play" type="button" title="play or pause (space)">play</button>
+<button id="forward" type="button" title="next step (right arrow)">&#9654;</button>
+<input id="slider" type="range" min="0" max="@LAST@" value="0" step="1">
+<select id="speed" title="steps per second">
+<option value="5">5 steps/s</option><option value="10">10 steps/s</option>
+<option value="20" selected>20 steps/s</option><option value="50">50 steps/s</option>
+<option value="200">200 steps/s</option>
+</select>
+</div>
+<div class="keys">keys: &larr; &rarr; step, space play/pause, Home/End first/last,
+Page Up/Page Down 20 steps</div>
+<script type="application/json" id="frames">@DATA@</script>
+<script>@SCRIPT@</script>
+</body>
+</html>
+"""
+
+_SCRIPT = """
+(function () {
+  "use strict";
+  var data = JSON.parse(document.getElementById("frames").textContent);
+  var frames = data.frames;
+  var last = frames.length - 1;
+  var canvas = document.getElementById("canvas");
+  var ctx = canvas.getContext("2d");
+  var slider = document.getElementById("slider");
+  var playButton = document.getElementById("play");
+  var speed = document.getElementById("speed");
+  var step = 0;
+  var timer = null;
+
+  function text(id, value) { document.getElementById(id).textContent = String(value); }
+
+  function kindTiles(id, letters, faded) {
+    var box = document.getElementById(id);
+    box.textContent = "";
+    if (letters.length === 0) { box.textContent = "-"; return; }
+    for (var i = 0; i < letters.length; i++) {
+      var tile = document.createElement("span");
+      tile.className = faded ? "tile faded" : "tile";
+      tile.style.background = data.colours[data.kinds.indexOf(letters.charAt(i)) + 1];
+      tile.textContent = letters.charAt(i);
+      box.appendChild(tile);
+    }
+  }
+
+  function drawBoard(hex) {
+    var cell = data.cell;
+    ctx.fillStyle = data.grid;
+    ctx.fillRect(0, 0, canvas.width, canvas.height);
+    for (var row = 0; row < data.rows; row++) {
+      for (var col = 0; col < data.cols; col++) {
+        ctx.fillStyle = data.colours[parseInt(hex.charAt(row * data.cols + col), 16)];
+        ctx.fillRect(col * cell + 1, (data.rows - 1 - row) * cell + 1, cell - 2, cell - 2);
+      }
+    }
+  }
+
+  function show(i) {
+    step = Math.max(0, Math.min(last, i));
+    var f = frames[step];
+    var flags = f[4];
+    drawBoard(f[0]);
+    slider.value = String(step);
+    text("step", step);
+    text("action", f[8] < 0 ? "(new game)" : data.actions[f[8]]);
+    text("score", f[1]);
+    text("lines", f[2]);
+    text("combo", f[3]);
+    text("b2b", flags & 1 ? "yes" : "no");
+    text("tspin", flags & 2 ? "T-spin" : (flags & 4 ? "T-spin mini" : "-"));
+    var p = f[7];
+    text("piece", p === null ? "-" :
+         p[0] + ", rotation " + p[1] + ", row " + p[2] + ", column " + p[3]);
+    kindTiles("hold", f[5], f[5] !== "" && !(flags & 16));
+    kindTiles("next", f[6], false);
+    text("moves", f[9]);
+    text("garbage", f[10]);
+    text("gameover", flags & 8 ? "yes" : "no");
+  }
+
+  function pause() {
+    if (timer !== null) { clearInterval(timer); timer = null; }
+    playButton.textContent = "play";
+  }
+
+  function play() {
+    if (step >= last) { show(0); }
+    pause();
+    playButton.textContent = "pause";
+    timer = setInterval(function () {
+      if (step >= last) { pause(); return; }
+      show(step + 1);
+    }, 1000 / Number(speed.value));
+  }
+
+  function toggle() { if (timer === null) { play(); } else { pause(); } }
+
+  slider.addEventListener("input", function () { pause(); show(Number(slider.value)); });
+  playButton.addEventListener("click", function () { toggle(); playButton.blur(); });
+  document.getElementById("back").addEventListener("click", function () {
+    pause(); show(step - 1);
+  });
+  document.getElementById("forward").addEventListener("click", function () {
+    pause(); show(step + 1);
+  });
+  speed.addEventListener("change", function () { if (timer !== null) { play(); } });
+
+  var moves = { ArrowLeft: -1, ArrowRight: 1, PageUp: -20, PageDown: 20 };
+  document.addEventListener("keydown", function (e) {
+    if (e.target === speed) { return; }
+    if (e.key === " ") { e.preventDefault(); if (!e.repeat) { toggle(); } return; }
+    if (e.key === "Home") { e.preventDefault(); pause(); show(0); return; }
+    if (e.key === "End") { e.preventDefault(); pause(); show(last); return; }
+    if (Object.prototype.hasOwnProperty.call(moves, e.key)) {
+      e.preventDefault(); pause(); show(step + moves[e.key]);
+    }
+  });
+  // A focused button would also act on the space key's release.
+  document.addEventListener("keyup", function (e) { if (e.key === " ") { e.preventDefault(); } });
+
+  show(0);
+})();
+"""
