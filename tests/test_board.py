@@ -170,3 +170,44 @@ def test_build_state_board_matches_picture_helper():
     pic = ["I.L.J.T.S.", "Z.O.G.g.a."]
     assert board_picture(to_py(build_state(pic)), 2) == pic
     assert decoded(to_py(build_state(pic))).board == board_from_picture(pic)
+
+
+# --- the falling-piece getters ----------------------------------------------------------------
+
+PIECES = [
+    (("T", 1, (20, 4), 7), "Some(CurrentPcsInfo { pos: (20, 4), tet: T, rs: R1, id: 7 })"),
+    (("I", 0, (-2, 0), 0), "Some(CurrentPcsInfo { pos: (-2, 0), tet: I, rs: R0, id: 0 })"),
+    (("O", 3, (0, 8), 65535), "Some(CurrentPcsInfo { pos: (0, 8), tet: O, rs: R3, id: 65535 })"),
+    (("S", 2, (37, -1), 300), "Some(CurrentPcsInfo { pos: (37, -1), tet: S, rs: R2, id: 300 })"),
+]
+
+
+@pytest.mark.parametrize("piece, text", PIECES, ids=[p[0][0] for p in PIECES])
+def test_falling_piece_getters(piece, text):
+    s = make_state(None, piece)
+    kind, rs, pos, _ = piece
+    assert s.current_pcs == (kind, rs, pos)
+    assert s.current_pcs_rotation == (kind, rs, pos)
+    assert s.debug_current_pcs_info == text
+
+
+def test_getters_without_a_falling_piece():
+    s = make_state(None, None)
+    assert s.current_pcs == ("", -666, (-127, -127))
+    assert s.current_pcs_rotation == ("", -666, (-127, -127))
+    assert s.debug_current_pcs_info == "None"
+
+
+@pytest.mark.parametrize("kind", "ILJTSZO")
+def test_hold_getter_is_the_held_letter(kind):
+    assert make_state(None, ("O", 0, (0, 0)), hold=(kind, False)).hold == kind
+
+
+def test_returned_lists_are_fresh():
+    s = make_state(["G........."], ("O", 0, (5, 5)))
+    board = s.main_board
+    board[19][0] = False
+    nxt = s.next_pcs
+    nxt.clear()
+    assert s.main_board[19][0] is True
+    assert len(s.next_pcs) == 5

@@ -29,7 +29,6 @@ from helpers import (
     Update,
     board_codes,
     board_picture,
-    build_state,
     decode_state,
     decoded,
     encode_state,
@@ -85,17 +84,15 @@ def exercise(state, depth=1):
             out[(name,) + args] = e
     assert state.to_bytes() == before
     check_shapes(out)
-    produced = []
-    if isinstance(out["next_actions_and_states"], list):
-        produced += [s for _, s in out["next_actions_and_states"]]
-    for key in (("get_valid_move_chains",), ("generate_bot_episode", "random", 20)):
-        if isinstance(out[key], list):
-            produced += [s for _, s in out[key]]
-    for s in produced:
-        raw = s.to_bytes()
-        _, used = decode_state(raw)
-        assert used == len(raw)
-        if depth > 0:
+    # Every state produced decodes; the single-action successors are exercised in turn.
+    for key in ("next_actions_and_states", ("get_valid_move_chains",),
+                ("generate_bot_episode", "random", 20), ("generate_bot_episode", "wordpress", 4)):
+        for _, s in out[key] if isinstance(out[key], list) else []:
+            raw = s.to_bytes()
+            _, used = decode_state(raw)
+            assert used == len(raw)
+    if depth > 0:
+        for _, s in out["next_actions_and_states"]:
             exercise(s, depth - 1)
     return out
 

@@ -62,7 +62,8 @@ def test_zero_seed_game_attributes(zero_game):
     s = zero_game
     assert s.current_pcs == ("Z", 0, (18, 3))
     assert s.current_pcs_rotation == ("Z", 0, (18, 3))
-    assert s.debug_current_pcs_info == "Some(CurrentPcsInfo { pos: (18, 3), tet: Z, rs: R0, id: 0 })"
+    assert s.debug_current_pcs_info == (
+        "Some(CurrentPcsInfo { pos: (18, 3), tet: Z, rs: R0, id: 0 })")
     assert s.next_pcs == ["L", "J", "I", "O", "T"]
     assert (s.score, s.total_lines, s.total_move_count, s.combo_counter) == (0, 0, 0, -1)
     assert (s.is_t_spin, s.is_t_mini_spin, s.is_b2b, s.game_over) == (False, False, False, False)

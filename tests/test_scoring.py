@@ -38,8 +38,8 @@ def test_line_clear_points(lines, points):
     assert d.is_b2b == (lines == 4)
 
 
-@pytest.mark.parametrize("lines, points", [(1, 40), (2, 80), (3, 160), (4, 320)])
-def test_rows_above_a_clear_move_down(lines, points):
+@pytest.mark.parametrize("lines", range(1, 5))
+def test_rows_above_a_clear_move_down(lines):
     above = ["..L.......", "G........."]
     s = make_state(above + [WELL] * lines, HIGH_I)
     d = drop(s)
