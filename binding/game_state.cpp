@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "bot/bot.hpp"
+#include "bot/chain_play.hpp"
 #include "bot/random_choice_bot.hpp"
 #include "convert.h"
 #include "module.h"
@@ -81,14 +82,6 @@ bool bot_move(std::string_view name, const GameState& s, MoveChain& out) {
     }
     out = std::move(move.value);
     return true;
-}
-
-// The state after every action of `chain`, or nothing when one of them is refused.
-std::optional<GameState> play_chain(const GameState& s, const MoveChain& chain) {
-    std::optional<GameState> work(s);
-    for (TetAction a : chain)
-        if (work->apply_action_if_works(a, ACTION_TIME).failed()) return std::nullopt;
-    return work;
 }
 
 int height_of(const GameState& s) {
@@ -268,9 +261,8 @@ bool matrix_text(const GameState& s, std::string& out) {
             }
             case 17: {
                 const auto& chains = game::bot::random_choice_bot::all_move_chains();
-                const auto valid = std::count_if(chains.begin(), chains.end(), [&](const auto& c) {
-                    return play_chain(s, c).has_value();
-                });
+                long valid = 0;
+                game::bot::for_each_valid_chain(s, [&](int, const GameState&) { ++valid; });
                 out += "get_valid_move_chains().len() = ";
                 append_int(out, static_cast<long>(valid));
                 out += " / ";
@@ -537,12 +529,14 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
         PyRef list = PyRef::steal(PyList_New(0));
         if (!list) return nullptr;
-        for (const MoveChain& chain : game::bot::random_choice_bot::all_move_chains()) {
-            const std::optional<GameState> end = play_chain(s, chain);
-            if (!end) continue;
-            PyRef pair = PyRef::steal(chain_state_pair(st, chain, *end));
-            if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
-        }
+        const auto& chains = game::bot::random_choice_bot::all_move_chains();
+        bool failed = false;
+        game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) {
+            if (failed) return;
+            PyRef pair = PyRef::steal(chain_state_pair(st, chains[static_cast<std::size_t>(c)], end));
+            failed = !pair || PyList_Append(list.get(), pair.get()) < 0;
+        });
+        if (failed) return nullptr;
         return list.release();
     });
 }
