@@ -143,7 +143,18 @@ int push_items(ByteSeq& seq, PyObject* o) {
     seq.reserve(static_cast<std::size_t>(Py_SIZE(o)));
     for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
         PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        if (const int cached = seq.cached_byte(item); cached >= 0) {
+            seq.push_back(static_cast<std::uint8_t>(cached));
+            continue;
+        }
         if (PyLong_CheckExact(item)) {
+            // Plain ints in range take the short way; anything else the full conversion.
+            int overflow = 0;
+            const long x = PyLong_AsLongAndOverflow(item, &overflow);
+            if (!overflow && x >= 0 && x <= 255) {
+                seq.push_back(static_cast<std::uint8_t>(x));
+                continue;
+            }
             if (!push_item(seq, item)) return 0;
         } else {
             PyRef held = PyRef::borrow(item);
@@ -270,12 +281,8 @@ void ByteSeq::reserve(std::size_t n) {
     data_ = heap_.data();
 }
 
-void ByteSeq::push_back(std::uint8_t b) {
+void ByteSeq::push_back_slow(std::uint8_t b) {
     if (!on_heap_) {
-        if (size_ < INLINE_CAPACITY) {
-            inline_[size_++] = b;
-            return;
-        }
         heap_.assign(inline_, inline_ + size_);
         on_heap_ = true;
     }
@@ -371,14 +378,11 @@ PyObject* kinds_to_py(const ModuleState& st, std::span<const Tet> kinds) {
     return list.release();
 }
 
-PyObject* bytes_to_py(std::span<const std::uint8_t> bytes) {
+PyObject* bytes_to_py(const ModuleState& st, std::span<const std::uint8_t> bytes) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        PyObject* v = PyLong_FromLong(bytes[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(st.byte_int[bytes[i]]));
     return list.release();
 }
 

@@ -73,7 +73,8 @@ int convert_game_state(PyObject* o, void* out);
 // an inline buffer that moves to the heap past its capacity.
 class ByteSeq {
 public:
-    ByteSeq() = default;
+    // With the module state, plain byte ints are recognised by their address.
+    explicit ByteSeq(const ModuleState* st = nullptr) : st_(st) {}
     ByteSeq(const ByteSeq&) = delete;
     ByteSeq& operator=(const ByteSeq&) = delete;
 
@@ -83,9 +84,26 @@ public:
     void view(std::span<const std::uint8_t> bytes);
     // A size hint: reserves room for up to `n` bytes (capped, since hints can lie).
     void reserve(std::size_t n);
-    void push_back(std::uint8_t b);
+    void push_back(std::uint8_t b) {
+        if (!on_heap_ && size_ < INLINE_CAPACITY) {
+            inline_[size_++] = b;
+            return;
+        }
+        push_back_slow(b);
+    }
+    // The value of `item` when it is one of the cached ints 0..255, else -1.
+    int cached_byte(PyObject* item) const {
+        if (!st_ || st_->byte_int_shift < 0) return -1;
+        const auto d = reinterpret_cast<std::uintptr_t>(item) -
+                       reinterpret_cast<std::uintptr_t>(st_->byte_int[0]);
+        const std::uintptr_t i = d >> st_->byte_int_shift;
+        return i < 256 && st_->byte_int[i] == item ? static_cast<int>(i) : -1;
+    }
 
 private:
+    void push_back_slow(std::uint8_t b);
+
+    const ModuleState* st_ = nullptr;
     static constexpr std::size_t INLINE_CAPACITY = 512;
     static constexpr std::size_t MAX_RESERVE = std::size_t{1} << 16;
 
@@ -114,7 +132,7 @@ PyObject* actions_to_py(const ModuleState& st, std::span<const game::tet::TetAct
 // A new list of the kinds' letters.
 PyObject* kinds_to_py(const ModuleState& st, std::span<const game::tet::Tet> kinds);
 // A new list of ints 0 .. 255.
-PyObject* bytes_to_py(std::span<const std::uint8_t> bytes);
+PyObject* bytes_to_py(const ModuleState& st, std::span<const std::uint8_t> bytes);
 // Board rows 19 down to 0 as 20 lists of 10 bools, True for solid cells.
 PyObject* board_to_py(const game::tet::BoardMatrix& board);
 // (letter, rotation index, (row, column)), or ("", -666, (-127, -127)) for no piece.

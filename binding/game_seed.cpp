@@ -24,7 +24,8 @@ template <class Body>
 PyObject* with_seed(PyObject* self, Body&& body) {
     GameSeed seed;
     if (!convert_game_seed(self, &seed)) return nullptr;
-    return guarded<PyObject*>(state_of_type(Py_TYPE(self)), [&] { return body(seed); });
+    const ModuleState* st = state_of_type(Py_TYPE(self));
+    return guarded<PyObject*>(st, [&] { return body(*st, seed); });
 }
 
 // Refuses construction from Python: seeds come from the module functions.
@@ -42,12 +43,16 @@ void game_seed_dealloc(PyObject* self) {
 
 // ts: the stored signed 64-bit timestamp.
 PyObject* get_ts(PyObject* self, void*) {
-    return with_seed(self, [](const GameSeed& s) { return PyLong_FromLongLong(s.ts); });
+    return with_seed(self, [](const ModuleState&, const GameSeed& s) {
+        return PyLong_FromLongLong(s.ts);
+    });
 }
 
 // seed: a new list of the 32 seed bytes.
 PyObject* get_seed(PyObject* self, void*) {
-    return with_seed(self, [](const GameSeed& s) { return bytes_to_py(s.seed); });
+    return with_seed(self, [](const ModuleState& st, const GameSeed& s) {
+        return bytes_to_py(st, s.seed);
+    });
 }
 
 PyGetSetDef game_seed_getset[] = {

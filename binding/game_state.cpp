@@ -551,7 +551,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
             return nullptr;
         }
         game::tet::encode_game_state_into(s, buf.data());
-        return bytes_to_py({buf.data(), n});
+        return bytes_to_py(st, {buf.data(), n});
     });
 }
 
@@ -559,7 +559,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
 PyObject* state_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return with_module([&](St st) -> PyObject* {
-        ByteSeq bytes;
+        ByteSeq bytes(&st);
         if (!bind_args("GameStatePy.state_from_bytes", {{"bytes", convert_byte_seq, &bytes}},
                        args, nargs, kwnames))
             return nullptr;
@@ -574,7 +574,7 @@ PyObject* state_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* load_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return with_module([&](St st) -> PyObject* {
-        ByteSeq data;
+        ByteSeq data(&st);
         if (!bind_args("GameStatePy.load_replay_from_bytes",
                        {{"data", convert_byte_seq, &data}}, args, nargs, kwnames))
             return nullptr;

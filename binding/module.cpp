@@ -4,6 +4,7 @@
 // Diagnostics: when the environment variable CORVELLE_VIM_LOG is set at import to anything
 // but "" or "0", the engine's log records (target "game::tet") go to Python's
 // logging.getLogger("game::tet") at level ERROR, WARNING or INFO. Otherwise none are made.
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -169,6 +170,7 @@ int module_clear(PyObject* m) {
     for (PyObject*& s : st->kind_str) Py_CLEAR(s);
     for (PyObject*& s : st->action_str) Py_CLEAR(s);
     Py_CLEAR(st->empty_str);
+    for (PyObject*& v : st->byte_int) Py_CLEAR(v);
     Py_CLEAR(st->logger);
     return 0;
 }
@@ -202,6 +204,15 @@ int init_module_state(PyObject* m, ModuleState& st) {
         if (!(st.action_str[i] = PyUnicode_InternFromString(name))) return -1;
     }
     if (!(st.empty_str = PyUnicode_InternFromString(""))) return -1;
+    for (int i = 0; i < 256; ++i)
+        if (!(st.byte_int[i] = PyLong_FromLong(i))) return -1;
+    const auto base = reinterpret_cast<std::uintptr_t>(st.byte_int[0]);
+    const std::uintptr_t stride = reinterpret_cast<std::uintptr_t>(st.byte_int[1]) - base;
+    st.byte_int_shift = std::has_single_bit(stride) ? std::countr_zero(stride) : -1;
+    for (int i = 0; i < 256 && st.byte_int_shift >= 0; ++i)
+        if (reinterpret_cast<std::uintptr_t>(st.byte_int[i]) !=
+            base + (static_cast<std::uintptr_t>(i) << st.byte_int_shift))
+            st.byte_int_shift = -1;
 
     // Step 2. The internal-error exception; kept out of the module's namespace.
     st.internal_error = PyErr_NewExceptionWithDoc(

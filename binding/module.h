@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -37,6 +38,11 @@ struct ModuleState {
     PyObject* kind_str[game::tet::TET_NB];
     PyObject* action_str[game::tet::ACTION_NB];
     PyObject* empty_str;
+    // The ints 0..255. The interpreter keeps these as cached singletons laid out at a fixed
+    // power-of-two stride, which lets a byte value be read from an int object's address
+    // (byte_int_shift is -1 where that layout does not hold).
+    PyObject* byte_int[256];
+    int byte_int_shift;
     // logging.getLogger("game::tet") when diagnostics are forwarded, else null.
     PyObject* logger;
 };
