@@ -402,10 +402,8 @@ PyObject* get_next_actions_and_states(PyObject* self, void*) {
         std::array<game::Result<GameState>, std::tuple_size_v<std::decay_t<decltype(actions)>>>
             results;
         Py_ssize_t n = 0;
-        for (std::size_t i = 0; i < actions.size(); ++i) {
-            results[i] = s.try_action(actions[i], ACTION_TIME);
-            n += results[i].ok();
-        }
+        s.try_actions(actions, ACTION_TIME, results.data());
+        for (const auto& r : results) n += r.ok();
         PyRef list = PyRef::steal(PyList_New(n));
         if (!list) return nullptr;
         Py_ssize_t j = 0;

@@ -113,7 +113,7 @@ void forward_log_record(game::log::Level level, const char* target,
                         const std::string& message) noexcept {
     if (!the_module) return;
     const ModuleState* st = state_of_module(the_module);
-    if (!st || !st->logger) return;
+    if (!st || !st->logger || !st->log_name) return;
     SavedError saved;
     PyRef other;
     PyObject* logger = st->logger;
@@ -129,8 +129,10 @@ void forward_log_record(game::log::Level level, const char* target,
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
         message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     PyRef result;
-    if (logger && text)
-        result = PyRef::steal(PyObject_CallMethod(logger, "log", "iO", py_level, text.get()));
+    PyRef level_int = PyRef::steal(PyLong_FromLong(py_level));
+    if (logger && text && level_int)
+        result = PyRef::steal(PyObject_CallMethodObjArgs(logger, st->log_name, level_int.get(),
+                                                         text.get(), nullptr));
     if (!result) PyErr_WriteUnraisable(logger ? logger : the_module);
 }
 
@@ -142,7 +144,9 @@ void setup_logging(ModuleState& st) {
     PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
     if (logging)
         st.logger = PyObject_CallMethod(logging.get(), "getLogger", "s", game::log::TET_TARGET);
-    if (!st.logger) {
+    if (st.logger) st.log_name = PyUnicode_InternFromString("log");
+    if (!st.logger || !st.log_name) {
+        Py_CLEAR(st.logger);
         PyErr_WriteUnraisable(nullptr);
         return;
     }
@@ -172,6 +176,7 @@ int module_clear(PyObject* m) {
     Py_CLEAR(st->empty_str);
     for (PyObject*& v : st->byte_int) Py_CLEAR(v);
     Py_CLEAR(st->logger);
+    Py_CLEAR(st->log_name);
     return 0;
 }
 

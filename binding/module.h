@@ -43,8 +43,10 @@ struct ModuleState {
     // (byte_int_shift is -1 where that layout does not hold).
     PyObject* byte_int[256];
     int byte_int_shift;
-    // logging.getLogger("game::tet") when diagnostics are forwarded, else null.
+    // logging.getLogger("game::tet") when diagnostics are forwarded, else null, and the
+    // interned name of its method "log".
     PyObject* logger;
+    PyObject* log_name;
 };
 
 extern PyModuleDef module_def;

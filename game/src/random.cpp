@@ -104,17 +104,15 @@ CORVELLE_AVX512 inline void double_round_v(u32x4& a, u32x4& b, u32x4& c, u32x4& 
     d = __builtin_shufflevector(d, d, 1, 2, 3, 0);
 }
 
+// N blocks side by side, block n from inputs[n] as given (its own key and counter).
 template <int N>
-CORVELLE_AVX512 void vector_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+CORVELLE_AVX512 void vector_blocks_of(const std::array<std::uint32_t, 16>* inputs,
+                                      std::uint32_t* out) {
     u32x4 in[N][4];
-    for (int n = 0; n < N; ++n) {
+    for (int n = 0; n < N; ++n)
         for (int r = 0; r < 4; ++r)
-            in[n][r] = u32x4{input[4 * r], input[4 * r + 1], input[4 * r + 2], input[4 * r + 3]};
-        const std::uint64_t counter =
-            (std::uint64_t(input[13]) << 32 | input[12]) + static_cast<std::uint64_t>(n);
-        in[n][3][0] = static_cast<std::uint32_t>(counter);
-        in[n][3][1] = static_cast<std::uint32_t>(counter >> 32);
-    }
+            in[n][r] = u32x4{inputs[n][4 * r], inputs[n][4 * r + 1], inputs[n][4 * r + 2],
+                             inputs[n][4 * r + 3]};
     u32x4 x[N][4];
     for (int n = 0; n < N; ++n)
         for (int r = 0; r < 4; ++r) x[n][r] = in[n][r];
@@ -125,6 +123,25 @@ CORVELLE_AVX512 void vector_blocks(const std::array<std::uint32_t, 16>& input, s
             const u32x4 v = x[n][r] + in[n][r];
             std::memcpy(out + 16 * n + 4 * r, &v, sizeof v);
         }
+}
+
+// N consecutive blocks of one stream (counter advancing by one per block).
+template <int N>
+CORVELLE_AVX512 void vector_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+    std::array<std::uint32_t, 16> inputs[N];
+    for (int n = 0; n < N; ++n) {
+        inputs[n] = input;
+        const std::uint64_t counter =
+            (std::uint64_t(input[13]) << 32 | input[12]) + static_cast<std::uint64_t>(n);
+        inputs[n][12] = static_cast<std::uint32_t>(counter);
+        inputs[n][13] = static_cast<std::uint32_t>(counter >> 32);
+    }
+    vector_blocks_of<N>(inputs, out);
+}
+
+CORVELLE_AVX512 void vector_four_of(const std::array<std::uint32_t, 16>* inputs,
+                                    std::uint32_t* out) {
+    vector_blocks_of<4>(inputs, out);
 }
 
 CORVELLE_AVX512 void vector_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
@@ -151,6 +168,13 @@ void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* o
     if (USE_VECTOR) return vector_block(input, out);
 #endif
     detail::scalar_block(input, out);
+}
+
+void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::uint32_t* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (USE_VECTOR) return vector_four_of(inputs, out);
+#endif
+    for (int n = 0; n < 4; ++n) detail::scalar_block(inputs[n], out + 16 * n);
 }
 
 void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
@@ -220,6 +244,47 @@ Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t
     Seed32 out;
     for (int k = 0; k < 32; ++k) out[k] = static_cast<std::uint8_t>(words[k]);
     return out;
+}
+
+namespace {
+
+// The 32 bytes mixed into the second stream of accept_event.
+Seed32 event_material(const AcceptEventInput& in, const std::uint32_t* first_block) {
+    Seed32 material{};
+    const auto event_hash = static_cast<std::uint32_t>(tet::index(in.event.action));
+    const auto uts = static_cast<std::uint64_t>(in.ts);
+    for (int k = 0; k < 4; ++k) material[k] = static_cast<std::uint8_t>(event_hash >> (8 * k));
+    for (int k = 0; k < 8; ++k) material[4 + k] = static_cast<std::uint8_t>(uts >> (8 * k));
+    for (int k = 0; k < 4; ++k) material[12 + k] = static_cast<std::uint8_t>(in.idx >> (8 * k));
+    for (int k = 0; k < 16; ++k) material[16 + k] = static_cast<std::uint8_t>(first_block[k]);
+    return material;
+}
+
+}  // namespace
+
+void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
+    // Four at a time: the first blocks of four seeds together, then the two blocks of each
+    // of the four materials, four blocks to a call.
+    std::size_t i = 0;
+    for (; i + 4 <= in.size(); i += 4) {
+        std::array<std::uint32_t, 16> inputs[4];
+        std::uint32_t blocks[64];
+        for (int n = 0; n < 4; ++n) inputs[n] = initial_state(in[i + n].seed->data());
+        chacha20_four_blocks_of(inputs, blocks);
+        std::array<std::uint32_t, 16> second[8];
+        for (int n = 0; n < 4; ++n) {
+            const Seed32 material = event_material(in[i + n], blocks + 16 * n);
+            second[2 * n] = initial_state(material.data());
+            second[2 * n + 1] = second[2 * n];
+            advance_counter(second[2 * n + 1]);
+        }
+        std::uint32_t words[128];
+        chacha20_four_blocks_of(second, words);
+        chacha20_four_blocks_of(second + 4, words + 64);
+        for (int n = 0; n < 4; ++n)
+            for (int k = 0; k < 32; ++k) out[i + n][k] = static_cast<std::uint8_t>(words[32 * n + k]);
+    }
+    for (; i < in.size(); ++i) out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
 }
 
 void ThreadRng::reseed() {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "tet/piece.hpp"
 #include "tet/records.hpp"
@@ -29,6 +30,8 @@ void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::ui
 // computed side by side, of ChaCha20: out[0 .. 16) or out[0 .. 32).
 void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+// Four independent blocks side by side: block n from inputs[n] (its own key and counter).
+void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::uint32_t* out);
 
 namespace detail {
 // The portable forms of the two functions above, which pick a vector form where it is faster.
@@ -82,6 +85,16 @@ ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts);
 // action index (u32 LE) | ts (i64 LE) | idx (u32 LE) | 16 bytes drawn from the seed's stream.
 Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
                     std::uint32_t idx);
+
+// accept_event for many independent inputs at once (their blocks computed side by side):
+// out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx).
+struct AcceptEventInput {
+    const Seed32* seed;
+    tet::GameReplayEvent event;
+    std::int64_t ts;
+    std::uint32_t idx;
+};
+void accept_events(std::span<const AcceptEventInput> in, Seed32* out);
 
 // A ChaCha12 generator private to the calling thread, seeded from the operating system and
 // reseeded after every 65536 bytes of output. Never reproduced.

@@ -211,3 +211,25 @@ TEST_CASE("solid-cell search state follows the exact actions") {
     }
     CHECK(compared > 10000);
 }
+
+TEST_CASE("seeds computed side by side equal one at a time") {
+    Lcg rng{41};
+    for (int game_no = 0; game_no < 100; ++game_no) {
+        Seed32 seed{};
+        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
+        GameState s = GameState::new_game(seed, static_cast<std::int64_t>(rng.next()));
+        for (int step = 0; step < 60 && !s.is_over(); ++step) {
+            const std::int64_t t = static_cast<std::int64_t>(rng.next()) << 20;
+            std::array<TetAction, ACTION_NB> actions;
+            for (int a = 0; a < ACTION_NB; ++a) actions[a] = action_from_index(a);
+            std::array<Result<GameState>, ACTION_NB> together;
+            s.try_actions(actions, t, together.data());
+            for (int a = 0; a < ACTION_NB; ++a) {
+                const auto alone = s.try_action(actions[a], t);
+                REQUIRE(alone.ok() == together[a].ok());
+                if (alone.ok()) REQUIRE(alone.value == together[a].value);
+            }
+            (void)s.apply_action_if_works(action_from_index(static_cast<int>(rng.next() >> 16) % 8), t);
+        }
+    }
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <new>
 
 #include "bot/random_choice_bot.hpp"
@@ -13,39 +14,75 @@ namespace game::bot {
 // playing each distinct prefix once, and calls on_valid(chain number, final state) for every
 // chain all of whose actions are accepted, in list order (a chain whose last action ends the
 // game included). The same as applying each chain to its own copy with
-// apply_action_if_works.
+// apply_action_if_works; the running seeds of independent prefixes are computed side by side.
 template <class OnValid>
 void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     using random_choice_bot::ChainTree;
     const ChainTree& tree = random_choice_bot::move_chain_tree();
+    constexpr std::size_t BATCH = 16;
 
-    // The prefixes that chains continue; the root is the state itself.
     union Slot {
         Slot() {}
         GameState v;
     };
+    // Actions whose own step is done and whose seeds and records are still to come.
+    GameState* pending[BATCH];
+    TetAction pending_action[BATCH];
+    std::size_t pending_n = 0;
+    auto flush = [&] {
+        GameState::record_all_accepted({pending, pending_n}, {pending_action, pending_n}, 0);
+        pending_n = 0;
+    };
+
+    // Step 1. The prefixes that chains continue; the root is the state itself. A node waits
+    // for its parent's record before it starts from the parent.
     std::array<Slot, ChainTree::LEAF_BEGIN> inner;
     std::array<bool, ChainTree::LEAF_BEGIN> accepted{};
     accepted[0] = true;
-    auto from = [&](int node) -> const GameState& {
-        return node == 0 ? state : inner[node].v;
-    };
+    int first_pending = ChainTree::LEAF_BEGIN;
     for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n) {
         const int parent = tree.parent[n];
         if (!accepted[parent]) continue;
-        ::new (&inner[n].v) GameState(from(parent));
-        accepted[n] = inner[n].v.act_in_place(tree.action[n], 0).ok();
+        if (parent >= first_pending) {
+            flush();
+            first_pending = ChainTree::LEAF_BEGIN;
+        }
+        const GameState& from = parent == 0 ? state : inner[parent].v;
+        ::new (&inner[n].v) GameState(from);
+        accepted[n] = inner[n].v.carry_out(tree.action[n], 0).ok();
+        if (!accepted[n]) continue;
+        if (pending_n == 0) first_pending = n;
+        pending[pending_n] = &inner[n].v;
+        pending_action[pending_n++] = tree.action[n];
+        if (pending_n == BATCH) {
+            flush();
+            first_pending = ChainTree::LEAF_BEGIN;
+        }
     }
+    flush();
 
-    // Each chain's last action, in list order.
-    Slot leaf;
+    // Step 2. Each chain's last action, in list order, a batch of chains at a time.
+    std::array<Slot, BATCH> leaf;
+    int leaf_chain[BATCH];
+    std::size_t leaf_n = 0;
+    auto hand_over = [&] {
+        flush();
+        for (std::size_t k = 0; k < leaf_n; ++k)
+            on_valid(leaf_chain[k], static_cast<const GameState&>(leaf[k].v));
+        leaf_n = 0;
+    };
     for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
         const int node = tree.chain_node[c];
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
-        ::new (&leaf.v) GameState(from(parent));
-        if (leaf.v.act_in_place(tree.action[node], 0).ok()) on_valid(c, static_cast<const GameState&>(leaf.v));
+        GameState& last = *::new (&leaf[leaf_n].v) GameState(parent == 0 ? state : inner[parent].v);
+        if (last.carry_out(tree.action[node], 0).failed()) continue;
+        pending[pending_n] = &last;
+        pending_action[pending_n++] = tree.action[node];
+        leaf_chain[leaf_n++] = c;
+        if (leaf_n == BATCH) hand_over();
     }
+    hand_over();
 }
 
 }  // namespace game::bot

@@ -1,6 +1,7 @@
 #include "tet/state.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "log.hpp"
@@ -282,10 +283,15 @@ Error GameState::try_rotate(bool clockwise) {
 
 Error GameState::act_in_place(TetAction action, std::int64_t t) {
     if (Error e = carry_out(action, t); e.failed()) return e;
+    record_accepted(action, t,
+                    random::accept_event(seed, GameReplayEvent{action}, t, last_segment_idx));
+    return ok();
+}
 
+void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed) {
     // The running seed and the replay record.
     const std::uint16_t i = last_segment_idx;
-    seed = random::accept_event(seed, GameReplayEvent{action}, t, i);
+    seed = new_seed;
     last_segment = GameReplaySlice{t, seed, garbage_recv, garbage_applied, i,
                                    GameReplayEvent{action}};
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
@@ -294,7 +300,23 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
     erase_ghosts(main_board);
     if (!game_over_reason) put_ghost();
     ++total_moves;
-    return ok();
+}
+
+void GameState::record_all_accepted(std::span<GameState*> states, std::span<const TetAction> actions,
+                                    std::int64_t t) {
+    constexpr std::size_t BATCH = 16;
+    for (std::size_t start = 0; start < states.size(); start += BATCH) {
+        const std::size_t n = std::min(BATCH, states.size() - start);
+        random::AcceptEventInput in[BATCH];
+        Seed32 seeds[BATCH];
+        for (std::size_t k = 0; k < n; ++k) {
+            const GameState& s = *states[start + k];
+            in[k] = {&s.seed, GameReplayEvent{actions[start + k]}, t, s.last_segment_idx};
+        }
+        random::accept_events({in, n}, seeds);
+        for (std::size_t k = 0; k < n; ++k)
+            states[start + k]->record_accepted(actions[start + k], t, seeds[k]);
+    }
 }
 
 Error GameState::act_for_search(TetAction action) { return carry_out(action, 0); }
@@ -372,6 +394,25 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
     }
 
     return ok();
+}
+
+void GameState::try_actions(std::span<const TetAction> actions, std::int64_t t,
+                            Result<GameState>* out) const {
+    GameState* accepted[ACTION_NB * 4];
+    TetAction accepted_action[ACTION_NB * 4];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        out[i].value = *this;
+        out[i].error = out[i].value.carry_out(actions[i], t);
+        if (out[i].ok()) {
+            accepted[n] = &out[i].value;
+            accepted_action[n++] = actions[i];
+        }
+        if (n == std::size(accepted) || i + 1 == actions.size()) {
+            record_all_accepted({accepted, n}, {accepted_action, n}, t);
+            n = 0;
+        }
+    }
 }
 
 Result<GameState> GameState::try_action(TetAction action, std::int64_t t) const {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <type_traits>
 
 #include "error.hpp"
@@ -73,6 +74,10 @@ struct GameState {
 
     // The state after one action at time t, or the reason it was refused. `this` is unchanged.
     Result<GameState> try_action(TetAction action, std::int64_t t) const;
+    // try_action of each action on this state: out[i] for actions[i]. The same results, with
+    // the accepted actions' seeds computed side by side.
+    void try_actions(std::span<const TetAction> actions, std::int64_t t,
+                     Result<GameState>* out) const;
     // try_action, replacing this state on success; on error this state is unchanged.
     Error apply_action_if_works(TetAction action, std::int64_t t);
     // Carries out `action` on this state in place, with the running seed, the replay record,
@@ -105,6 +110,12 @@ struct GameState {
 
     // The action's own step: what both act_in_place and act_for_search do.
     Error carry_out(TetAction action, std::int64_t t);
+    // What follows an accepted action's own step: the running seed becomes `new_seed`
+    // (accept_event of the seed it left), the replay record, the ghost and the move count.
+    void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed);
+    // record_accepted for states[i] after actions[i], their seeds computed side by side.
+    static void record_all_accepted(std::span<GameState*> states,
+                                    std::span<const TetAction> actions, std::int64_t t);
 
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
