@@ -1,59 +1,212 @@
-// Median time of one try_action per action on a fresh and on a mid-game state.
+// Engine benchmarks: actions, new games, bot decisions, the byte form and replay playback,
+// on the fixed inputs of bench/inputs/ (fresh.txt, midgame.txt, replay.txt.gz).
+//
+//     engine_bench [Google Benchmark flags]
+//     engine_bench --print_inputs    (the byte form of each input state, in hex)
+//
+// bench/run.sh runs it with repetitions and reads the medians; it first compares the
+// --print_inputs lines with the states the Python benchmarks build from the same files.
+#include <benchmark/benchmark.h>
+
+#include <array>
 #include <cstdio>
+#include <exception>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "bench_util.hpp"
+#include "bot/bot.hpp"
+#include "game_script.hpp"
+#include "tet/codec.hpp"
+#include "tet/replay.hpp"
 #include "tet/state.hpp"
-
-using namespace game::tet;
 
 namespace {
 
-// A mid-game state: a fixed seed and a fixed cycle of placements.
-GameState mid_game() {
-    Seed32 seed{};
-    for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(7 * i + 3);
-    GameState s = GameState::new_game(seed, 1'700'000'000'000'000);
-    const TetAction script[] = {TetAction::MoveLeft,  TetAction::MoveLeft,   TetAction::HardDrop,
-                                TetAction::MoveRight, TetAction::MoveRight,  TetAction::HardDrop,
-                                TetAction::RotateRight, TetAction::HardDrop, TetAction::MoveLeft,
-                                TetAction::RotateLeft, TetAction::MoveLeft,  TetAction::MoveLeft,
-                                TetAction::MoveLeft,  TetAction::HardDrop,   TetAction::MoveRight,
-                                TetAction::MoveRight, TetAction::MoveRight,  TetAction::MoveRight,
-                                TetAction::HardDrop};
-    for (TetAction a : script) (void)s.apply_action_if_works(a, 0);
-    return s;
+using game::tet::GameReplaySegment;
+using game::tet::GameState;
+using game::tet::TetAction;
+
+constexpr std::size_t REPLAY_ACTIONS = 10'000;
+
+struct Inputs {
+    bench::GameScript fresh_script;
+    GameState fresh;
+    GameState midgame;
+    // States of the replay game just before each of its hard drops.
+    std::vector<GameState> before_hard_drops;
+    GameState replay_end;
+    std::vector<GameReplaySegment> replay;
+    std::vector<std::uint8_t> replay_bytes;
+};
+
+Inputs load_inputs() {
+    Inputs in;
+    in.fresh_script = bench::load_script("fresh.txt");
+    in.fresh = in.fresh_script.final_state();
+    in.midgame = bench::load_script("midgame.txt").final_state();
+
+    const bench::GameScript replay = bench::load_script("replay.txt.gz");
+    if (replay.actions.size() < REPLAY_ACTIONS)
+        throw std::runtime_error("bench input replay.txt.gz: fewer than 10,000 actions");
+    const std::vector<GameState> states = replay.play(REPLAY_ACTIONS);
+    for (std::size_t k = 0; k < REPLAY_ACTIONS; ++k)
+        if (replay.actions[k] == TetAction::HardDrop) in.before_hard_drops.push_back(states[k]);
+    in.replay_end = states.back();
+    in.replay = bench::replay_segments(states);
+    in.replay_bytes = game::tet::encode_replay_segments(in.replay);
+    return in;
 }
 
-void bench_state(const char* label, const GameState& s) {
-    for (int a = 0; a < ACTION_NB; ++a) {
-        const TetAction action = action_from_index(a);
-        const double ns = bench::median_ns(
-            [&](long n) {
-                for (long i = 0; i < n; ++i) {
-                    auto r = s.try_action(action, 0);
-                    bench::keep(r);
-                }
-            },
-            100'000);
-        bench::report((std::string(label) + " try_action " + name(action)).c_str(), ns);
+void new_game(benchmark::State& st, const Inputs& in) {
+    for (auto _ : st) {
+        GameState g = GameState::new_game(in.fresh_script.seed, in.fresh_script.ts);
+        benchmark::DoNotOptimize(g);
+    }
+}
+
+void try_action(benchmark::State& st, const GameState& s, TetAction action) {
+    for (auto _ : st) {
+        auto r = s.try_action(action, 0);
+        benchmark::DoNotOptimize(r);
+    }
+    if (s.try_action(action, 0).failed()) st.SetLabel("refused");
+}
+
+// A hard drop with its lock, line clears, bag refills and next piece in the proportions one
+// long game has them, cycling through the states before each hard drop of the replay.
+void hard_drop_mix(benchmark::State& st, const Inputs& in) {
+    const std::vector<GameState>& states = in.before_hard_drops;
+    std::size_t i = 0;
+    for (auto _ : st) {
+        auto r = states[i].try_action(TetAction::HardDrop, 0);
+        benchmark::DoNotOptimize(r);
+        if (++i == states.size()) i = 0;
+    }
+    st.counters["states"] = static_cast<double>(states.size());
+}
+
+void decision(benchmark::State& st, game::bot::TetBot* bot, const GameState& s) {
+    for (auto _ : st) {
+        auto chain = bot->choose_move(s);
+        benchmark::DoNotOptimize(chain);
+    }
+}
+
+void encode(benchmark::State& st, const GameState& s) {
+    std::array<std::uint8_t, game::tet::STATE_MAX_SIZE> buf{};
+    for (auto _ : st) {
+        game::tet::encode_game_state_into(s, buf.data());
+        benchmark::DoNotOptimize(buf);
+        benchmark::ClobberMemory();
+    }
+    st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() *
+                                                   game::tet::encoded_size(s)));
+}
+
+void decode(benchmark::State& st, const GameState& s) {
+    const std::vector<std::uint8_t> bytes = game::tet::encode_game_state(s);
+    for (auto _ : st) {
+        auto d = game::tet::decode_game_state(bytes);
+        benchmark::DoNotOptimize(d);
+    }
+    if (!game::tet::decode_game_state(bytes).ok()) st.SkipWithError("decode failed");
+}
+
+void replay_decode(benchmark::State& st, const Inputs& in) {
+    for (auto _ : st) {
+        auto d = game::tet::decode_replay_segments(in.replay_bytes);
+        benchmark::DoNotOptimize(d);
+    }
+    st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations() * REPLAY_ACTIONS));
+}
+
+void replay_playback(benchmark::State& st, const Inputs& in) {
+    const auto decoded = game::tet::decode_replay_segments(in.replay_bytes);
+    if (!decoded.ok()) {
+        st.SkipWithError("the replay does not decode");
+        return;
+    }
+    for (auto _ : st) {
+        auto states = game::tet::segments_to_states(decoded.value);
+        benchmark::DoNotOptimize(states);
+    }
+    if (game::tet::segments_to_states(decoded.value).size() != in.replay.size())
+        st.SkipWithError("the replay does not play back");
+    st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations() * REPLAY_ACTIONS));
+}
+
+// Prints "<label> <hex>" for each input state: the fresh and the mid-game state and the
+// replay game's state after its 10,000th action.
+void print_inputs(const Inputs& in) {
+    const std::pair<const char*, const GameState*> states[] = {
+        {"fresh", &in.fresh}, {"midgame", &in.midgame}, {"replay10k", &in.replay_end}};
+    for (const auto& [label, s] : states) {
+        std::printf("%s ", label);
+        for (std::uint8_t b : game::tet::encode_game_state(*s)) std::printf("%02x", b);
+        std::printf("\n");
     }
 }
 
 }  // namespace
 
-int main() {
-    const Seed32 zero{};
-    bench_state("fresh", GameState::new_game(zero, 0));
-    bench_state("mid-game", mid_game());
-    const double ns = bench::median_ns(
-        [&](long n) {
-            for (long i = 0; i < n; ++i) {
-                GameState g = GameState::new_game(zero, i);
-                bench::keep(g);
-            }
-        },
-        50'000);
-    bench::report("new_game", ns);
+int main(int argc, char** argv) {
+    const bool print_only = argc == 2 && std::string(argv[1]) == "--print_inputs";
+    if (!print_only) {
+        benchmark::Initialize(&argc, argv);
+        if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    }
+
+    Inputs in;
+    try {
+        in = load_inputs();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    if (print_only) {
+        print_inputs(in);
+        return 0;
+    }
+    std::vector<std::unique_ptr<game::bot::TetBot>> bots;
+
+    benchmark::RegisterBenchmark("new_game", new_game, std::cref(in));
+    const std::pair<const char*, const GameState*> states[] = {{"fresh", &in.fresh},
+                                                               {"midgame", &in.midgame}};
+    for (const auto& [label, s] : states)
+        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
+            const TetAction action = game::tet::action_from_index(a);
+            const std::string title =
+                std::string("try_action/") + label + "/" + game::tet::name(action);
+            benchmark::RegisterBenchmark(title.c_str(), try_action, std::cref(*s), action);
+        }
+    benchmark::RegisterBenchmark("hard_drop/replay_mix", hard_drop_mix, std::cref(in));
+    for (const char* name : {"wordpress", "random"}) {
+        auto bot = game::bot::get_bot(name);
+        if (bot.failed()) {
+            std::fprintf(stderr, "bot %s: %s\n", name, bot.error.message().c_str());
+            return 1;
+        }
+        bots.push_back(std::move(bot.value));
+        for (const auto& [label, s] : states) {
+            const std::string title = std::string("decision/") + name + "/" + label;
+            benchmark::RegisterBenchmark(title.c_str(), decision, bots.back().get(),
+                                         std::cref(*s));
+        }
+    }
+    for (const auto& [label, s] : states) {
+        benchmark::RegisterBenchmark((std::string("encode/") + label).c_str(), encode,
+                                     std::cref(*s));
+        benchmark::RegisterBenchmark((std::string("decode/") + label).c_str(), decode,
+                                     std::cref(*s));
+    }
+    benchmark::RegisterBenchmark("replay/decode_10k", replay_decode, std::cref(in));
+    benchmark::RegisterBenchmark("replay/playback_10k", replay_playback, std::cref(in))
+        ->Unit(benchmark::kMillisecond);
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
     return 0;
 }
