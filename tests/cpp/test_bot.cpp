@@ -247,12 +247,12 @@ Result<double> failing_score(const GameState&, const Candidate&) {
 
 // Rewards a piece resting on column 6 of the bottom row.
 Result<double> column6_score(const GameState&, const Candidate& t) {
-    return {(t.rows[0] >> 6) & 1 ? 1.0 : 0.0, game::ok()};
+    return {t.cols[6] & 1 ? 1.0 : 0.0, game::ok()};
 }
 
 // Rewards a piece resting on column 3 or column 6 of the bottom row, not both.
 Result<double> column3_or_6_score(const GameState&, const Candidate& t) {
-    return {((t.rows[0] >> 3) & 1) != ((t.rows[0] >> 6) & 1) ? 1.0 : 0.0, game::ok()};
+    return {(t.cols[3] & 1) != (t.cols[6] & 1) ? 1.0 : 0.0, game::ok()};
 }
 
 // An O piece on an empty board with hold refused.

@@ -160,6 +160,11 @@ TEST_CASE("board metrics from column masks match the column scans") {
         }
         for (int c = 0; c + 1 < BoardMatrix::COLS; ++c) bumpi = std::max(bumpi, std::abs(h[c] - h[c + 1]));
         const BoardMetrics m = board_metrics(b);
+        const BoardMetrics by_cols = board_metrics(solid_cols(solid_rows(b)));
+        REQUIRE(by_cols.height == height);
+        REQUIRE(by_cols.holes == holes);
+        REQUIRE(by_cols.bumpi == bumpi);
+        REQUIRE(get_height(solid_cols(solid_rows(b))) == height);
         REQUIRE(m.height == height);
         REQUIRE(get_height(b) == height);
         REQUIRE(m.holes == holes);
@@ -191,6 +196,7 @@ TEST_CASE("solid-cell search state follows the exact actions") {
                 if (e1.failed()) break;
                 fast = next;
                 REQUIRE(fast.rows == solid_rows(exact.main_board));
+                REQUIRE(fast.cols == solid_cols(fast.rows));
                 REQUIRE(fast.has_piece == exact.current_pcs.has_value());
                 if (fast.has_piece) {
                     REQUIRE(fast.piece.pos == exact.current_pcs->pos);

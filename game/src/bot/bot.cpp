@@ -73,7 +73,8 @@ Error candidate_from(GameState& last, Candidate& out) {
 
 Error candidate_from(tet::SearchState& last, Candidate& out) {
     if (!last.has_piece) return fail(ErrorCode::ErrorInGeneratingBoard);
-    out = Candidate{last.total_lines, last.rows_without_piece()};
+    last.erase_piece();
+    out = Candidate{last.total_lines, last.cols};
     return ok();
 }
 

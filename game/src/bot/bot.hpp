@@ -31,15 +31,15 @@ public:
 Result<std::unique_ptr<TetBot>> get_bot(std::string_view name);
 
 // What a score sees of a chain's final state: its line count and the solid cells of its
-// board with the falling piece erased. That is all the scores read, and all the search keeps
-// when it plays chains on solid-cell masks.
+// board with the falling piece erased, by column. That is all the scores read, and all the
+// search keeps when it plays chains on solid-cell masks.
 struct Candidate {
     std::uint16_t total_lines = 0;
-    tet::SolidRows rows{};
+    tet::SolidCols cols{};  // bit y of cols[x]: cell (y, x) is solid
 };
 // The candidate of a final state whose falling piece has already been erased.
 inline Candidate candidate_of(const GameState& final_state) {
-    return {final_state.total_lines, tet::solid_rows(final_state.main_board)};
+    return {final_state.total_lines, tet::solid_cols(tet::solid_rows(final_state.main_board))};
 }
 
 // Score of a candidate against the input state.

@@ -178,7 +178,7 @@ Result<double> score(const GameState& input, const Candidate& candidate) {
 #pragma clang fp contract(off)
 #endif
     const double lines = lines_cleared(input, candidate);
-    const double height = tet::get_height(candidate.rows);
+    const double height = tet::get_height(candidate.cols);
     return {lines * LINES_WEIGHT + height * HEIGHT_WEIGHT, ok()};
 }
 

@@ -189,6 +189,36 @@ BoardMetrics board_metrics(const SolidRows& rows) {
 
 BoardMetrics board_metrics(const BoardMatrix& b) { return board_metrics(solid_rows(b)); }
 
+SolidCols solid_cols(const SolidRows& rows) {
+    SolidCols cols{};
+    for (int y = 0; y < BoardMatrix::ROWS; ++y)
+        for (unsigned m = rows[y]; m; m &= m - 1)
+            cols[std::countr_zero(m)] |= std::uint64_t{1} << y;
+    return cols;
+}
+
+BoardMetrics board_metrics(const SolidCols& cols) {
+    // With top = one more than the highest solid row, a column's height is top - 1 and its
+    // holes are the free cells below that row: top - 1 - (solid cells - 1).
+    BoardMetrics m{0, 0, 0};
+    int prev = 0;
+    for (int c = 0; c < BoardMatrix::COLS; ++c) {
+        const int top = column_top(cols[c]);
+        const int h = top ? top - 1 : 0;
+        if (top) m.holes += top - popcount64(cols[c]);
+        m.height = std::max(m.height, h);
+        if (c) m.bumpi = std::max(m.bumpi, std::abs(prev - h));
+        prev = h;
+    }
+    return m;
+}
+
+int get_height(const SolidCols& cols) {
+    int top = 0;
+    for (const std::uint64_t col : cols) top = std::max(top, column_top(col));
+    return top ? top - 1 : 0;
+}
+
 int board_holes(const BoardMatrix& b) { return board_metrics(b).holes; }
 
 int board_bumpi(const BoardMatrix& b) { return board_metrics(b).bumpi; }

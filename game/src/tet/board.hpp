@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -136,6 +137,22 @@ inline constexpr std::uint16_t FULL_ROW = (1u << BoardMatrix::COLS) - 1;
 SolidRows solid_rows(const BoardMatrix& b);
 BoardMetrics board_metrics(const SolidRows& rows);
 int get_height(const SolidRows& rows);
+
+// The same cells by column: bit y of cols[x] is cell (y, x).
+using SolidCols = std::array<std::uint64_t, BoardMatrix::COLS>;
+SolidCols solid_cols(const SolidRows& rows);
+BoardMetrics board_metrics(const SolidCols& cols);
+int get_height(const SolidCols& cols);
+
+// Set bits of a 64-bit word (no popcount instruction is assumed).
+constexpr int popcount64(std::uint64_t v) {
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((v * 0x0101010101010101ull) >> 56);
+}
+// One more than the row of the column's highest solid cell; 0 for an empty column.
+constexpr int column_top(std::uint64_t col) { return col ? 64 - std::countl_zero(col) : 0; }
 // Row index of the column's highest solid cell, 0 when there is none.
 int get_height_for_column(const BoardMatrix& b, int column);
 // Row index of the highest row holding a solid cell, 0 for an empty board.

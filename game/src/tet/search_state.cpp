@@ -6,9 +6,11 @@ namespace game::tet {
 
 namespace {
 
-// A shape as row masks: bit j of rows[i] is grid cell (i, j); with its covered extent.
+// A shape as row masks (bit j of rows[i] is grid cell (i, j)) and column masks (bit i of
+// cols[j]), with its covered extent.
 struct ShapeMask {
     std::array<std::uint16_t, 4> rows;
+    std::array<std::uint8_t, 4> cols;
     std::int8_t min_i, max_i, min_j, max_j;
 };
 
@@ -16,9 +18,10 @@ constexpr std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> SHAPE_MASKS = [
     std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> t{};
     for (int r = 0; r < rot::ROT_NB; ++r)
         for (int k = 0; k < TET_NB; ++k) {
-            ShapeMask m{{0, 0, 0, 0}, 4, -1, 4, -1};
+            ShapeMask m{{0, 0, 0, 0}, {0, 0, 0, 0}, 4, -1, 4, -1};
             for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
                 m.rows[c.i] = static_cast<std::uint16_t>(m.rows[c.i] | (1u << c.j));
+                m.cols[c.j] = static_cast<std::uint8_t>(m.cols[c.j] | (1u << c.i));
                 m.min_i = std::min(m.min_i, c.i);
                 m.max_i = std::max(m.max_i, c.i);
                 m.min_j = std::min(m.min_j, c.j);
@@ -43,6 +46,12 @@ inline std::uint16_t shifted(std::uint16_t bits, int x) {
     return static_cast<std::uint16_t>(x >= 0 ? bits << x : bits >> -x);
 }
 
+// A grid column's mask moved to the piece's row (the piece lies on the board, so the bits
+// shifted out below row 0 are empty).
+inline std::uint64_t column_bits(std::uint8_t bits, int y) {
+    return y >= 0 ? std::uint64_t{bits} << y : std::uint64_t{bits} >> -y;
+}
+
 inline std::int8_t i8(int v) { return static_cast<std::int8_t>(v); }
 
 }  // namespace
@@ -50,6 +59,7 @@ inline std::int8_t i8(int v) { return static_cast<std::int8_t>(v); }
 SearchState SearchState::from(const GameState& s) {
     SearchState q;
     q.rows = solid_rows(s.main_board);
+    q.cols = solid_cols(q.rows);
     q.has_piece = s.current_pcs.has_value();
     if (q.has_piece) q.piece = *s.current_pcs;
     q.has_hold = s.hold_pcs.has_value();
@@ -71,30 +81,37 @@ Error SearchState::fits(const CurrentPcsInfo& p) const {
 
 void SearchState::place(const CurrentPcsInfo& p) {
     const ShapeMask& m = mask_of(p);
+    const int y = p.pos.y, x = p.pos.x;
     for (int i = m.min_i; i <= m.max_i; ++i)
-        rows[p.pos.y + i] = static_cast<std::uint16_t>(rows[p.pos.y + i] | shifted(m.rows[i], p.pos.x));
+        rows[y + i] = static_cast<std::uint16_t>(rows[y + i] | shifted(m.rows[i], x));
+    for (int j = m.min_j; j <= m.max_j; ++j)
+        cols[x + j] |= column_bits(m.cols[j], y);
 }
 
 void SearchState::erase(const CurrentPcsInfo& p) {
     const ShapeMask& m = mask_of(p);
+    const int y = p.pos.y, x = p.pos.x;
     for (int i = m.min_i; i <= m.max_i; ++i)
-        rows[p.pos.y + i] = static_cast<std::uint16_t>(rows[p.pos.y + i] & ~shifted(m.rows[i], p.pos.x));
+        rows[y + i] = static_cast<std::uint16_t>(rows[y + i] & ~shifted(m.rows[i], x));
+    for (int j = m.min_j; j <= m.max_j; ++j)
+        cols[x + j] &= ~column_bits(m.cols[j], y);
 }
 
-SolidRows SearchState::rows_without_piece() const {
-    SearchState copy = *this;
-    if (has_piece && in_bounds(piece, mask_of(piece))) copy.erase(piece);
-    return copy.rows;
+void SearchState::erase_piece() {
+    if (has_piece && in_bounds(piece, mask_of(piece))) erase(piece);
 }
 
 int SearchState::fall_distance(const CurrentPcsInfo& p) const {
-    const ShapeMask& m = mask_of(p);
-    std::array<std::uint16_t, 4> bits{};
-    for (int i = m.min_i; i <= m.max_i; ++i) bits[i] = shifted(m.rows[i], p.pos.x);
-    int drop = 0;
-    for (int y = p.pos.y - 1; y + m.min_i >= 0; --y, ++drop)
-        for (int i = m.min_i; i <= m.max_i; ++i)
-            if (rows[y + i] & bits[i]) return drop;
+    // Each covered column's lowest cell falls to just above the column's highest solid cell
+    // below it (the piece's own cells lie above that cell).
+    const Shape& sh = shape(p.rs, p.tet);
+    int drop = BoardMatrix::ROWS;
+    for (int k = 0; k < sh.bottom_count; ++k) {
+        const int x = p.pos.x + sh.bottoms[k].j;
+        const int y = p.pos.y + sh.bottoms[k].i;
+        const std::uint64_t below = cols[x] & ((std::uint64_t{1} << y) - 1);
+        drop = std::min(drop, y - column_top(below));
+    }
     return drop;
 }
 
@@ -105,14 +122,19 @@ Error SearchState::put_next_piece(bool has_preset, Tet preset) {
     // Full rows go; the rows above move down and the top takes row 39's content, or nothing
     // when row 39 itself was full.
     const std::uint16_t top = rows[BoardMatrix::ROWS - 1] == FULL_ROW ? 0 : rows[BoardMatrix::ROWS - 1];
+    // A full row lies below the highest solid cell.
+    int top_row = 0;
+    for (const std::uint64_t col : cols) top_row = std::max(top_row, column_top(col));
     int first_full = 0;
-    while (first_full < BoardMatrix::ROWS && rows[first_full] != FULL_ROW) ++first_full;
+    while (first_full < top_row && rows[first_full] != FULL_ROW) ++first_full;
+    if (first_full == top_row) first_full = BoardMatrix::ROWS;
     if (first_full < BoardMatrix::ROWS) {
         int w = first_full;
         for (int y = first_full; y < BoardMatrix::ROWS; ++y)
             if (rows[y] != FULL_ROW) rows[w++] = rows[y];
         total_lines = static_cast<std::uint16_t>(total_lines + (BoardMatrix::ROWS - w));
         for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
+        cols = solid_cols(rows);
     }
 
     Tet kind = preset;

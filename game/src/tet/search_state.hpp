@@ -18,6 +18,7 @@ namespace game::tet {
 // kinds of cells are not kept.
 struct SearchState {
     SolidRows rows{};
+    SolidCols cols{};  // the same cells by column
     CurrentPcsInfo piece{};
     bool has_piece = false;
     HoldPcsInfo hold{};
@@ -34,8 +35,8 @@ struct SearchState {
 
     // One action; on error the state is left half-done (callers work on copies).
     Error act(TetAction action);
-    // The solid cells without the falling piece.
-    SolidRows rows_without_piece() const;
+    // Erases the falling piece from the cells (when it lies on the board).
+    void erase_piece();
 
 private:
     Error soft_drop();
