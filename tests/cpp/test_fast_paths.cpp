@@ -239,3 +239,20 @@ TEST_CASE("seeds computed side by side equal one at a time") {
         }
     }
 }
+
+TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbles") {
+    Lcg rng{53};
+    for (int it = 0; it < 3000; ++it) {
+        GameState s = GameState::new_game(Seed32{}, it);
+        for (auto& row : s.main_board.rows)
+            for (auto& pair : row.v_r) pair.v = static_cast<std::uint8_t>(rng.next() >> 24);
+        s.current_pcs.reset();  // Nothing then paints no ghost of its own
+        const auto r = s.try_action(TetAction::Nothing, 0);
+        REQUIRE(r.ok());
+        for (int y = 0; y < BoardMatrix::ROWS; ++y)
+            for (int x = 0; x < BoardMatrix::COLS; ++x) {
+                const std::uint8_t before = s.main_board.code_at(y, x);
+                REQUIRE(r.value.main_board.code_at(y, x) == (before == 9 ? 0 : before));
+            }
+    }
+}
