@@ -1,0 +1,527 @@
+// corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
+// released, whose outputs live in one arena exported through the buffer protocol.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "games.hpp"
+#include "tet/codec.hpp"
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+#define BATCH_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
+#else
+#define BATCH_TYPE_FLAGS Py_TPFLAGS_DEFAULT
+#endif
+
+#define BATCH_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+namespace batch {
+
+namespace {
+
+// Largest number of games and threads one Batch takes.
+constexpr Py_ssize_t MAX_ENVS = 1 << 20;
+constexpr int MAX_THREADS = 64;
+
+struct ModuleState {
+    PyTypeObject* batch_type;
+};
+
+// A strong reference that is dropped on every way out of the scope.
+class PyRef {
+public:
+    static PyRef steal(PyObject* p) { return PyRef(p); }
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* p) : p_(p) {}
+    PyObject* p_;
+};
+
+struct BatchObject {
+    PyObject_HEAD
+    Games* games;
+    // Actions of the running step, converted while the interpreter lock is held.
+    std::vector<std::int32_t>* actions;
+    // Set while a call runs without the interpreter lock, so no second call meets it.
+    bool busy;
+};
+
+Games& games_of(PyObject* self) { return *reinterpret_cast<BatchObject*>(self)->games; }
+
+// Runs a body, turning C++ exceptions into Python exceptions. R is PyObject* or int.
+template <class R, class Body>
+R guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
+}
+
+// Runs `work` on the games without the interpreter lock; false with RuntimeError set when
+// another thread is inside a call on the same object.
+template <class Work>
+bool run_unlocked(PyObject* self, Work&& work) {
+    auto* b = reinterpret_cast<BatchObject*>(self);
+    if (b->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+        return false;
+    }
+    b->busy = true;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    b->busy = false;
+    if (failure) std::rethrow_exception(failure);
+    return true;
+}
+
+// ---- Argument conversion -------------------------------------------------------------------
+
+// One element of an integer buffer, by its struct-module format. Returns false for a format
+// that is not a native-order integer.
+bool read_int(const char* format, Py_ssize_t itemsize, const char* p, long long& out) {
+    if (!format) format = "B";
+    if (*format == '@' || *format == '=') ++format;
+#if PY_BIG_ENDIAN
+    else if (*format == '>' || *format == '!') ++format;
+#else
+    else if (*format == '<') ++format;
+#endif
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    const char c = format[0];
+    if (!std::strchr("bBhHiIlLqQnN", c)) return false;
+    const bool is_signed = c == 'b' || c == 'h' || c == 'i' || c == 'l' || c == 'q' || c == 'n';
+    switch (itemsize) {
+        case 1: {
+            std::uint8_t v;
+            std::memcpy(&v, p, 1);
+            out = is_signed ? static_cast<std::int8_t>(v) : v;
+            return true;
+        }
+        case 2: {
+            std::uint16_t v;
+            std::memcpy(&v, p, 2);
+            out = is_signed ? static_cast<std::int16_t>(v) : v;
+            return true;
+        }
+        case 4: {
+            std::uint32_t v;
+            std::memcpy(&v, p, 4);
+            out = is_signed ? static_cast<long long>(static_cast<std::int32_t>(v)) : v;
+            return true;
+        }
+        case 8: {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            if (!is_signed && v > static_cast<std::uint64_t>(INT64_MAX)) {
+                out = INT64_MAX;
+            } else {
+                out = static_cast<long long>(v);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads `actions` (a 1-D C-contiguous buffer of num_envs integers) into `out`, each checked to
+// lie in 0..action_nb-1. Returns false with an exception set.
+bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t>& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(actions, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+
+    const Py_ssize_t n = view.itemsize > 0 ? view.len / view.itemsize : 0;
+    if (view.ndim != 1 || n != g.num_envs()) {
+        PyErr_Format(PyExc_ValueError, "actions must be a 1-D buffer of %d integers", g.num_envs());
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(n));
+    const char* p = static_cast<const char*>(view.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        long long a;
+        if (!read_int(view.format, view.itemsize, p + i * view.itemsize, a)) {
+            PyErr_Format(PyExc_TypeError, "actions must hold integers (buffer format '%s')",
+                         view.format ? view.format : "B");
+            return false;
+        }
+        if (a < 0 || a >= g.action_nb()) {
+            PyErr_Format(PyExc_ValueError, "actions[%zd] = %lld is out of range 0..%d", i, a,
+                         g.action_nb() - 1);
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(a);
+    }
+    return true;
+}
+
+bool parse_mode(const char* s, Mode& out) {
+    if (std::strcmp(s, "placement") == 0) {
+        out = Mode::Placement;
+    } else if (std::strcmp(s, "keys") == 0) {
+        out = Mode::Keys;
+    } else {
+        PyErr_Format(PyExc_ValueError, "mode must be 'placement' or 'keys', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+bool parse_reward(const char* s, RewardKind& out) {
+    if (std::strcmp(s, "score") == 0) {
+        out = RewardKind::Score;
+    } else if (std::strcmp(s, "lines") == 0) {
+        out = RewardKind::Lines;
+    } else {
+        PyErr_Format(PyExc_ValueError, "reward must be 'score' or 'lines', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+// ---- Lifetime ------------------------------------------------------------------------------
+
+// Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, autoreset=True,
+//       num_threads=1)
+PyObject* batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"num_envs",  "mode",        "reward", "max_episode_steps",
+                                       "autoreset", "num_threads", nullptr};
+        Py_ssize_t num_envs;
+        const char* mode_text = "placement";
+        const char* reward_text = "score";
+        Py_ssize_t max_steps = 0;
+        int autoreset = 1;
+        int threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|ssnpi:Batch",
+                                         const_cast<char**>(kwlist), &num_envs, &mode_text,
+                                         &reward_text, &max_steps, &autoreset, &threads))
+            return nullptr;
+
+        Games::Options o;
+        if (num_envs < 1 || num_envs > MAX_ENVS) {
+            PyErr_Format(PyExc_ValueError, "num_envs must be in 1..%zd, not %zd", MAX_ENVS,
+                         num_envs);
+            return nullptr;
+        }
+        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
+            PyErr_Format(PyExc_ValueError, "max_episode_steps must be in 0..%u, not %zd",
+                         UINT32_MAX, max_steps);
+            return nullptr;
+        }
+        if (threads < 1 || threads > MAX_THREADS) {
+            PyErr_Format(PyExc_ValueError, "num_threads must be in 1..%d, not %d", MAX_THREADS,
+                         threads);
+            return nullptr;
+        }
+        if (!parse_mode(mode_text, o.mode) || !parse_reward(reward_text, o.reward))
+            return nullptr;
+        o.num_envs = static_cast<int>(num_envs);
+        o.max_episode_steps = static_cast<std::uint32_t>(max_steps);
+        o.autoreset = autoreset != 0;
+        o.num_threads = threads;
+
+        PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!self) return nullptr;
+        auto* b = reinterpret_cast<BatchObject*>(self.get());
+        b->games = new Games(o);
+        b->actions = new std::vector<std::int32_t>(static_cast<std::size_t>(num_envs));
+        b->busy = false;
+        return self.release();
+    });
+}
+
+// Frees the games and the object, then drops the reference a heap-type instance holds.
+void batch_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<BatchObject*>(self);
+    delete b->games;
+    delete b->actions;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// Exports the arena: one writable block of bytes, alive as long as the object.
+int batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    Games& g = games_of(self);
+    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
+                             flags);
+}
+
+// ---- Methods -------------------------------------------------------------------------------
+
+// reset($self, which=None): every game, or those whose entry in `which` (a buffer of
+// num_envs bytes, such as a numpy bool array) is non-zero, starts its next game.
+PyObject* batch_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"which", nullptr};
+        PyObject* which_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
+                                         &which_obj))
+            return nullptr;
+        Games& g = games_of(self);
+        if (which_obj == Py_None) {
+            if (!run_unlocked(self, [&] { g.reset(nullptr); })) return nullptr;
+            Py_RETURN_NONE;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        if (view.len != g.num_envs()) {
+            PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd",
+                         g.num_envs(), view.len);
+            return nullptr;
+        }
+        const auto* first = static_cast<const std::uint8_t*>(view.buf);
+        const std::vector<std::uint8_t> which(first, first + view.len);
+        if (!run_unlocked(self, [&] { g.reset(which.data()); })) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// step($self, actions): one step of every game; returns how many episodes ended.
+PyObject* batch_step(PyObject* self, PyObject* actions) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        auto* b = reinterpret_cast<BatchObject*>(self);
+        Games& g = *b->games;
+        if (b->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+            return nullptr;
+        }
+        if (!convert_actions(actions, g, *b->actions)) return nullptr;
+        int ended = 0;
+        if (!run_unlocked(self, [&] { ended = g.step(b->actions->data()); })) return nullptr;
+        return PyLong_FromLong(ended);
+    });
+}
+
+// state_bytes($self, index): the byte form of game `index`'s state.
+PyObject* batch_state_bytes(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        Games& g = games_of(self);
+        const Py_ssize_t i = PyNumber_AsSsize_t(arg, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) return nullptr;
+        if (i < 0 || i >= g.num_envs()) {
+            PyErr_Format(PyExc_IndexError, "game index %zd out of range 0..%d", i,
+                         g.num_envs() - 1);
+            return nullptr;
+        }
+        const std::vector<std::uint8_t> bytes =
+            game::tet::encode_game_state(g.state(static_cast<int>(i)));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+// ---- Getters -------------------------------------------------------------------------------
+
+PyObject* get_num_envs(PyObject* self, void*) { return PyLong_FromLong(games_of(self).num_envs()); }
+
+PyObject* get_action_nb(PyObject* self, void*) {
+    return PyLong_FromLong(games_of(self).action_nb());
+}
+
+PyObject* get_num_threads(PyObject* self, void*) {
+    return PyLong_FromLong(games_of(self).num_threads());
+}
+
+// {name: (offset, format, shape)} for every field of the arena.
+PyObject* get_layout(PyObject* self, void*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const Games& g = games_of(self);
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (int f = 0; f < FIELD_NB; ++f) {
+            const FieldSpec s = g.spec(static_cast<Field>(f));
+            const FieldPlace p = g.place(static_cast<Field>(f));
+            PyRef shape = PyRef::steal(PyTuple_New(1 + s.rank));
+            if (!shape) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), 0, PyLong_FromLong(g.num_envs()));
+            for (int d = 0; d < s.rank; ++d)
+                PyTuple_SET_ITEM(shape.get(), 1 + d, PyLong_FromLong(s.dims[d]));
+            for (int d = 0; d <= s.rank; ++d)
+                if (!PyTuple_GET_ITEM(shape.get(), d)) return nullptr;
+            const char format[2] = {s.format, '\0'};
+            PyRef entry = PyRef::steal(Py_BuildValue("(nsO)", static_cast<Py_ssize_t>(p.offset),
+                                                     format, shape.get()));
+            if (!entry || PyDict_SetItemString(out.get(), s.name, entry.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef batch_methods[] = {
+    {"reset", BATCH_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next game of every game (or of "
+               "those flagged in `which`): its 'seeds' record where 'use_seed' is set, else "
+               "drawn from its 'streams' generator.")},
+    {"step", BATCH_CFUNC(batch_step), METH_O,
+     PyDoc_STR("step($self, actions)\n--\n\nPlays one step of every game and returns how many "
+               "episodes ended.")},
+    {"state_bytes", BATCH_CFUNC(batch_state_bytes), METH_O,
+     PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef batch_getset[] = {
+    {"num_envs", get_num_envs, nullptr, PyDoc_STR("Number of games."), nullptr},
+    {"action_nb", get_action_nb, nullptr, PyDoc_STR("Actions per game: 96 or 8."), nullptr},
+    {"num_threads", get_num_threads, nullptr, PyDoc_STR("Threads a step runs on."), nullptr},
+    {"layout", get_layout, nullptr,
+     PyDoc_STR("{name: (offset, format, shape)} of every field of the exported arena."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, "
+                    "autoreset=True, num_threads=1)\n--\n\n"
+                    "N games stepped together; its buffer is the arena of their outputs.")},
+    {Py_tp_new, reinterpret_cast<void*>(batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_methods, batch_methods},
+    {Py_tp_getset, batch_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(batch_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_spec = {
+    .name = "corvelle._batch.Batch",
+    .basicsize = sizeof(BatchObject),
+    .itemsize = 0,
+    .flags = BATCH_TYPE_FLAGS,
+    .slots = batch_slots,
+};
+
+// ---- Module functions ----------------------------------------------------------------------
+
+// placement_mask($module, state, method='geometric'): the 96-entry mask of a state given in
+// its byte form, found by one of the three methods.
+PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "method", nullptr};
+        Py_buffer data;
+        const char* method_text = "geometric";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|s:placement_mask",
+                                         const_cast<char**>(kwlist), &data, &method_text))
+            return nullptr;
+        const auto decoded = game::tet::decode_game_state(
+            {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+        PyBuffer_Release(&data);
+        if (!decoded.ok()) {
+            PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
+            return nullptr;
+        }
+        MaskMethod method;
+        if (std::strcmp(method_text, "exact") == 0) {
+            method = MaskMethod::Exact;
+        } else if (std::strcmp(method_text, "search") == 0) {
+            method = MaskMethod::Search;
+        } else if (std::strcmp(method_text, "geometric") == 0) {
+            method = MaskMethod::Geometric;
+        } else {
+            PyErr_Format(PyExc_ValueError,
+                         "method must be 'exact', 'search' or 'geometric', not '%s'", method_text);
+            return nullptr;
+        }
+        std::int8_t mask[PLACEMENT_ACTION_NB];
+        placement_mask(decoded.value, mask, method);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"placement_mask", BATCH_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
+               "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Module --------------------------------------------------------------------------------
+
+ModuleState* module_state(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
+
+int module_exec(PyObject* m) {
+    ModuleState* st = module_state(m);
+    st->batch_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
+    if (!st->batch_type) return -1;
+    if (PyModule_AddType(m, st->batch_type) < 0) return -1;
+    if (PyModule_AddIntConstant(m, "PLACEMENT_ACTION_NB", PLACEMENT_ACTION_NB) < 0) return -1;
+    if (PyModule_AddIntConstant(m, "KEY_ACTION_NB", KEY_ACTION_NB) < 0) return -1;
+    if (PyModule_AddIntConstant(m, "SEED_RECORD_SIZE", SEED_RECORD_SIZE) < 0) return -1;
+    return 0;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = module_state(m);
+    Py_VISIT(st->batch_type);
+    return 0;
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = module_state(m);
+    Py_CLEAR(st->batch_type);
+    return 0;
+}
+
+void module_free(void* m) { (void)module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "corvelle._batch",
+    .m_doc = "Many games stepped in one call, outside the interpreter lock.",
+    .m_size = sizeof(ModuleState),
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = module_traverse,
+    .m_clear = module_clear,
+    .m_free = module_free,
+};
+
+}  // namespace
+
+}  // namespace batch
+
+PyMODINIT_FUNC PyInit__batch() { return PyModuleDef_Init(&batch::module_def); }

@@ -1,0 +1,180 @@
+// N games stepped together: placements (one move chain per step) or single key actions,
+// with observations, rewards, flags and action masks written into one flat arena that the
+// Python side reads as numpy arrays. No Python in here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "bot/random_choice_bot.hpp"
+#include "tet/state.hpp"
+#include "worker_pool.hpp"
+
+namespace batch {
+
+using game::tet::GameState;
+
+// What one step's action means.
+enum class Mode : std::uint8_t {
+    Placement,  // index of a move chain in the 96-chain list
+    Keys,       // index of one engine action (TetAction)
+};
+
+// What the reward counts.
+enum class RewardKind : std::uint8_t {
+    Score,  // change of the engine's score (signed 32-bit, wrapping)
+    Lines,  // lines cleared (change of total_lines, unsigned 16-bit)
+};
+
+inline constexpr int VISIBLE_ROWS = 20;
+inline constexpr int COLS = game::tet::BoardMatrix::COLS;
+inline constexpr int PLACEMENT_ACTION_NB = game::bot::random_choice_bot::CHAIN_NB;
+inline constexpr int KEY_ACTION_NB = game::tet::ACTION_NB;
+// A game seed as Python hands it over: 32 seed bytes, then the start time (i64 little-endian).
+inline constexpr int SEED_RECORD_SIZE = 40;
+// A drawn start time keeps the top 52 bits of its 64-bit draw.
+inline constexpr int START_TIME_SHIFT = 12;
+// Every field of the arena starts on its own cache line.
+inline constexpr std::size_t ARENA_ALIGN = 64;
+// Held-kind value for "nothing held".
+inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
+
+// The arena's fields. Each is a C-ordered array whose first dimension is the game index.
+//   board       int8    [N, 20, 10]  solid cells of board rows 19..0 (top row first), the
+//                                    falling piece and the ghost left out while the game runs
+//   piece       int8    [N, 4]       falling piece: kind, rotation, row, column
+//   next        int8    [N, 5]       the next five kinds
+//   hold        int8    [N, 2]       held kind (7 = none), 1 when Hold may be used now
+//   counters    int32   [N, 4]       combo counter, back-to-back flag, total lines,
+//                                    garbage received
+//   reward      float64 [N]
+//   terminated  bool    [N]          the game is over (knockout)
+//   truncated   bool    [N]          the step limit was reached
+//   invalid     bool    [N]          the step's action was masked out; the game is unchanged
+//   mask        int8    [N, A]       1 for the actions a step would accept (A = 96 or 8)
+//   seeds       uint8   [N, 40]      input: a game seed record, for games given their next game
+//   use_seed    bool    [N]          input: the next game of game i is its seed record (cleared
+//                                    when it starts); otherwise it is drawn from its stream
+//   streams     uint64  [N, 4]       game i's generator (numpy PCG64): state low and high
+//                                    64 bits, increment low and high 64 bits
+//
+// A game drawn from a stream takes five 64-bit outputs: the first four, little-endian, are
+// the 32 seed bytes; the top 52 bits of the fifth are the start time.
+enum class Field : std::uint8_t {
+    Board,
+    Piece,
+    Next,
+    Hold,
+    Counters,
+    Reward,
+    Terminated,
+    Truncated,
+    Invalid,
+    Mask,
+    Seeds,
+    UseSeed,
+    Streams,
+};
+inline constexpr int FIELD_NB = 13;
+
+struct FieldSpec {
+    const char* name;
+    char format;  // struct-module format character of one element
+    int itemsize;
+    int rank;     // dimensions after the game index
+    std::array<int, 2> dims;
+};
+
+// The arena's place of one field.
+struct FieldPlace {
+    std::size_t offset;
+    std::size_t bytes;
+};
+
+// The games, their per-game bookkeeping and the arena.
+class Games {
+public:
+    struct Options {
+        int num_envs = 1;
+        Mode mode = Mode::Placement;
+        RewardKind reward = RewardKind::Score;
+        // Steps after which an episode is truncated; 0 for no limit.
+        std::uint32_t max_episode_steps = 0;
+        // Start the next game on the step after an episode ends (next-step autoreset). Without
+        // it a finished game stays finished and every action is masked out.
+        bool autoreset = true;
+        int num_threads = 1;
+    };
+
+    explicit Games(const Options& options);
+
+    int num_envs() const { return options_.num_envs; }
+    int action_nb() const { return action_nb_; }
+    int num_threads() const { return pool_.size(); }
+    const Options& options() const { return options_; }
+
+    FieldSpec spec(Field f) const;
+    FieldPlace place(Field f) const { return places_[static_cast<int>(f)]; }
+    std::uint8_t* arena() { return arena_.get(); }
+    std::size_t arena_size() const { return arena_size_; }
+
+    // Starts the next game of every game (or of those whose `which` entry is non-zero);
+    // writes their observations and masks and clears their rewards and flags.
+    void reset(const std::uint8_t* which);
+    // One step of every game, actions[i] for game i, each in 0..action_nb()-1. A game whose
+    // episode ended on the previous step starts its next game instead (its action is ignored).
+    // Returns how many episodes ended on this step.
+    int step(const std::int32_t* actions);
+
+    const GameState& state(int i) const { return states_[i]; }
+
+private:
+    template <class T>
+    T* field(Field f) {
+        return reinterpret_cast<T*>(arena_.get() + place(f).offset);
+    }
+
+    // Starts game i's next game: its seed record when use_seed is set, else drawn from its
+    // stream.
+    void reset_game(int i);
+    void step_game(int i, int action);
+    void write_observation(int i);
+    void write_mask(int i);
+
+    struct ArenaDelete {
+        void operator()(std::uint8_t* p) const {
+            ::operator delete[](p, std::align_val_t{ARENA_ALIGN});
+        }
+    };
+
+    Options options_;
+    int action_nb_;
+    std::array<FieldPlace, FIELD_NB> places_{};
+    std::size_t arena_size_ = 0;
+    std::unique_ptr<std::uint8_t[], ArenaDelete> arena_;
+    std::vector<GameState> states_;
+    std::vector<std::uint32_t> episode_steps_;
+    std::vector<std::uint8_t> pending_reset_;
+    const std::int32_t* actions_ = nullptr;
+    WorkerPool pool_;
+};
+
+// How placement_mask finds its answer; all three give the same mask.
+enum class MaskMethod : std::uint8_t {
+    Exact,      // every prefix played with the engine's full action at time 0
+    Search,     // with the engine's search shortcut (act_for_search) where it applies
+    Geometric,  // where the falling piece fits on the board, where that applies; else Search
+};
+
+// Marks in `mask` (96 entries) the chains of the move-chain list all of whose actions the
+// engine accepts one after another from `s`: the chains that playing every action with
+// apply_action_if_works at time 0 would complete.
+void placement_mask(const GameState& s, std::int8_t* mask, MaskMethod method);
+// Marks in `mask` (8 entries) the actions try_action accepts from `s`.
+void key_mask(const GameState& s, std::int8_t* mask);
+
+}  // namespace batch

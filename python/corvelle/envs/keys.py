@@ -1,0 +1,128 @@
+"""KeyEnv: one step is one engine action."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+from gymnasium.error import ResetNeeded
+
+import corvelle_vim
+from corvelle_vim import GameStatePy
+
+from ..bytestate import ACTIONS, decode
+from .arena import Batch, arena_views, check_action, check_reward
+from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
+from .recording import EpisodeWriter, StrPath
+from .render import ansi_frame, rgb_frame
+
+__all__ = ["KeyEnv"]
+
+ACTION_NB = len(ACTIONS)
+
+
+class KeyEnv(gym.Env[Observation, np.int64]):
+    """A game where one step is one engine action: `Discrete(8)`, by action index (HardDrop,
+    SoftDrop, MoveLeft, MoveRight, Hold, RotateLeft, RotateRight, Nothing), played at time 0.
+
+    `info["action_mask"]` (int8, shape (8,)) is 1 for the actions the engine accepts now. A
+    refused action leaves the game unchanged and returns the same observation, reward 0.0,
+    `terminated` telling whether the game is over, `truncated` False and
+    `info["invalid_action"]` True. Observations, rewards, seeding, rendering and replay files
+    are those of `PlacementEnv`.
+
+    The game runs in the native batch module, which plays every action, `Nothing` included,
+    exactly as the engine does.
+    """
+
+    metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 30}
+
+    def __init__(
+        self,
+        render_mode: Optional[str] = None,
+        reward: str = "score",
+        replay_dir: Optional[StrPath] = None,
+        replay_prefix: str = "episode",
+    ) -> None:
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(
+                f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}"
+            )
+        self.render_mode = render_mode
+        self.reward_kind = check_reward(reward)
+        self.action_space = spaces.Discrete(ACTION_NB)
+        self.observation_space = observation_space()
+        self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
+        self._batch = Batch(1, mode="keys", reward=reward, autoreset=False)
+        self._views = arena_views(self._batch)
+        self._action = np.zeros(1, dtype=np.int64)
+        self._started = False
+
+    @property
+    def state(self) -> GameStatePy:
+        """The current game state (a new object on every access)."""
+        if not self._started:
+            raise ResetNeeded("Cannot read the state before calling env.reset()")
+        return GameStatePy.state_from_bytes(self._batch.state_bytes(0))
+
+    def reset(
+        self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
+    ) -> Tuple[Observation, Dict[str, Any]]:
+        super().reset(seed=seed)
+        game_seed = (options or {}).get("game_seed")
+        if game_seed is None:
+            game_seed = draw_game_seed(self.np_random)
+        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+            raise TypeError(
+                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+            )
+        self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
+        self._views["use_seed"][0] = True
+        self._batch.reset()
+        self._started = True
+        if self.replays is not None:
+            self.replays.start(self.state)
+        return self._observation(), self._info()
+
+    def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        if not self._started:
+            raise ResetNeeded("Cannot call env.step() before calling env.reset()")
+        self._action[0] = check_action(action, ACTION_NB)
+        self._batch.step(self._action)
+        v = self._views
+        terminated = bool(v["terminated"][0])
+        if self.replays is not None and not v["invalid"][0]:
+            self.replays.record(self.state)
+            if terminated:
+                self.replays.game_over()
+        return self._observation(), float(v["reward"][0]), terminated, False, self._info()
+
+    def action_masks(self) -> np.ndarray:
+        """The action mask as bools, for maskable-policy libraries."""
+        return self._views["mask"][0].astype(bool)
+
+    def render(self) -> Any:
+        if self.render_mode is None:
+            gym.logger.warn("render() called on an environment created without a render_mode")
+            return None
+        if not self._started:
+            raise ResetNeeded("Cannot call env.render() before calling env.reset()")
+        if self.render_mode == "ansi":
+            return ansi_frame(self.state)
+        return rgb_frame(decode(self._batch.state_bytes(0)))
+
+    def close(self) -> None:
+        if self.replays is not None:
+            self.replays.leave()
+        super().close()
+
+    def _observation(self) -> Observation:
+        return {k: self._views[k][0].copy() for k in OBS_KEYS}
+
+    def _info(self) -> Dict[str, Any]:
+        return {
+            "action_mask": self._views["mask"][0].copy(),
+            "invalid_action": bool(self._views["invalid"][0]),
+        }

@@ -1,0 +1,188 @@
+"""Observations of a game state, its observation space, and how episodes draw their games.
+
+An observation is a dict of numpy arrays:
+
+    key        dtype  shape     content
+    board      int8   (20, 10)  1 where a visible cell is solid (a locked piece or garbage),
+                                top row first (board row 19 .. row 0); the falling piece and
+                                its ghost are left out while the game runs
+    piece      int8   (4,)      falling piece: kind (0-6, I L J T S Z O), rotation (0-3),
+                                row and column of its shape grid's bottom-left cell
+    next       int8   (5,)      the next five kinds
+    hold       int8   (2,)      held kind (7 when nothing is held), 1 when Hold may be used now
+    counters   int32  (4,)      combo counter (-1 after a lock that cleared nothing),
+                                back-to-back flag, total lines cleared, garbage rows received
+
+Once the game is over (knockout) the piece that could not spawn was never drawn, and the
+board shows every solid cell.
+"""
+
+from __future__ import annotations
+
+from typing import Dict, List, Tuple
+
+import numpy as np
+from gymnasium import spaces
+
+import corvelle_vim
+
+from ..bytestate import KINDS, ROWS, VISIBLE_ROWS, DecodedState
+
+__all__ = [
+    "COUNTERS",
+    "OBS_KEYS",
+    "NO_HOLD",
+    "SHAPE_CELLS",
+    "Observation",
+    "draw_game_record",
+    "draw_game_seed",
+    "game_seed_record",
+    "stream_words",
+    "observation_from_state",
+    "observation_space",
+]
+
+Observation = Dict[str, np.ndarray]
+
+# The observation's keys.
+OBS_KEYS = ("board", "piece", "next", "hold", "counters")
+
+# Names of the entries of obs["counters"], in order.
+COUNTERS = ("combo", "back_to_back", "lines", "garbage_received")
+# obs["hold"][0] when nothing is held.
+NO_HOLD = len(KINDS)
+# A drawn start time keeps the top 52 of 64 drawn bits: microseconds since the Unix epoch,
+# below 2**52 (years 1970 to 2112).
+_START_TIME_SHIFT = 12
+
+
+def _base_grid(kind: str) -> List[List[int]]:
+    """The kind's grid in rotation 0, rows from the bottom (row 0) up."""
+    return {
+        "I": [[0, 0, 0, 0], [0, 0, 0, 0], [1, 1, 1, 1], [0, 0, 0, 0]],
+        "L": [[0, 0, 0], [1, 1, 1], [0, 0, 1]],
+        "J": [[0, 0, 0], [1, 1, 1], [1, 0, 0]],
+        "T": [[0, 0, 0], [1, 1, 1], [0, 1, 0]],
+        "S": [[0, 0, 0], [1, 1, 0], [0, 1, 1]],
+        "Z": [[0, 0, 0], [0, 1, 1], [1, 1, 0]],
+        "O": [[1, 1], [1, 1]],
+    }[kind]
+
+
+def _shape_cells() -> Tuple[Tuple[Tuple[Tuple[int, int], ...], ...], ...]:
+    """(row, column) offsets of the four cells of every kind in every rotation; each rotation
+    turns the previous grid clockwise: new[k][j] = old[j][n - 1 - k]."""
+    table = []
+    for kind in KINDS:
+        grid = _base_grid(kind)
+        n = len(grid)
+        rotations = []
+        for _ in range(4):
+            rotations.append(tuple((i, j) for i in range(n) for j in range(n) if grid[i][j]))
+            grid = [[grid[j][n - 1 - k] for j in range(n)] for k in range(n)]
+        table.append(tuple(rotations))
+    return tuple(table)
+
+
+# SHAPE_CELLS[kind][rotation]: the four (row, column) offsets from the piece's position.
+SHAPE_CELLS = _shape_cells()
+
+
+def _position_bounds() -> Tuple[int, int, int, int]:
+    """Lowest and highest row and column a piece with every cell on the board can have."""
+    rows = [
+        (-min(i for i, _ in c), ROWS - 1 - max(i for i, _ in c)) for k in SHAPE_CELLS for c in k
+    ]
+    cols = [(-min(j for _, j in c), 9 - max(j for _, j in c)) for k in SHAPE_CELLS for c in k]
+    return (
+        min(r[0] for r in rows),
+        max(r[1] for r in rows),
+        min(c[0] for c in cols),
+        max(c[1] for c in cols),
+    )
+
+
+_ROW_LOW, _ROW_HIGH, _COL_LOW, _COL_HIGH = _position_bounds()
+
+
+def observation_space() -> spaces.Dict:
+    """The space of one game's observation."""
+    return spaces.Dict(
+        {
+            "board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
+            "piece": spaces.Box(
+                low=np.array([0, 0, _ROW_LOW, _COL_LOW], dtype=np.int8),
+                high=np.array([len(KINDS) - 1, 3, _ROW_HIGH, _COL_HIGH], dtype=np.int8),
+                dtype=np.int8,
+            ),
+            "next": spaces.MultiDiscrete(np.full(5, len(KINDS)), dtype=np.int8),
+            "hold": spaces.MultiDiscrete(np.array([len(KINDS) + 1, 2]), dtype=np.int8),
+            "counters": spaces.Box(
+                low=np.array([-128, 0, 0, 0], dtype=np.int32),
+                high=np.array([127, 1, 65535, 65535], dtype=np.int32),
+                dtype=np.int32,
+            ),
+        }
+    )
+
+
+def observation_from_state(s: DecodedState) -> Observation:
+    """The observation of a state read from its byte form (`corvelle.bytestate.decode`)."""
+    cells = np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10)
+    solid = (cells >= 1) & (cells <= 8)
+    piece = s.current_pcs
+    kind = KINDS.index(piece.kind) if piece is not None else 0
+    if piece is not None and not s.game_over:
+        for i, j in SHAPE_CELLS[kind][piece.rotation]:
+            y, x = piece.row + i, piece.column + j
+            if 0 <= y < ROWS and 0 <= x < 10:
+                solid[y, x] = False
+    hold = s.hold
+    return {
+        "board": solid[VISIBLE_ROWS - 1 :: -1].astype(np.int8),
+        "piece": np.array(
+            [kind, piece.rotation, piece.row, piece.column] if piece is not None else [0] * 4,
+            dtype=np.int8,
+        ),
+        "next": np.array([KINDS.index(k) for k in s.next_pcs.ljust(5, "I")], dtype=np.int8),
+        "hold": np.array(
+            [KINDS.index(hold.kind), hold.can_use] if hold is not None else [NO_HOLD, 1],
+            dtype=np.int8,
+        ),
+        "counters": np.array(
+            [s.combo_counter, s.is_b2b, s.total_lines, s.garbage_recv], dtype=np.int32
+        ),
+    }
+
+
+def draw_game_record(rng: np.random.Generator) -> bytes:
+    """The next game of an episode stream, drawn from `rng` as five 64-bit words of its bit
+    generator (`rng.bit_generator.random_raw(5)`): the first four, little-endian, are the 32
+    seed bytes; the top 52 bits of the fifth are the start time. Returned as the game's seed
+    record (see game_seed_record)."""
+    words = rng.bit_generator.random_raw(5)
+    ts = int(words[4]) >> _START_TIME_SHIFT
+    return words[:4].astype("<u8").tobytes() + ts.to_bytes(8, "little")
+
+
+def stream_words(rng: np.random.Generator) -> np.ndarray:
+    """The state of `rng`'s PCG64 bit generator as the native batch keeps a game's stream:
+    state low and high 64 bits, increment low and high 64 bits."""
+    state = rng.bit_generator.state
+    if state["bit_generator"] != "PCG64":
+        raise TypeError(f"episode streams are PCG64 generators, not {state['bit_generator']}")
+    s, inc = state["state"]["state"], state["state"]["inc"]
+    low = 2**64 - 1
+    return np.array([s & low, s >> 64, inc & low, inc >> 64], dtype=np.uint64)
+
+
+def draw_game_seed(rng: np.random.Generator) -> corvelle_vim.GameSeedPy:
+    """The next game of an episode stream (see draw_game_record) as a GameSeedPy."""
+    record = draw_game_record(rng)
+    return corvelle_vim.generate_seed(int.from_bytes(record[32:], "little"), record[:32])
+
+
+def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
+    """The 40-byte form the batched games start from: the seed bytes, then the start time as
+    a signed little-endian 64-bit integer."""
+    return bytes(game_seed.seed) + game_seed.ts.to_bytes(8, "little", signed=True)

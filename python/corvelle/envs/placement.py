@@ -1,0 +1,188 @@
+"""PlacementEnv: one step places one piece by playing one chain of the 96-chain list."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Tuple
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+from gymnasium.error import ResetNeeded
+
+import corvelle_vim
+from corvelle_vim import GameStatePy
+
+from ..bytestate import DecodedState, decode
+from .arena import check_action, check_reward
+from .obs import Observation, draw_game_seed, observation_from_state, observation_space
+from .recording import EpisodeWriter, StrPath
+from .render import ansi_frame, rgb_frame
+
+__all__ = ["ALL_CHAINS", "PlacementEnv", "wrap_int32"]
+
+# The move chains by action index, as GameStatePy.get_all_move_chains() lists them.
+ALL_CHAINS: Tuple[Tuple[str, ...], ...] = tuple(
+    tuple(chain) for chain in GameStatePy.get_all_move_chains()
+)
+CHAIN_NB = len(ALL_CHAINS)
+
+
+def wrap_int32(v: int) -> int:
+    """`v` in signed 32-bit two's complement, as the engine's score counts."""
+    return (v + 2**31) % 2**32 - 2**31
+
+
+class PlacementEnv(gym.Env[Observation, np.int64]):
+    """A game where one step places one piece.
+
+    Action `i` (`Discrete(96)`) plays move chain `i` of `GameStatePy.get_all_move_chains()`
+    (the list's order, duplicates included), each action at time 0. `info["action_mask"]`
+    (int8, shape (96,), the form `Discrete.sample(mask=...)` takes) is 1 for exactly the chains
+    `get_valid_move_chains()` keeps; `action_masks()` gives the same as bools.
+
+    A masked-out action leaves the game unchanged and returns the same observation, reward
+    0.0, `terminated` telling whether the game is over, `truncated` False and
+    `info["invalid_action"]` True (False after every played action).
+
+    Reward: the change in the engine's score (`reward="score"`) or the lines cleared
+    (`reward="lines"`). `terminated` comes with a knockout; nothing truncates an episode but a
+    `TimeLimit` (`gymnasium.make(..., max_episode_steps=n)`).
+
+    `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
+    and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead.
+    With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`).
+    """
+
+    metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
+
+    def __init__(
+        self,
+        render_mode: Optional[str] = None,
+        reward: str = "score",
+        replay_dir: Optional[StrPath] = None,
+        replay_prefix: str = "episode",
+    ) -> None:
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(
+                f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}"
+            )
+        self.render_mode = render_mode
+        self.reward_kind = check_reward(reward)
+        self.action_space = spaces.Discrete(CHAIN_NB)
+        self.observation_space = observation_space()
+        self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
+        self._state: Optional[GameStatePy] = None
+        self._decoded: Optional[DecodedState] = None
+        self._obs: Observation = {}
+        self._mask = np.zeros(CHAIN_NB, dtype=np.int8)
+        self._successors: Dict[int, GameStatePy] = {}
+
+    @property
+    def state(self) -> GameStatePy:
+        """The current game state."""
+        if self._state is None:
+            raise ResetNeeded("Cannot read the state before calling env.reset()")
+        return self._state
+
+    def reset(
+        self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
+    ) -> Tuple[Observation, Dict[str, Any]]:
+        super().reset(seed=seed)
+        game_seed = (options or {}).get("game_seed")
+        if game_seed is None:
+            game_seed = draw_game_seed(self.np_random)
+        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+            raise TypeError(
+                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+            )
+        state = GameStatePy(game_seed)
+        self._enter(state)
+        if self.replays is not None:
+            self.replays.start(state)
+        return self._observation(), self._info(False)
+
+    def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        if self._state is None:
+            raise ResetNeeded("Cannot call env.step() before calling env.reset()")
+        a = check_action(action, CHAIN_NB)
+        assert self._decoded is not None
+        if not self._mask[a]:
+            return self._observation(), 0.0, self._decoded.game_over, False, self._info(True)
+
+        before = self._decoded
+        after = self._successors[a]
+        if self.replays is not None:
+            self._record_chain(ALL_CHAINS[a])
+        self._enter(after)
+        assert self._decoded is not None
+        if self.reward_kind == "score":
+            reward = wrap_int32(self._decoded.score - before.score)
+        else:
+            reward = (self._decoded.total_lines - before.total_lines) % 2**16
+        terminated = self._decoded.game_over
+        if terminated and self.replays is not None:
+            self.replays.game_over()
+        return self._observation(), float(reward), terminated, False, self._info(False)
+
+    def action_masks(self) -> np.ndarray:
+        """The action mask as bools, for maskable-policy libraries."""
+        return self._mask.astype(bool)
+
+    def render(self) -> Any:
+        if self.render_mode is None:
+            gym.logger.warn("render() called on an environment created without a render_mode")
+            return None
+        if self._state is None:
+            raise ResetNeeded("Cannot call env.render() before calling env.reset()")
+        if self.render_mode == "ansi":
+            return ansi_frame(self._state)
+        assert self._decoded is not None
+        return rgb_frame(self._decoded)
+
+    def close(self) -> None:
+        if self.replays is not None:
+            self.replays.leave()
+        super().close()
+
+    # Makes `state` the current state: its byte form, observation, mask and successors.
+    def _enter(self, state: GameStatePy) -> None:
+        self._state = state
+        self._decoded = decode(state.to_bytes())
+        self._obs = observation_from_state(self._decoded)
+        self._mask, self._successors = chain_successors(state)
+
+    def _observation(self) -> Observation:
+        return {k: v.copy() for k, v in self._obs.items()}
+
+    def _info(self, invalid: bool) -> Dict[str, Any]:
+        return {"action_mask": self._mask.copy(), "invalid_action": invalid}
+
+    # Records every intermediate state of a chain, each action played as the engine plays it.
+    def _record_chain(self, chain: Tuple[str, ...]) -> None:
+        assert self._state is not None and self.replays is not None
+        state = self._state
+        for name in chain:
+            state = dict(state.next_actions_and_states)[name]
+            self.replays.record(state)
+
+
+def chain_successors(state: GameStatePy) -> Tuple[np.ndarray, Dict[int, GameStatePy]]:
+    """The mask of the chains `get_valid_move_chains()` keeps and the state each reaches, by
+    chain index.
+
+    That list keeps the playable chains in list order, and whether a chain is playable
+    depends on its actions alone (equal chains are both kept or both left out), so walking
+    both lists together finds each kept chain's index.
+    """
+    mask = np.zeros(CHAIN_NB, dtype=np.int8)
+    successors: Dict[int, GameStatePy] = {}
+    valid: List[Tuple[List[str], GameStatePy]] = state.get_valid_move_chains()
+    j = 0
+    for i, chain in enumerate(ALL_CHAINS):
+        if j < len(valid) and tuple(valid[j][0]) == chain:
+            mask[i] = 1
+            successors[i] = valid[j][1]
+            j += 1
+    if j != len(valid):
+        raise RuntimeError("get_valid_move_chains() returned chains out of list order")
+    return mask, successors

@@ -1,0 +1,209 @@
+"""PlacementVectorEnv: N placement games stepped together in native code."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
+
+import numpy as np
+from gymnasium import spaces
+from gymnasium.error import ResetNeeded
+from gymnasium.utils import seeding
+from gymnasium.vector import AutoresetMode, VectorEnv
+from gymnasium.vector.utils import batch_space
+
+import corvelle_vim
+from corvelle_vim import GameStatePy
+
+from ..bytestate import decode
+from .arena import SEED_RECORD_SIZE, Batch, arena_views, check_reward
+from .obs import OBS_KEYS, Observation, game_seed_record, observation_space, stream_words
+from .placement import CHAIN_NB
+from .render import ansi_frame, rgb_frame
+
+__all__ = ["PlacementVectorEnv", "default_threads"]
+
+# From this many games on, a step runs on two threads.
+_TWO_THREADS_FROM = 32
+
+
+def default_threads(num_envs: int) -> int:
+    """Threads a step of `num_envs` games runs on by default: two for many games on a machine
+    with two cores or more, else one."""
+    return 2 if num_envs >= _TWO_THREADS_FROM and (os.cpu_count() or 1) >= 2 else 1
+
+
+class PlacementVectorEnv(VectorEnv):
+    """`num_envs` games of `PlacementEnv`, held and stepped by the native module
+    `corvelle._batch`: one call steps every game outside the interpreter lock (on
+    `num_threads` threads) and writes observations, rewards, flags and masks into arrays that
+    numpy reads without copying.
+
+    Each game behaves as a `PlacementEnv`: same actions, observations, rewards, masks and
+    invalid-action treatment (`info["action_mask"]` has shape (num_envs, 96),
+    `info["invalid_action"]` shape (num_envs,)). Games that end start again on the following
+    step (next-step autoreset: that step ignores the game's action and returns the new game's
+    first observation with reward 0). Game i's episodes draw their games from its own
+    generator, seeded as `SyncVectorEnv` seeds its i-th environment: `reset(seed=s)` gives
+    game i the seed s + i, so game i plays exactly what `PlacementEnv` plays after
+    `reset(seed=s + i)`, episode after episode.
+
+    `max_episode_steps` truncates episodes after that many steps, as `TimeLimit` does for a
+    single environment. With `copy=False` the arrays returned are the native buffers
+    themselves, overwritten by the next step; the default returns copies.
+    `reset(options=...)` takes `"reset_mask"` (bools, which games to reset) and `"game_seed"`
+    (a sequence of `GameSeedPy` or None per game).
+    """
+
+    metadata = {
+        "autoreset_mode": AutoresetMode.NEXT_STEP,
+        "render_modes": ["ansi", "rgb_array"],
+        "render_fps": 4,
+    }
+
+    def __init__(
+        self,
+        num_envs: int = 1,
+        *,
+        reward: str = "score",
+        max_episode_steps: Optional[int] = None,
+        render_mode: Optional[str] = None,
+        num_threads: Optional[int] = None,
+        copy: bool = True,
+    ) -> None:
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(
+                f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}"
+            )
+        self.num_envs = num_envs
+        self.render_mode = render_mode
+        self.reward_kind = check_reward(reward)
+        self.copy = copy
+        self._batch = Batch(
+            num_envs,
+            mode="placement",
+            reward=reward,
+            max_episode_steps=max_episode_steps or 0,
+            autoreset=True,
+            num_threads=num_threads if num_threads is not None else default_threads(num_envs),
+        )
+        self.num_threads = self._batch.num_threads
+        self.single_observation_space = observation_space()
+        self.single_action_space = spaces.Discrete(CHAIN_NB)
+        self.observation_space = batch_space(self.single_observation_space, num_envs)
+        self.action_space = batch_space(self.single_action_space, num_envs)
+
+        self._views = arena_views(self._batch)
+        self._seed_records = memoryview(self._views["seeds"].reshape(-1))
+        self._obs = {k: self._views[k] for k in OBS_KEYS}
+        # Whether game i's stream has been seeded.
+        self._seeded = np.zeros(num_envs, dtype=bool)
+        self._everywhere = np.ones(num_envs, dtype=bool)
+        self._started = False
+
+    def reset(
+        self,
+        *,
+        seed: Union[int, Sequence[Optional[int]], None] = None,
+        options: Optional[Dict[str, Any]] = None,
+    ) -> Tuple[Observation, Dict[str, Any]]:
+        super().reset(seed=seed if isinstance(seed, int) else None)
+        n = self.num_envs
+        if seed is None:
+            seeds: Sequence[Optional[int]] = [None] * n
+        elif isinstance(seed, int):
+            seeds = [seed + i for i in range(n)]
+        else:
+            seeds = list(seed)
+            if len(seeds) != n:
+                raise ValueError(f"seed must list {n} seeds, one per game, not {len(seeds)}")
+        options = options or {}
+        which = options.get("reset_mask")
+        if which is not None:
+            which = np.asarray(which)
+            if which.shape != (n,) or which.dtype != np.bool_:
+                raise ValueError(f"options['reset_mask'] must be a bool array of shape ({n},)")
+            if not self._started and not which.all():
+                raise ResetNeeded("the first reset must reset every game")
+        game_seeds = options.get("game_seed")
+        if game_seeds is not None:
+            if len(game_seeds) != n:
+                raise ValueError(f"options['game_seed'] must list {n} seeds, one per game")
+            for i, given in enumerate(game_seeds):
+                if given is not None and not isinstance(given, corvelle_vim.GameSeedPy):
+                    raise TypeError(
+                        f"options['game_seed'][{i}] must be a GameSeedPy or None, "
+                        f"not {type(given).__name__}"
+                    )
+
+        streams, use_seed = self._views["streams"], self._views["use_seed"]
+        for i in range(n):
+            if which is not None and not which[i]:
+                continue
+            # A game's stream is its own numpy generator, as SyncVectorEnv's i-th environment
+            # would hold it, run on natively from then on.
+            if seeds[i] is not None or not self._seeded[i]:
+                streams[i] = stream_words(seeding.np_random(seeds[i])[0])
+                self._seeded[i] = True
+            given = game_seeds[i] if game_seeds is not None else None
+            if given is not None:
+                record = game_seed_record(given)
+                self._seed_records[i * SEED_RECORD_SIZE : (i + 1) * SEED_RECORD_SIZE] = record
+            use_seed[i] = given is not None
+        self._batch.reset(None if which is None else which)
+        self._started = True
+        obs = self._observations()
+        return obs, self._info()
+
+    def step(
+        self, actions: Any
+    ) -> Tuple[Observation, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        if not self._started:
+            raise ResetNeeded("Cannot call env.step() before calling env.reset()")
+        actions = np.asarray(actions)
+        if actions.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), not {actions.shape}")
+        self._batch.step(np.ascontiguousarray(actions))
+        v = self._views
+        if self.copy:
+            return (
+                self._observations(),
+                v["reward"].copy(),
+                v["terminated"].copy(),
+                v["truncated"].copy(),
+                self._info(),
+            )
+        return self._obs, v["reward"], v["terminated"], v["truncated"], self._info()
+
+    def action_masks(self) -> np.ndarray:
+        """The action masks as bools, shape (num_envs, 96), for maskable-policy libraries."""
+        return self._views["mask"].astype(bool)
+
+    def state(self, index: int) -> GameStatePy:
+        """Game `index`'s current state."""
+        return GameStatePy.state_from_bytes(self._batch.state_bytes(index))
+
+    def render(self) -> Optional[Tuple[Any, ...]]:
+        if self.render_mode is None:
+            return None
+        if not self._started:
+            raise ResetNeeded("Cannot call env.render() before calling env.reset()")
+        if self.render_mode == "ansi":
+            return tuple(ansi_frame(self.state(i)) for i in range(self.num_envs))
+        return tuple(rgb_frame(decode(self._batch.state_bytes(i))) for i in range(self.num_envs))
+
+    def _observations(self) -> Observation:
+        if self.copy:
+            return {k: v.copy() for k, v in self._obs.items()}
+        return self._obs
+
+    def _info(self) -> Dict[str, Any]:
+        mask, invalid = self._views["mask"], self._views["invalid"]
+        if self.copy:
+            mask, invalid = mask.copy(), invalid.copy()
+        return {
+            "action_mask": mask,
+            "_action_mask": self._everywhere.copy() if self.copy else self._everywhere,
+            "invalid_action": invalid,
+            "_invalid_action": self._everywhere.copy() if self.copy else self._everywhere,
+        }
