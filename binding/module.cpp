@@ -182,9 +182,9 @@ int module_clear(PyObject* m) {
 
 void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
 
-// Creates one of the module's classes and adds it to the module. The spec names the class
-// "corvelle_vim.Name", which sets its __module__; the C-level name then drops the prefix
-// (it points into the type's own copy of the spec name), so messages use the bare name.
+// Creates one of the module's classes and adds it to the module. Its PyType_Spec names the
+// class "corvelle_vim.Name", which sets its __module__; the C-level name then drops the
+// prefix (it points into the type's own copy of that name), so messages use the bare name.
 PyTypeObject* add_type(PyObject* m, PyType_Spec* spec) {
     PyObject* t = PyType_FromModuleAndSpec(m, spec, nullptr);
     if (!t) return nullptr;
