@@ -101,7 +101,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
-        return self._views["mask"][0].astype(bool)
+        mask: np.ndarray = self._views["mask"][0]
+        return mask.astype(bool)
 
     def render(self) -> Any:
         if self.render_mode is None:

@@ -105,9 +105,9 @@ def _position_bounds() -> Tuple[int, int, int, int]:
 _ROW_LOW, _ROW_HIGH, _COL_LOW, _COL_HIGH = _position_bounds()
 
 
-def observation_space() -> spaces.Dict:
+def observation_space() -> "spaces.Space[Observation]":
     """The space of one game's observation."""
-    return spaces.Dict(
+    return spaces.Dict(  # type: ignore[return-value]
         {
             "board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
             "piece": spaces.Box(

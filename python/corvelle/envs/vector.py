@@ -94,7 +94,7 @@ class PlacementVectorEnv(VectorEnv):
         self.action_space = batch_space(self.single_action_space, num_envs)
 
         self._views = arena_views(self._batch)
-        self._seed_records = memoryview(self._views["seeds"].reshape(-1))
+        self._seed_records = self._views["seeds"].reshape(-1).data
         self._obs = {k: self._views[k] for k in OBS_KEYS}
         # Whether game i's stream has been seeded.
         self._seeded = np.zeros(num_envs, dtype=bool)
