@@ -3,7 +3,7 @@
 # with mypy and pyright, from a directory outside the source tree so that only the installed
 # copy can be found: user_script.py must pass, and wrong_types.py must give errors on exactly
 # its misuse lines (every line after the imports). Then checks the installed corvelle package
-# with mypy --strict.
+# with mypy --strict, and the stub against the built module with mypy's stubtest.
 #
 #   bash tests/typing/check.sh [PYTHON]
 set -euo pipefail
@@ -45,6 +45,9 @@ set +e
 out=$("$python" -m pyright --pythonpath "$python_path" wrong_types.py 2>&1)
 set -e
 check_errors pyright "$out"
+
+echo "stubtest: the stub against the built module"
+"$python" -m mypy.stubtest corvelle_vim
 
 echo "mypy --strict: the corvelle package as installed"
 "$python" -m mypy --strict --no-incremental -p corvelle
