@@ -659,11 +659,13 @@ PyType_Spec game_state_spec = {
     .slots = game_state_slots,
 };
 
+// The object is not tracked by the collector and its payload is written whole, so it is
+// allocated without the zero fill of the generic allocator; the type's free slot releases it.
 PyObject* new_game_state_object(PyTypeObject* tp, const GameState& s) {
-    PyObject* o = tp->tp_alloc(tp, 0);
+    GameStateObject* o = PyObject_New(GameStateObject, tp);
     if (!o) return nullptr;
-    new (&reinterpret_cast<GameStateObject*>(o)->state) GameState(s);
-    return o;
+    new (&o->state) GameState(s);
+    return reinterpret_cast<PyObject*>(o);
 }
 
 const GameState& game_state_payload(PyObject* o) {

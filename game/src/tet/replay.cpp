@@ -29,7 +29,11 @@ std::string debug_string(const GameReplaySlice& s) {
            name(s.event.action) + " } }";
 }
 
-Error accept_replay_slice(GameState& state, const GameReplaySlice& slice) {
+namespace {
+
+// accept_replay_slice with the action carried out on `state` itself: on a refused action the
+// state is left half-done, which playback (all or nothing) never keeps.
+Error accept_slice_in_place(GameState& state, const GameReplaySlice& slice) {
     // Step 1. Sequence check against the segment that produced the state.
     if (const auto* prev = std::get_if<GameReplaySlice>(&state.last_segment)) {
         if (slice.idx != static_cast<std::uint16_t>(prev->idx + 1))
@@ -40,8 +44,7 @@ Error accept_replay_slice(GameState& state, const GameReplaySlice& slice) {
 
     // Step 2. Garbage received, then the action.
     state.garbage_recv = slice.new_garbage_recv;
-    if (Error e = state.apply_action_if_works(slice.event.action, slice.event_timestamp);
-        e.failed())
+    if (Error e = state.act_in_place(slice.event.action, slice.event_timestamp); e.failed())
         return e;
 
     // Step 3. Compare; the local values always win.
@@ -53,6 +56,21 @@ Error accept_replay_slice(GameState& state, const GameReplaySlice& slice) {
         });
     }
     return ok();
+}
+
+}  // namespace
+
+Error accept_replay_slice(GameState& state, const GameReplaySlice& slice) {
+    GameState next = state;
+    const Error e = accept_slice_in_place(next, slice);
+    if (e.ok()) {
+        state = next;
+    } else if (e.code != ErrorCode::DuplicateSliceMismatch &&
+               e.code != ErrorCode::FirstSliceMismatch) {
+        // A refused action: only the received garbage, set before it, stays.
+        state.garbage_recv = slice.new_garbage_recv;
+    }
+    return e;
 }
 
 namespace detail {
@@ -69,7 +87,7 @@ bool start_playback(std::span<const GameReplaySegment> segments, GameState& curr
 
 bool apply_segment(const GameReplaySegment& seg, GameState& current) {
     if (const auto* slice = std::get_if<GameReplaySlice>(&seg)) {
-        if (Error e = accept_replay_slice(current, *slice); e.failed()) {
+        if (Error e = accept_slice_in_place(current, *slice); e.failed()) {
             log::write(log::Level::Error,
                        [&] { return "failed to accept replay slice: " + e.message(); });
             return false;
