@@ -398,18 +398,33 @@ PyObject* get_current_pcs(PyObject* self, void*) {
 // (action name, state) for every single action the engine accepts, in action order.
 PyObject* get_next_actions_and_states(PyObject* self, void*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
+        // Each action is carried out in the payload of its own new object, and the accepted
+        // ones get their seeds side by side; refused ones are dropped.
         const auto& actions = game::tet::all_actions();
-        std::array<game::Result<GameState>, std::tuple_size_v<std::decay_t<decltype(actions)>>>
-            results;
-        Py_ssize_t n = 0;
-        s.try_actions(actions, ACTION_TIME, results.data());
-        for (const auto& r : results) n += r.ok();
-        PyRef list = PyRef::steal(PyList_New(n));
+        constexpr std::size_t N = std::tuple_size_v<std::decay_t<decltype(actions)>>;
+        PyRef objects[N];
+        GameState* accepted[N];
+        TetAction accepted_action[N];
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < N; ++i) {
+            objects[i] = PyRef::steal(state_to_py(st, s));
+            if (!objects[i]) return nullptr;
+            GameState& next = game_state_payload_mut(objects[i].get());
+            if (next.carry_out(actions[i], ACTION_TIME).failed()) {
+                objects[i] = PyRef();
+                continue;
+            }
+            accepted[n] = &next;
+            accepted_action[n++] = actions[i];
+        }
+        GameState::record_all_accepted({accepted, n}, {accepted_action, n}, ACTION_TIME);
+
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
         Py_ssize_t j = 0;
-        for (std::size_t i = 0; i < actions.size(); ++i) {
-            if (results[i].failed()) continue;
-            PyObject* pair = action_state_pair(st, actions[i], results[i].value);
+        for (std::size_t i = 0; i < N; ++i) {
+            if (!objects[i]) continue;
+            PyObject* pair = steal_pair(action_to_py(st, actions[i]), objects[i].release());
             if (!pair) return nullptr;
             PyList_SET_ITEM(list.get(), j++, pair);
         }
@@ -670,6 +685,10 @@ PyObject* new_game_state_object(PyTypeObject* tp, const GameState& s) {
 
 const GameState& game_state_payload(PyObject* o) {
     return reinterpret_cast<const GameStateObject*>(o)->state;
+}
+
+GameState& game_state_payload_mut(PyObject* o) {
+    return reinterpret_cast<GameStateObject*>(o)->state;
 }
 
 }  // namespace binding

@@ -95,6 +95,8 @@ extern PyType_Spec game_state_spec;
 PyObject* new_game_state_object(PyTypeObject* tp, const game::tet::GameState& s);
 // The state held by a GameStatePy (the caller has checked the type).
 const game::tet::GameState& game_state_payload(PyObject* o);
+// The same, for filling in an object that has not been handed to Python yet.
+game::tet::GameState& game_state_payload_mut(PyObject* o);
 
 // game_seed.cpp: the GameSeedPy type.
 extern PyType_Spec game_seed_spec;

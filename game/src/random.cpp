@@ -1,5 +1,6 @@
 #include "random.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -264,16 +265,19 @@ Seed32 event_material(const AcceptEventInput& in, const std::uint32_t* first_blo
 
 void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
     // Four at a time: the first blocks of four seeds together, then the two blocks of each
-    // of the four materials, four blocks to a call.
-    std::size_t i = 0;
-    for (; i + 4 <= in.size(); i += 4) {
+    // of the four materials, four blocks to a call. A last group of fewer than four repeats
+    // its last input in the spare lanes and drops their results.
+    for (std::size_t i = 0; i < in.size(); i += 4) {
+        const std::size_t live = std::min<std::size_t>(4, in.size() - i);
+        const AcceptEventInput* group[4];
+        for (std::size_t n = 0; n < 4; ++n) group[n] = &in[i + std::min(n, live - 1)];
         std::array<std::uint32_t, 16> inputs[4];
         std::uint32_t blocks[64];
-        for (int n = 0; n < 4; ++n) inputs[n] = initial_state(in[i + n].seed->data());
+        for (int n = 0; n < 4; ++n) inputs[n] = initial_state(group[n]->seed->data());
         chacha20_four_blocks_of(inputs, blocks);
         std::array<std::uint32_t, 16> second[8];
         for (int n = 0; n < 4; ++n) {
-            const Seed32 material = event_material(in[i + n], blocks + 16 * n);
+            const Seed32 material = event_material(*group[n], blocks + 16 * n);
             second[2 * n] = initial_state(material.data());
             second[2 * n + 1] = second[2 * n];
             advance_counter(second[2 * n + 1]);
@@ -281,10 +285,9 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
         std::uint32_t words[128];
         chacha20_four_blocks_of(second, words);
         chacha20_four_blocks_of(second + 4, words + 64);
-        for (int n = 0; n < 4; ++n)
+        for (std::size_t n = 0; n < live; ++n)
             for (int k = 0; k < 32; ++k) out[i + n][k] = static_cast<std::uint8_t>(words[32 * n + k]);
     }
-    for (; i < in.size(); ++i) out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
 }
 
 void ThreadRng::reseed() {
