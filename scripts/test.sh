@@ -12,8 +12,8 @@ repo=$PWD
 python=${PYTHON:-python}
 cpp_build=${CORVELLE_CPP_BUILD:-$repo/build/cpp-tests}
 
-echo "== install: $python -m pip install .[test,cli,viewer-test,gym]"
-"$python" -m pip install --quiet --disable-pip-version-check ".[test,cli,viewer-test,gym]"
+echo "== install: $python -m pip install .[test,cli,viewer-test,gym,data]"
+"$python" -m pip install --quiet --disable-pip-version-check ".[test,cli,viewer-test,gym,data]"
 
 echo "== C++ engine tests: $cpp_build"
 cmake -S "$repo" -B "$cpp_build" -G Ninja -DCORVELLE_MODULE=OFF -DCORVELLE_CPP_TESTS=ON

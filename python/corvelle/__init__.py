@@ -5,7 +5,9 @@
 - `corvelle.bytestate`: `decode` reads a state's fields (board cell codes, pieces, counters)
   from its byte form.
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
-- `corvelle.cli`: the `corvelle` command (`corvelle play`, `corvelle replay`).
+- `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
+- `corvelle.datagen`: bot-played datasets written as Parquet, in parallel on Ray (extra `data`).
+- `corvelle.cli`: the `corvelle` command (`corvelle play`, `corvelle replay`, `corvelle datagen`).
 """
 
 from .bytestate import DecodedState, decode

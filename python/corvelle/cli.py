@@ -1,17 +1,22 @@
-"""The `corvelle` command: let a bot play a game, and play replay files back.
+"""The `corvelle` command: let a bot play a game, play replay files back, write datasets.
 
     corvelle play [--bot wordpress|random] [--pieces N] [--seed HEX64] [--start-time T]
                   [--replay FILE] [--html FILE] [--no-progress]
     corvelle replay FILE [--html FILE]
+    corvelle datagen --games N --out DIR [--bot wordpress|random] [--workers K]
+                     [--ray-address ADDR] [--seed HEX64] [--max-pieces P]
+                     [--games-per-shard G] [--no-progress]
 
-Exit status: 0 on success, 1 when a file cannot be read or written, 2 for bad arguments or a
-replay file the engine refuses. Every error is one line on stderr.
+Exit status: 0 on success, 1 when a file cannot be read or written (for datagen also when Ray
+cannot be reached or a shard fails twice), 2 for bad arguments, a missing extra or a replay
+file the engine refuses. Every error is one line on stderr.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.util
 import os
 import sys
 import time
@@ -20,7 +25,7 @@ from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequ
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import viewer
+from . import datagen, viewer
 from .replay import (
     FORFEIT,
     GAME_OVER_REASONS,
@@ -66,16 +71,20 @@ class Progress(Protocol):
 class _LineProgress:
     """A plain progress line on stderr, for when tqdm is not installed."""
 
-    def __init__(self, total: int, stream: IO[str], shown: bool) -> None:
+    def __init__(
+        self, total: int, stream: IO[str], shown: bool, desc: str = "playing", unit: str = "piece"
+    ) -> None:
         self._total = total
         self._done = 0
         self._stream = stream
         self._shown = shown
+        self._desc = desc
+        self._unit = unit
         self._draw()
 
     def _draw(self) -> None:
         if self._shown:
-            self._stream.write(f"\rplaying: {self._done}/{self._total} pieces")
+            self._stream.write(f"\r{self._desc}: {self._done}/{self._total} {self._unit}s")
             self._stream.flush()
 
     def update(self, n: int) -> None:
@@ -88,16 +97,16 @@ class _LineProgress:
             self._stream.flush()
 
 
-def _progress(total: int, enabled: bool) -> Progress:
+def _progress(total: int, enabled: bool, desc: str = "playing", unit: str = "piece") -> Progress:
     stream = sys.stderr
     if not enabled:
-        return _LineProgress(total, stream, shown=False)
+        return _LineProgress(total, stream, False, desc, unit)
     try:
         tqdm_module: Any = importlib.import_module("tqdm")
     except ImportError:
-        return _LineProgress(total, stream, shown=stream.isatty())
+        return _LineProgress(total, stream, stream.isatty(), desc, unit)
     bar: Progress = tqdm_module.tqdm(
-        total=total, unit="piece", desc="playing", file=stream, disable=None, leave=False
+        total=total, unit=unit, desc=desc, file=stream, disable=None, leave=False
     )
     return bar
 
@@ -201,12 +210,14 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description=(
             "Play and watch games of the corvelle_vim falling-block engine: a built-in bot "
-            "plays a game from a seed, replays are saved and played back, and a replay can be "
-            "turned into a self-contained HTML viewer."
+            "plays a game from a seed, replays are saved and played back, a replay can be "
+            "turned into a self-contained HTML viewer, and many bot games can be written as a "
+            "Parquet dataset."
         ),
         epilog=(
-            "Exit status: 0 on success, 1 when a file cannot be read or written, 2 for bad "
-            "arguments or a replay file the engine refuses. "
+            "Exit status: 0 on success, 1 when a file cannot be read or written (for datagen "
+            "also when Ray cannot be reached or a shard fails twice), 2 for bad arguments, a "
+            "missing extra or a replay file the engine refuses. "
             "Run 'corvelle COMMAND --help' for the options of a command."
         ),
     )
@@ -286,6 +297,86 @@ def build_parser() -> argparse.ArgumentParser:
         "--html",
         metavar="FILE",
         help="write a self-contained HTML viewer of the replayed game to FILE",
+    )
+
+    gen = commands.add_parser(
+        "datagen",
+        help="write bot-played games as a Parquet dataset of transitions",
+        description=(
+            "A bot plays N games and every action becomes one row (state before, action, "
+            "state after, reward, lines, and for the action that ends a move chain the chain "
+            "played and the mask of playable chains). The rows go to Parquet shards in DIR "
+            "with a manifest.json listing the shards, the seeds and the schema. Games are "
+            "played in this process with one worker and as Ray tasks with more. Needs the "
+            "data extra: pip install corvelle-vim[data]."
+        ),
+        epilog=(
+            "Game g is seeded from the master seed and g alone, and the bot's ties are broken "
+            "by a generator seeded from the game, so the same arguments give the same rows "
+            "whatever the number of workers. A shard that fails is tried once more. "
+            "Exit status: 0 when every shard was written, 1 when DIR cannot be written, "
+            "already holds a dataset, Ray cannot be reached or a shard failed twice, 2 for "
+            "bad arguments or a missing extra."
+        ),
+    )
+    gen.add_argument(
+        "--bot",
+        choices=BOTS,
+        default="wordpress",
+        help="the board score that chooses each move, as the engine's bot of that name "
+        "scores it (default: %(default)s)",
+    )
+    gen.add_argument(
+        "--games", type=_piece_count, required=True, metavar="N", help="games to play"
+    )
+    gen.add_argument(
+        "--out",
+        required=True,
+        metavar="DIR",
+        help="directory for the shards and manifest.json; created if missing, and must not "
+        "already hold a dataset",
+    )
+    gen.add_argument(
+        "--workers",
+        type=_piece_count,
+        metavar="K",
+        help="games played at once: 1 plays in this process, more start a local Ray with K "
+        "CPUs (default: every core when Ray is installed, else 1; with --ray-address, the "
+        "cluster's CPUs)",
+    )
+    gen.add_argument(
+        "--ray-address",
+        metavar="ADDR",
+        help="join the Ray cluster at ADDR (for instance 'auto' or 'ray://head:10001') "
+        "instead of starting a local one",
+    )
+    gen.add_argument(
+        "--seed",
+        type=_seed_bytes,
+        metavar="HEX64",
+        help="the master seed as 64 hexadecimal digits (default: a fresh random seed, printed "
+        "so the dataset can be made again)",
+    )
+    gen.add_argument(
+        "--max-pieces",
+        type=_piece_count,
+        default=datagen.DEFAULT_MAX_PIECES,
+        metavar="P",
+        help="end each game after P placed pieces, if it is not lost before "
+        "(default: %(default)s)",
+    )
+    gen.add_argument(
+        "--games-per-shard",
+        type=_piece_count,
+        default=datagen.DEFAULT_GAMES_PER_SHARD,
+        metavar="G",
+        help="games per shard file and per task; part of what defines the shards "
+        "(default: %(default)s)",
+    )
+    gen.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="do not show the progress bar (it is shown only when stderr is a terminal)",
     )
     return parser
 
@@ -427,16 +518,79 @@ def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
+def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
+    workers: Optional[int] = args.workers
+    if workers is None and args.ray_address is None:
+        workers = (os.cpu_count() or 1) if importlib.util.find_spec("ray") is not None else 1
+    seed: bytes = args.seed if args.seed is not None else os.urandom(32)
+    print(f"seed        {seed.hex()}", file=out)
+    out.flush()
+
+    bar = _progress(args.games, not args.no_progress, "games", "game")
+    shown = 0
+
+    def report(done: int) -> None:
+        nonlocal shown
+        if done > shown:
+            bar.update(done - shown)
+            shown = done
+
+    failure: Optional[str] = None
+    try:
+        result = datagen.generate(
+            args.out,
+            args.games,
+            bot=args.bot,
+            seed=seed,
+            max_pieces=args.max_pieces,
+            workers=workers,
+            ray_address=args.ray_address,
+            games_per_shard=args.games_per_shard,
+            progress=report,
+        )
+    except datagen.MissingExtraError as e:
+        raise _UsageError(str(e)) from None
+    except datagen.ShardsFailedError as e:
+        result = e.result
+        failure = str(e)
+    except ConnectionError as e:
+        raise _FileError(str(e)) from None
+    except OSError as e:
+        raise _FileError(f"{args.out}: {e.strerror or e}") from None
+    finally:
+        bar.close()
+
+    games = max(result.games, 1)
+    rate = result.transitions / result.elapsed if result.elapsed > 0 else float("inf")
+    where = (
+        f"{result.workers} Ray workers, after {result.startup:.1f} s starting Ray"
+        if result.used_ray
+        else "in this process"
+    )
+    print(f"bot         {args.bot}", file=out)
+    print(f"games       {result.games}", file=out)
+    print(f"transitions {result.transitions}", file=out)
+    print(f"mean lines  {result.lines / games:.2f} per game", file=out)
+    print(f"speed       {rate:,.0f} transitions/s ({result.elapsed:.3f} s, {where})", file=out)
+    print(f"shards      {len(result.shards)} in {result.out}", file=out)
+    print(f"manifest    {result.manifest}", file=out)
+    if failure is not None:
+        raise _FileError(failure)
+    return 0
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: play or replay")
+        parser.error("choose a command: play, replay or datagen")
     out = sys.stdout
     try:
         if args.command == "play":
             return _command_play(args, out)
+        if args.command == "datagen":
+            return _command_datagen(args, out)
         return _command_replay(args, out)
     except _UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)

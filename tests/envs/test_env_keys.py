@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("gymnasium")
 
 import numpy as np
-from conftest import masked_choice
+from envs_support import masked_choice
 from gymnasium.error import ResetNeeded
 
 import corvelle_vim

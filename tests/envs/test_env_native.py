@@ -10,7 +10,7 @@ pytest.importorskip("gymnasium")
 import struct
 
 import numpy as np
-from conftest import new_game, reference_mask
+from envs_support import new_game, reference_mask
 from corvelle_vim import GameStatePy
 from gymnasium.utils import seeding
 

@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("gymnasium")
 
 import numpy as np
-from conftest import ALL_CHAINS, masked_choice, new_game, reference_mask
+from envs_support import ALL_CHAINS, masked_choice, new_game, reference_mask
 from gymnasium.error import ResetNeeded
 
 import corvelle_vim

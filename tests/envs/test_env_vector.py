@@ -11,7 +11,7 @@ import hashlib
 
 import gymnasium as gym
 import numpy as np
-from conftest import masked_choices, reference_mask
+from envs_support import masked_choices, reference_mask
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode, SyncVectorEnv
 

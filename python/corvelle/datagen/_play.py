@@ -1,0 +1,237 @@
+"""Bot games played move by move, deterministically, and recorded as transition rows.
+
+The engine's bots break ties between equally good chains with randomness from the operating
+system, so their games cannot be repeated. The games here make the same choice in Python: every
+chain `get_valid_move_chains()` returns is scored with the bot's board score, the best score
+wins, the fewest actions win among the best, and what is still tied is drawn with a
+`random.Random` seeded from the game's seed. Everything else (the candidate chains, the states
+they lead to, every action) comes from the engine, at time 0 as the bots play.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import random
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+import corvelle_vim
+from corvelle_vim import GameStatePy
+
+from ..bytestate import ACTIONS
+
+__all__ = [
+    "ACTION_INDEX",
+    "BOTS",
+    "CHAIN_NB",
+    "CHAINS",
+    "COLUMNS",
+    "GameRows",
+    "canonical_chain",
+    "chain_mask",
+    "game_seed",
+    "play_game",
+    "random_score",
+    "wordpress_score",
+]
+
+CHAINS: List[Tuple[str, ...]] = [tuple(c) for c in GameStatePy.get_all_move_chains()]
+CHAIN_NB = len(CHAINS)
+ACTION_INDEX: Dict[str, int] = {name: i for i, name in enumerate(ACTIONS)}
+
+# The first index of every chain: chains 0 and 6 of each group of twelve are the same plain
+# hard drop, and a chosen duplicate is recorded under its first index.
+_FIRST_INDEX: Dict[Tuple[str, ...], int] = {}
+for _i, _chain in enumerate(CHAINS):
+    _FIRST_INDEX.setdefault(_chain, _i)
+
+# The row fields, in the order of the Parquet schema.
+COLUMNS = (
+    "game_id",
+    "step",
+    "placement",
+    "state",
+    "action",
+    "action_index",
+    "next_state",
+    "reward",
+    "lines",
+    "total_lines",
+    "game_over",
+    "chain_index",
+    "chain_start",
+    "chain_state",
+    "action_mask",
+)
+
+# A board score: (lines cleared, board height, holes, bumpiness) -> score; higher is better.
+Score = Callable[[int, int, int, int], float]
+
+
+def wordpress_score(lines: int, height: int, holes: int, bumpi: int) -> float:
+    """The 'wordpress' bot's board score, evaluated in the bot's order of operations."""
+    return ((lines * 0.76 - height * 0.51) + holes * -0.35) + bumpi * -0.18
+
+
+def random_score(lines: int, height: int, holes: int, bumpi: int) -> float:
+    """The 'random' bot's board score: cleared lines against stack height only."""
+    return lines * 0.76 + height * -0.51
+
+
+BOTS: Dict[str, Score] = {"wordpress": wordpress_score, "random": random_score}
+
+
+def game_seed(master_seed: bytes, game_id: int) -> bytes:
+    """Returns the 32 seed bytes of game `game_id`: SHA-256 of the master seed followed by the
+    game id as 8 bytes little-endian. Every game starts at time 0."""
+    if len(master_seed) != 32:
+        raise ValueError(f"master seed must be 32 bytes, got {len(master_seed)}")
+    if not 0 <= game_id < 2**63:
+        raise ValueError(f"game id must be in 0 to 2**63 - 1, got {game_id}")
+    return hashlib.sha256(master_seed + game_id.to_bytes(8, "little")).digest()
+
+
+def _tie_break_rng(seed: bytes) -> random.Random:
+    return random.Random(hashlib.sha256(b"corvelle.datagen tie-break" + seed).digest())
+
+
+def chain_mask(valid: Sequence[Tuple[Sequence[str], object]]) -> bytes:
+    """Returns 96 bytes of 0 and 1: which chains of the move-chain list `valid` (the result of
+    `get_valid_move_chains()`, in the list's order) contains."""
+    mask = bytearray(CHAIN_NB)
+    k = 0
+    for i, chain in enumerate(CHAINS):
+        if k < len(valid) and tuple(valid[k][0]) == chain:
+            mask[i] = 1
+            k += 1
+    if k != len(valid):
+        raise ValueError("valid chains are not a subsequence of the move-chain list")
+    return bytes(mask)
+
+
+def canonical_chain(index: int) -> int:
+    """Returns the first index of the chain list holding the same chain as `index`."""
+    return _FIRST_INDEX[CHAINS[index]]
+
+
+def _choose(
+    state: GameStatePy,
+    valid: Sequence[Tuple[Sequence[str], GameStatePy]],
+    mask: bytes,
+    score: Score,
+    rng: random.Random,
+) -> Optional[Tuple[int, GameStatePy]]:
+    """Returns the chosen chain's index and final state, or None when no chain qualifies.
+
+    Chains that end the game do not qualify. The board is measured with the next piece's
+    falling cells left out, as the bots measure it."""
+    lines_before = state.total_lines
+    best = -1.7976931348623157e308
+    ties: List[Tuple[int, GameStatePy]] = []
+    shortest = 0
+    indexes = [i for i in range(CHAIN_NB) if mask[i]]
+    for i, (_, after) in zip(indexes, valid):
+        if after.game_over:
+            continue
+        lines = (after.total_lines - lines_before) & 0xFFFF
+        s = score(lines, after.height - 1, after.holes, after.bumpi)
+        length = len(CHAINS[i])
+        if s > best:
+            best, ties, shortest = s, [(i, after)], length
+        elif s == best:
+            if length < shortest:
+                ties, shortest = [(i, after)], length
+            elif length == shortest:
+                ties.append((i, after))
+    if not ties:
+        return None
+    chosen = ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
+    return canonical_chain(chosen[0]), chosen[1]
+
+
+class GameRows:
+    """The rows of one or more games, column by column (see `COLUMNS`)."""
+
+    def __init__(self) -> None:
+        self.columns: Dict[str, List[object]] = {name: [] for name in COLUMNS}
+        # Lines cleared in all games appended, also across `clear`.
+        self.lines = 0
+
+    def __len__(self) -> int:
+        return len(self.columns["game_id"])
+
+    def clear(self) -> None:
+        for values in self.columns.values():
+            values.clear()
+
+
+def _step_to(state: GameStatePy, action: str) -> Optional[GameStatePy]:
+    for name, after in state.next_actions_and_states:
+        if name == action:
+            return after
+    return None
+
+
+def play_game(
+    rows: GameRows,
+    game_id: int,
+    master_seed: bytes,
+    bot: str,
+    max_pieces: int,
+) -> int:
+    """Plays game `game_id` until `max_pieces` chains are placed or the game is lost, appending
+    one row per action to `rows`. Returns the number of rows appended."""
+    score = BOTS[bot]
+    seed = game_seed(master_seed, game_id)
+    rng = _tie_break_rng(seed)
+    state = GameStatePy(corvelle_vim.generate_seed(0, seed))
+    data = bytes(state.to_bytes())
+    c = rows.columns
+    step = 0
+    placed = 0
+    while placed < max_pieces and not state.game_over:
+        valid = state.get_valid_move_chains()
+        mask = chain_mask(valid)
+        choice = _choose(state, valid, mask, score, rng)
+        chain_index: Optional[int] = None
+        last: Optional[GameStatePy] = None
+        if choice is None:
+            # No chain qualifies: like the bots, let the piece fall one row (or lock).
+            actions: Tuple[str, ...] = ("SoftDrop",)
+        else:
+            chain_index, last = choice
+            actions = CHAINS[chain_index]
+        chain_start = step
+        chain_data = data
+        refused = False
+        for k, action in enumerate(actions):
+            ends_chain = chain_index is not None and k == len(actions) - 1
+            after = last if ends_chain else _step_to(state, action)
+            if after is None:
+                refused = True
+                break
+            after_data = bytes(after.to_bytes())
+            lines = (after.total_lines - state.total_lines) & 0xFFFF
+            c["game_id"].append(game_id)
+            c["step"].append(step)
+            c["placement"].append(placed)
+            c["state"].append(data)
+            c["action"].append(action)
+            c["action_index"].append(ACTION_INDEX[action])
+            c["next_state"].append(after_data)
+            c["reward"].append(after.score - state.score)
+            c["lines"].append(lines)
+            c["total_lines"].append(after.total_lines)
+            c["game_over"].append(after.game_over)
+            c["chain_index"].append(chain_index if ends_chain else None)
+            c["chain_start"].append(chain_start if ends_chain else None)
+            c["chain_state"].append(chain_data if ends_chain else None)
+            c["action_mask"].append(mask if ends_chain else None)
+            rows.lines += lines
+            state, data = after, after_data
+            step += 1
+        if refused:
+            # The engine refused the fallback soft drop: nothing more can be played.
+            break
+        if chain_index is not None:
+            placed += 1
+    return step

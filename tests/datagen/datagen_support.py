@@ -1,0 +1,77 @@
+"""Datasets shared by the datagen tests, and the one local Ray of the session.
+
+The extra's packages (pyarrow, ray) are optional: tests that need one are skipped when it is
+missing, except in CI (CI=true), where a missing package is a failure.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+import sys
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Dict, Iterator, NamedTuple
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+SEED = bytes(range(32))
+GAMES = 300
+MAX_PIECES = 8
+GAMES_PER_SHARD = 50
+
+
+def need(name: str) -> ModuleType:
+    """Imports `name`; skips the test when it is missing, unless running in CI."""
+    if os.environ.get("CI") == "true":
+        return importlib.import_module(name)
+    module: ModuleType = pytest.importorskip(name)
+    return module
+
+
+class Dataset(NamedTuple):
+    out: Path
+    result: Any
+    manifest: Dict[str, Any]
+
+    def shard(self, name: str) -> Any:
+        return need("pyarrow.parquet").read_table(self.out / name)
+
+    def table(self) -> Any:
+        pq = need("pyarrow.parquet")
+        return pq.read_table([str(self.out / s["file"]) for s in self.manifest["shards"]])
+
+
+def make_dataset(out: Path, **kwargs: Any) -> Dataset:
+    from corvelle.datagen import generate
+
+    settings: Dict[str, Any] = dict(
+        seed=SEED, max_pieces=MAX_PIECES, games_per_shard=GAMES_PER_SHARD
+    )
+    settings.update(kwargs)
+    result = generate(str(out), GAMES, **settings)
+    manifest = json.loads((out / "manifest.json").read_text())
+    return Dataset(out, result, manifest)
+
+
+@pytest.fixture(scope="session")
+def baseline(tmp_path_factory: pytest.TempPathFactory) -> Dataset:
+    """The reference dataset, made in this process."""
+    need("pyarrow")
+    return make_dataset(tmp_path_factory.mktemp("baseline"), workers=1)
+
+
+@pytest.fixture(scope="session")
+def ray_session() -> Iterator[Any]:
+    """A local Ray with two CPUs, started once and shut down after the last test."""
+    ray = need("ray")
+    need("pyarrow")
+    started = not ray.is_initialized()
+    if started:
+        ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield ray
+    if started:
+        ray.shutdown()
