@@ -265,10 +265,14 @@ Seed32 event_material(const AcceptEventInput& in, const std::uint32_t* first_blo
 
 void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
     // Four at a time: the first blocks of four seeds together, then the two blocks of each
-    // of the four materials, four blocks to a call. A last group of fewer than four repeats
-    // its last input in the spare lanes and drops their results.
+    // of the four materials, four blocks to a call. A last group of two or three repeats its
+    // last input in the spare lanes and drops their results; a last single one goes alone.
     for (std::size_t i = 0; i < in.size(); i += 4) {
         const std::size_t live = std::min<std::size_t>(4, in.size() - i);
+        if (live == 1) {
+            out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
+            break;
+        }
         const AcceptEventInput* group[4];
         for (std::size_t n = 0; n < 4; ++n) group[n] = &in[i + std::min(n, live - 1)];
         std::array<std::uint32_t, 16> inputs[4];
