@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import operator
-from typing import Dict
+from typing import Dict, Optional, Sequence
 
 import numpy as np
 
 from .._batch import SEED_RECORD_SIZE, Batch
 
-__all__ = ["SEED_RECORD_SIZE", "Batch", "arena_views", "check_action", "check_reward"]
+__all__ = ["SEED_RECORD_SIZE", "Batch", "arena_views", "check_action", "check_render_mode", "check_reward"]
 
 REWARDS = ("score", "lines")
 
@@ -24,6 +24,12 @@ def arena_views(batch: Batch) -> Dict[str, np.ndarray]:
             memory, dtype=np.dtype(fmt), count=count, offset=offset
         ).reshape(shape)
     return views
+
+
+def check_render_mode(render_mode: Optional[str], modes: Sequence[str]) -> Optional[str]:
+    if render_mode is not None and render_mode not in modes:
+        raise ValueError(f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}")
+    return render_mode
 
 
 def check_reward(reward: str) -> str:

@@ -13,7 +13,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, decode
-from .arena import Batch, arena_views, check_action, check_reward
+from .arena import Batch, arena_views, check_action, check_render_mode, check_reward
 from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -46,11 +46,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
     ) -> None:
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(
-                f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}"
-            )
-        self.render_mode = render_mode
+        self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
         self.observation_space = observation_space()
