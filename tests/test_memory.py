@@ -422,6 +422,7 @@ WARMUP_HEAVY = 100
 TRACED_ROUNDS = 600
 TRACED_ROUNDS_HEAVY = 250
 TRACED_SLACK = 1024
+TRACED_PASSES = 3
 
 
 GROUPS = {}
@@ -459,14 +460,22 @@ def test_no_growth_in_traced_memory_or_reference_counts(member, quiet_heap):
         call.run(WARMUP_HEAVY if call.heavy else WARMUP)
         before = traced_now()
         counts, shared_counts = refcounts(exact), refcounts(shared)
-        call.run(rounds)
-        grown = traced_now() - before
-        assert grown < TRACED_SLACK, (call.label, grown, rounds)
+        # A leak grows the heap on every pass; a one-off allocation (a cache filled late, a
+        # thread left by an earlier test) does not, so the least of a few passes counts.
+        grown = []
+        for _ in range(TRACED_PASSES):
+            call.run(rounds)
+            now = traced_now()
+            grown.append(now - before)
+            if grown[-1] < TRACED_SLACK:
+                break
+            before = now
+        assert min(grown) < TRACED_SLACK, (call.label, grown, rounds)
         assert refcounts(exact) == counts, (call.label, [
             (repr(o)[:40], was, now)
             for o, was, now in zip(exact, counts, refcounts(exact)) if was != now])
         for o, was, now in zip(shared, shared_counts, refcounts(shared)):
-            assert abs(now - was) < rounds // 4, (call.label, repr(o)[:40], was, now)
+            assert abs(now - was) < rounds * len(grown) // 4, (call.label, repr(o)[:40], was, now)
 
 
 # --------------------------------------------------------------------------------------------
