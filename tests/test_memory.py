@@ -534,18 +534,30 @@ def test_the_long_loop_takes_every_member_and_every_kind_of_failure():
     reason="AddressSanitizer holds freed memory in quarantine, so resident size grows",
 )
 def test_no_growth_in_resident_size_allocated_blocks_or_c_heap():
+    def measure():
+        gc.collect()
+        return resident_bytes(), sys.getallocatedblocks(), c_heap_in_use() or 0
+
+    slack = (RSS_SLACK, BLOCK_SLACK, HEAP_SLACK)
     for call in LONG:
         call.run(WARMUP)
-    gc.collect()
-    rss0, blocks0, heap0 = resident_bytes(), sys.getallocatedblocks(), c_heap_in_use()
-    for call in LONG:
-        call.run(LONG_ROUNDS)
-    gc.collect()
-    rss1, blocks1, heap1 = resident_bytes(), sys.getallocatedblocks(), c_heap_in_use()
-    assert rss1 - rss0 < RSS_SLACK, (rss0, rss1)
-    assert blocks1 - blocks0 < BLOCK_SLACK, (blocks0, blocks1)
-    if heap0 is not None:
-        assert heap1 - heap0 < HEAP_SLACK, (heap0, heap1)
+    # A leak grows all three on every pass. The resident size also moves with the allocator's
+    # fragmentation and with pages it hands back late, so one pass within the slack for each
+    # measure is enough.
+    least = None
+    before = measure()
+    for _ in range(TRACED_PASSES):
+        for call in LONG:
+            call.run(LONG_ROUNDS)
+        after = measure()
+        grown = tuple(b - a for a, b in zip(before, after))
+        least = grown if least is None else tuple(map(min, least, grown))
+        if all(g < s for g, s in zip(least, slack)):
+            break
+        before = after
+    assert least[0] < RSS_SLACK, ("resident bytes", least[0])
+    assert least[1] < BLOCK_SLACK, ("allocated blocks", least[1])
+    assert least[2] < HEAP_SLACK, ("C heap bytes", least[2])
 
 
 # --------------------------------------------------------------------------------------------
