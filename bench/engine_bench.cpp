@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bot/bot.hpp"
+#include "bot/chain_play.hpp"
 #include "game_script.hpp"
 #include "tet/codec.hpp"
 #include "tet/replay.hpp"
@@ -115,6 +116,18 @@ void decode(benchmark::State& st, const GameState& s) {
     if (!game::tet::decode_game_state(bytes).ok()) st.SkipWithError("decode failed");
 }
 
+void valid_chains(benchmark::State& st, const GameState& s) {
+    int valid = 0;
+    for (auto _ : st) {
+        valid = 0;
+        game::bot::for_each_valid_chain(s, [&](int, const GameState& end) {
+            benchmark::DoNotOptimize(&end);
+            ++valid;
+        });
+    }
+    st.counters["valid"] = valid;
+}
+
 void replay_decode(benchmark::State& st, const Inputs& in) {
     for (auto _ : st) {
         auto d = game::tet::decode_replay_segments(in.replay_bytes);
@@ -202,6 +215,9 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark((std::string("decode/") + label).c_str(), decode,
                                      std::cref(*s));
     }
+    for (const auto& [label, s] : states)
+        benchmark::RegisterBenchmark((std::string("valid_chains/") + label).c_str(),
+                                     valid_chains, std::cref(*s));
     benchmark::RegisterBenchmark("replay/decode_10k", replay_decode, std::cref(in));
     benchmark::RegisterBenchmark("replay/playback_10k", replay_playback, std::cref(in))
         ->Unit(benchmark::kMillisecond);

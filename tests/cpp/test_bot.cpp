@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bot/bot.hpp"
+#include "bot/chain_play.hpp"
 #include "bot/random_choice_bot.hpp"
 #include "bot/wordpress_blog_bot.hpp"
 #include "error.hpp"
@@ -451,6 +452,44 @@ TEST_CASE("the tree search answers exactly as the hash-map search") {
         CHECK(soft_drops >= 18);
         CHECK(chains >= 2500);
     }
+}
+
+TEST_CASE("the batched chain sweep gives each chain's own action-by-action result") {
+    // Every fifth sample, and each once more with stray ghost cells painted over empty ones
+    // (as a decoded state may hold): the sweep plays prefixes without their ghosts.
+    const Samples& sm = samples();
+    const auto& chains = all_move_chains();
+    int valid = 0;
+    for (std::size_t i = 0; i < sm.states.size(); i += 5) {
+        GameState stray = sm.states[i];
+        for (int y = 0; y < BoardMatrix::ROWS; y += 3)
+            for (int x = static_cast<int>(i % 4); x < BoardMatrix::COLS; x += 4)
+                if (stray.main_board.get(y, x) == CellValue::Empty)
+                    stray.main_board.set(y, x, CellValue::Ghost);
+        for (const GameState* s : {&sm.states[i], static_cast<const GameState*>(&stray)}) {
+            std::vector<std::pair<int, GameState>> got;
+            game::bot::for_each_valid_chain(*s, [&](int c, const GameState& end) {
+                got.emplace_back(c, end);
+            });
+            std::size_t k = 0;
+            for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
+                GameState one = *s;
+                bool plays = true;
+                for (TetAction a : chains[static_cast<std::size_t>(c)])
+                    plays = plays && one.apply_action_if_works(a, 0).ok();
+                if (!plays) continue;
+                ++valid;
+                CAPTURE(i);
+                CAPTURE(c);
+                REQUIRE(k < got.size());
+                CHECK(got[k].first == c);
+                CHECK(got[k].second == one);
+                ++k;
+            }
+            CHECK(k == got.size());
+        }
+    }
+    CHECK(valid > 20000);
 }
 
 TEST_CASE("a finished game gets an empty chain and draws nothing") {

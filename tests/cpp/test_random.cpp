@@ -15,7 +15,11 @@
 #include "tet/records.hpp"
 #include "timestamp.hpp"
 
+using game::random::AcceptEventInput;
 using game::random::SeededStream;
+using game::random::accept_event;
+using game::random::accept_events;
+using game::tet::GameReplayEvent;
 using game::tet::Seed32;
 using game::tet::Tet;
 using Block = std::array<std::uint32_t, 16>;
@@ -370,5 +374,40 @@ TEST_SUITE("timestamp") {
         // 2020-01-01 and 2100-01-01 in microseconds: nanoseconds would be 1000 times larger.
         CHECK(now > 1577836800000000);
         CHECK(now < 4102444800000000);
+    }
+}
+
+TEST_CASE("accept_events agrees with accept_event for every batch size") {
+    // Batches of every size up to three passes of the widest path, so each way of splitting
+    // a batch (full and padded passes, groups of four, a lone last one) is taken.
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    std::vector<Seed32> seeds(50);
+    for (auto& s : seeds)
+        for (auto& b : s) b = static_cast<std::uint8_t>(next());
+    for (std::size_t n = 0; n <= seeds.size(); ++n) {
+        std::vector<AcceptEventInput> in;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
+            const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
+            const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
+            in.push_back({&seeds[i], GameReplayEvent{a}, ts, idx});
+        }
+        std::vector<Seed32> got(n + 1);
+        got[n].fill(0xA5);
+        accept_events(in, got.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            CAPTURE(n);
+            CAPTURE(i);
+            CHECK(got[i] == accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx));
+        }
+        Seed32 untouched;
+        untouched.fill(0xA5);
+        CHECK(got[n] == untouched);
     }
 }

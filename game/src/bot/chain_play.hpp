@@ -25,14 +25,17 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
         Slot() {}
         GameState v;
     };
-    // Actions whose own step is done and whose seeds and records are still to come.
+    // Actions whose own step is done and whose seeds and records are still to come. The
+    // prefixes' own states are never handed out, so they go without a ghost.
     GameState* pending[BATCH];
     TetAction pending_action[BATCH];
     std::size_t pending_n = 0;
-    auto flush = [&] {
-        GameState::record_all_accepted({pending, pending_n}, {pending_action, pending_n}, 0);
+    auto flush_with = [&](GameState::GhostWork ghost) {
+        GameState::record_all_accepted({pending, pending_n}, {pending_action, pending_n}, 0,
+                                       ghost);
         pending_n = 0;
     };
+    auto flush = [&] { flush_with(GameState::GhostWork::Skip); };
 
     // Step 1. The prefixes that chains continue; the root is the state itself. A node waits
     // for its parent's record before it starts from the parent.
@@ -66,7 +69,7 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     int leaf_chain[BATCH];
     std::size_t leaf_n = 0;
     auto hand_over = [&] {
-        flush();
+        flush_with(GameState::GhostWork::Paint);
         for (std::size_t k = 0; k < leaf_n; ++k)
             on_valid(leaf_chain[k], static_cast<const GameState&>(leaf[k].v));
         leaf_n = 0;

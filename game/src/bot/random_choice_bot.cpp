@@ -110,13 +110,23 @@ constexpr int inner_node_nb(const PrefixTrie& t) {
 static_assert(TRIE.node_nb == ChainTree::NODE_NB, "175 distinct non-empty prefixes");
 static_assert(inner_node_nb(TRIE) == ChainTree::LEAF_BEGIN);
 
-// The trie renumbered: inner nodes first, then leaves, each group in first-appearance order.
+// The trie renumbered: inner nodes first, shallower before deeper, then leaves; first-appearance
+// order within each group. No inner node then comes between another of the same depth and
+// its parent, so the prefixes of one depth can be played as one batch.
 constexpr ChainTree build_tree() {
+    std::array<int, ChainTree::NODE_NB> depth{};
+    int max_depth = 0;
+    for (int n = 1; n < ChainTree::NODE_NB; ++n) {
+        depth[n] = depth[TRIE.parent[n]] + 1;
+        max_depth = depth[n] > max_depth ? depth[n] : max_depth;
+    }
     std::array<std::int16_t, ChainTree::NODE_NB> renumbered{};
     int next = 0;
-    for (int pass = 0; pass < 2; ++pass)
+    for (int d = 0; d <= max_depth; ++d)
         for (int n = 0; n < ChainTree::NODE_NB; ++n)
-            if (TRIE.leaf[n] == (pass == 1)) renumbered[n] = static_cast<std::int16_t>(next++);
+            if (!TRIE.leaf[n] && depth[n] == d) renumbered[n] = static_cast<std::int16_t>(next++);
+    for (int n = 0; n < ChainTree::NODE_NB; ++n)
+        if (TRIE.leaf[n]) renumbered[n] = static_cast<std::int16_t>(next++);
 
     ChainTree tree{};
     for (int n = 0; n < ChainTree::NODE_NB; ++n) {
@@ -137,9 +147,14 @@ constexpr ChainTree build_tree() {
 
 constexpr ChainTree TREE = build_tree();
 
-// Parents come before children, and walking a chain from the root ends on a leaf that only
-// HardDrop enters.
+// Parents come before children, inner nodes by depth, and walking a chain from the root ends
+// on a leaf that only HardDrop enters.
 constexpr bool tree_is_sound(const ChainTree& t) {
+    std::array<int, ChainTree::NODE_NB> depth{};
+    for (int n = 1; n < ChainTree::NODE_NB; ++n) {
+        depth[n] = depth[t.parent[n]] + 1;
+        if (n < ChainTree::LEAF_BEGIN && depth[n] < depth[n - 1]) return false;
+    }
     for (int n = 1; n < ChainTree::NODE_NB; ++n) {
         if (t.parent[n] >= n) return false;
         if (t.child[t.parent[n]][tet::index(t.action[n])] != n) return false;

@@ -19,8 +19,9 @@ std::vector<MoveChain> get_all_move_chains();
 
 // The chains as a prefix tree. Node 0 is the empty prefix; every other node is one distinct
 // non-empty prefix, entered from its parent by one action. Parents are numbered before their
-// children, and the nodes that no chain continues (the leaves: every one ends a chain with
-// HardDrop) are numbered after all others, from LEAF_BEGIN on. Fixed at compile time.
+// children, the inner nodes shallower before deeper, and the nodes that no chain continues
+// (the leaves: every one ends a chain with HardDrop) after all others, from LEAF_BEGIN on.
+// Fixed at compile time.
 struct ChainTree {
     static constexpr int NODE_NB = 176;     // the root and 175 distinct non-empty prefixes
     static constexpr int LEAF_BEGIN = 88;   // the root and the 87 prefixes a chain continues

@@ -298,7 +298,8 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
     return ok();
 }
 
-void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed) {
+void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
+                                GhostWork ghost) {
     // The running seed and the replay record.
     const std::uint16_t i = last_segment_idx;
     seed = new_seed;
@@ -307,13 +308,15 @@ void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& 
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
-    erase_ghosts(main_board);
-    if (!game_over_reason) put_ghost();
+    if (ghost == GhostWork::Paint) {
+        erase_ghosts(main_board);
+        if (!game_over_reason) put_ghost();
+    }
     ++total_moves;
 }
 
 void GameState::record_all_accepted(std::span<GameState*> states, std::span<const TetAction> actions,
-                                    std::int64_t t) {
+                                    std::int64_t t, GhostWork ghost) {
     constexpr std::size_t BATCH = 16;
     for (std::size_t start = 0; start < states.size(); start += BATCH) {
         const std::size_t n = std::min(BATCH, states.size() - start);
@@ -325,7 +328,7 @@ void GameState::record_all_accepted(std::span<GameState*> states, std::span<cons
         }
         random::accept_events({in, n}, seeds);
         for (std::size_t k = 0; k < n; ++k)
-            states[start + k]->record_accepted(actions[start + k], t, seeds[k]);
+            states[start + k]->record_accepted(actions[start + k], t, seeds[k], ghost);
     }
 }
 

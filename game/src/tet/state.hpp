@@ -112,10 +112,16 @@ struct GameState {
     Error carry_out(TetAction action, std::int64_t t);
     // What follows an accepted action's own step: the running seed becomes `new_seed`
     // (accept_event of the seed it left), the replay record, the ghost and the move count.
-    void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed);
+    // GhostWork::Skip leaves the board's ghost cells as they were, for a state that is only
+    // acted on further and never shown: no rule reads a ghost cell (they are not solid), and
+    // the next record that paints erases every ghost cell on the board first.
+    enum class GhostWork : std::uint8_t { Paint, Skip };
+    void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
+                         GhostWork ghost = GhostWork::Paint);
     // record_accepted for states[i] after actions[i], their seeds computed side by side.
     static void record_all_accepted(std::span<GameState*> states,
-                                    std::span<const TetAction> actions, std::int64_t t);
+                                    std::span<const TetAction> actions, std::int64_t t,
+                                    GhostWork ghost = GhostWork::Paint);
 
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
