@@ -52,6 +52,9 @@ def rows():
             target = ("<=", 10) if (bot, label) == ("wordpress", "midgame") else None
             out.append(Row(f"engine '{bot}' decision, {label}", "engine",
                            f"decision/{bot}/{label}", "us", target))
+    for label in ("fresh", "midgame"):
+        out.append(Row(f"engine move-chain sweep (96 chains), {label}", "engine",
+                       f"valid_chains/{label}", "us"))
     for op in ("encode", "decode"):
         for label in ("fresh", "midgame"):
             out.append(Row(f"engine {op} state, {label}", "engine", f"{op}/{label}", "ns"))
