@@ -256,3 +256,30 @@ TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbl
             }
     }
 }
+
+TEST_CASE("full rows from nibble arithmetic match a cell-by-cell check, whatever the nibbles") {
+    Lcg rng{67};
+    int full_seen = 0;
+    for (int it = 0; it < 2000; ++it) {
+        BoardMatrix b;
+        for (auto& row : b.rows)
+            for (auto& pair : row.v_r) {
+                // Mostly solid codes, so that full rows are common; any of the sixteen codes.
+                auto nibble = [&] {
+                    const std::uint32_t r = rng.next() >> 8;
+                    return static_cast<std::uint8_t>(r % 10 ? 1 + (r >> 4) % 8 : (r >> 4) % 16);
+                };
+                pair.v = static_cast<std::uint8_t>(nibble() << 4 | nibble());
+            }
+        const std::uint64_t got = full_rows(b);
+        for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+            bool full = true;
+            for (int x = 0; x < BoardMatrix::COLS; ++x) full = full && is_solid_code(b.code_at(y, x));
+            CAPTURE(y);
+            REQUIRE(bool(got >> y & 1) == full);
+            full_seen += full;
+        }
+        REQUIRE((got >> BoardMatrix::ROWS) == 0u);
+    }
+    CHECK(full_seen > 5000);
+}

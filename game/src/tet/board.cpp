@@ -135,6 +135,21 @@ bool BoardMatrix::row_full(int y) const { return solid_mask(*this, y) == ALL_COL
 
 bool BoardMatrix::row_empty_of_solid(int y) const { return solid_mask(*this, y) == 0; }
 
+std::uint64_t full_rows(const BoardMatrix& b) {
+    // A code is solid (1..8) exactly when its bit 3 differs from the OR of its bits 0..2, so
+    // bit 0 of each nibble of (b0 | b1 | b2) ^ b3 is that nibble's solid bit: a row of ten
+    // nibbles is full when all ten are set.
+    constexpr std::uint64_t NIBBLE_LOW = 0x11111'11111ull;
+    std::uint64_t full = 0;
+    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+        std::uint64_t v = 0;
+        for (int k = 0; k < 5; ++k) v |= std::uint64_t(b.rows[y].v_r[k].v) << (8 * k);
+        const std::uint64_t solid = ((v | v >> 1 | v >> 2) ^ v >> 3) & NIBBLE_LOW;
+        full |= std::uint64_t(solid == NIBBLE_LOW) << y;
+    }
+    return full;
+}
+
 int solid_mask(const BoardMatrix& b, int y) {
     const auto& v = b.rows[y].v_r;
     return PAIR_SOLID[v[0].v] | PAIR_SOLID[v[1].v] << 2 | PAIR_SOLID[v[2].v] << 4 |

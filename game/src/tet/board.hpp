@@ -129,6 +129,8 @@ struct BoardMetrics {
 BoardMetrics board_metrics(const BoardMatrix& b);
 // Solid cells of row y as a 10-bit mask, bit x for column x.
 int solid_mask(const BoardMatrix& b, int y);
+// The full rows (every cell solid) as a 40-bit mask, bit y for row y.
+std::uint64_t full_rows(const BoardMatrix& b);
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
 // metrics, collisions and line clears look at.

@@ -1,6 +1,7 @@
 #include "tet/state.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -158,20 +159,20 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset) {
     // Step 1. Clear full rows: the other rows move down in order; the top rows left free take
     // the content of row 39 (empty in play), or become empty when row 39 itself was full.
     auto& rows = main_board.rows;
-    const CellValueRow10 top = main_board.row_full(BoardMatrix::ROWS - 1)
-                                   ? CellValueRow10{}
-                                   : rows[BoardMatrix::ROWS - 1];
-    int cleared = 0;
-    int w = 0;
-    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-        if (main_board.row_full(y)) {
-            ++cleared;
-        } else {
+    const std::uint64_t full = full_rows(main_board);
+    const int cleared = std::popcount(full);
+    if (full) {
+        const CellValueRow10 top = (full >> (BoardMatrix::ROWS - 1) & 1)
+                                       ? CellValueRow10{}
+                                       : rows[BoardMatrix::ROWS - 1];
+        int w = 0;
+        for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+            if (full >> y & 1) continue;
             if (w != y) rows[w] = rows[y];
             ++w;
         }
+        for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
     }
-    for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
 
     // Step 2. Score the lock.
     const int l = std::min(cleared, 4);
