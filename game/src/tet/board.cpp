@@ -131,8 +131,6 @@ void column_heights(const SolidRows& rows, int (&h)[BoardMatrix::COLS]) {
 
 }  // namespace
 
-bool BoardMatrix::row_full(int y) const { return solid_mask(*this, y) == ALL_COLUMNS; }
-
 bool BoardMatrix::row_empty_of_solid(int y) const { return solid_mask(*this, y) == 0; }
 
 std::uint64_t full_rows(const BoardMatrix& b) {

@@ -112,7 +112,6 @@ struct BoardMatrix {
     // floor stops it; the piece's own cells never block it.
     int fall_distance(const CurrentPcsInfo& p) const;
 
-    bool row_full(int y) const;
     bool row_empty_of_solid(int y) const;
 };
 
