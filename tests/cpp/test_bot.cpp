@@ -208,6 +208,18 @@ const Samples& samples() {
             v.push_back(s);
             ++sm.garbage;
         }
+        // Boards no engine game reaches (decoded states): a full row left standing, and
+        // cells in the top row, which a clear copies into the rows it frees.
+        for (std::size_t i = 0; i < played; i += 6) {
+            if (v[i].is_over()) continue;
+            GameState full = v[i];
+            for (int x = 0; x < BoardMatrix::COLS; ++x) full.main_board.set(0, x, CellValue::Garbage);
+            v.push_back(full);
+            GameState top = v[i];
+            for (int x = 0; x < BoardMatrix::COLS; x += 1 + static_cast<int>(i % 3))
+                top.main_board.set(BoardMatrix::ROWS - 1, x, CellValue::Garbage);
+            v.push_back(top);
+        }
         // Walled in: every chain fails.
         for (std::uint32_t g = 0; g < 14; ++g) v.push_back(walled_in(new_game(g)));
         for (Tet t : {Tet::I, Tet::O, Tet::T, Tet::S})

@@ -2,7 +2,9 @@
 #include <doctest/doctest.h>
 
 #include <cstring>
+#include <vector>
 
+#include "bot/random_choice_bot.hpp"
 #include "random.hpp"
 #include "tet/search_state.hpp"
 #include "tet/state.hpp"
@@ -216,6 +218,78 @@ TEST_CASE("solid-cell search state follows the exact actions") {
         }
     }
     CHECK(compared > 10000);
+}
+
+TEST_CASE("fixed-board chain search matches the solid-cell search state on every chain") {
+    // States from random play, some with the rows below the spawn nearly full (most chains
+    // clear lines, up to four at once) and some with cells in the top row (which a clear
+    // copies into the rows it frees).
+    Lcg rng{53};
+    const auto& chains = game::bot::random_choice_bot::all_move_chains();
+    long leaves = 0, clears = 0, blocked = 0;
+    for (int game_no = 0; game_no < 120; ++game_no) {
+        Seed32 seed{};
+        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
+        GameState s = GameState::new_game(seed, game_no);
+        for (int step = 0; step < 80 && !s.is_over(); ++step) {
+            const std::uint32_t r = rng.next() >> 16;
+            (void)s.apply_action_if_works(r % 3 == 0 ? TetAction::HardDrop : action_from_index(r % 7), 0);
+            if (s.is_over() || !s.search_shortcut_ok()) break;
+            std::vector<GameState> variants{s};
+            {
+                // Rows 0 .. depth-1 full but for a well of one to four columns.
+                GameState t = s;
+                const int width = 1 + static_cast<int>(rng.next() >> 16) % 4;
+                const int well = static_cast<int>(rng.next() >> 16) % (BoardMatrix::COLS - width + 1);
+                const int depth = 1 + step % 6;
+                for (int y = 0; y < depth + 3; ++y)
+                    for (int x = 0; x < BoardMatrix::COLS; ++x) {
+                        const bool in_well = x >= well && x < well + width;
+                        if (y < depth && !in_well) t.main_board.set(y, x, CellValue::Garbage);
+                        if (in_well && t.main_board.solid(y, x)) t.main_board.set(y, x, CellValue::Empty);
+                    }
+                if (step % 2) t.main_board.set(BoardMatrix::ROWS - 1, well, CellValue::Garbage);
+                variants.push_back(t);
+            }
+            for (const GameState& t : variants) {
+            LockSearch board;
+            LockSearch::Piece root;
+            if (!LockSearch::from(t, board, root)) continue;
+            const SearchState start = SearchState::from(t);
+            for (const auto& chain : chains) {
+                SearchState q = start;
+                LockSearch::Piece p = root;
+                bool q_ok = true, p_ok = true;
+                std::uint16_t lines = 0;
+                SolidCols cols{};
+                for (std::size_t k = 0; k < chain.size(); ++k) {
+                    q_ok = q.act(chain[k]).ok() && !q.over;
+                    p_ok = k + 1 < chain.size() ? board.act(p, chain[k])
+                                                : board.hard_drop(p, lines, cols);
+                    REQUIRE(q_ok == p_ok);
+                    if (!q_ok) break;
+                    if (k + 1 < chain.size()) {
+                        REQUIRE(p.piece == q.piece);
+                        REQUIRE(p.has_hold == q.has_hold);
+                        if (p.has_hold) REQUIRE(p.hold == q.hold);
+                    }
+                }
+                if (!q_ok) {
+                    ++blocked;
+                    continue;
+                }
+                q.erase_piece();
+                REQUIRE(lines == q.total_lines);
+                REQUIRE(cols == q.cols);
+                clears += lines != t.total_lines;
+                ++leaves;
+            }
+            }
+        }
+    }
+    INFO("leaves " << leaves << " clears " << clears << " blocked " << blocked);
+    CHECK(clears > 2000);
+    CHECK(blocked > 5000);
 }
 
 TEST_CASE("seeds computed side by side equal one at a time") {

@@ -99,10 +99,46 @@ void play_tree(const ChainTree& tree, const GameState& input, const State& root,
     }
 }
 
+// The outcomes of the prefixes for one piece on a board fixed until each chain's lock: an
+// inner node keeps only its Piece, a leaf its score.
+struct LockCache {
+    std::array<Error, ChainTree::NODE_NB> error;
+    std::array<tet::LockSearch::Piece, ChainTree::LEAF_BEGIN> inner;
+    std::array<double, ChainTree::LEAF_NB> leaf_score;
+};
+
+void play_tree(const ChainTree& tree, const GameState& input, const tet::LockSearch& board,
+               const tet::LockSearch::Piece& root, ScoreFn score, LockCache& cache) {
+    cache.inner[0] = root;
+    cache.error[0] = ok();
+    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n) {
+        const int parent = tree.parent[n];
+        if (cache.error[parent].failed()) {
+            cache.error[n] = cache.error[parent];
+            continue;
+        }
+        cache.inner[n] = cache.inner[parent];
+        cache.error[n] = board.act(cache.inner[n], tree.action[n]) ? ok() : fail(ErrorCode::CellTaken);
+    }
+    Candidate c;
+    for (int n = ChainTree::LEAF_BEGIN; n < ChainTree::NODE_NB; ++n) {
+        const int parent = tree.parent[n];
+        Error e = cache.error[parent];
+        if (e.ok() && !board.hard_drop(cache.inner[parent], c.total_lines, c.cols))
+            e = fail(ErrorCode::GameOver);
+        if (e.ok()) {
+            const Result<double> s = score(input, c);
+            e = s.error;
+            cache.leaf_score[n - ChainTree::LEAF_BEGIN] = s.value;
+        }
+        cache.error[n] = e;
+    }
+}
+
 // The first chain in `order` whose score is strictly higher than all before it, or -1.
-template <class State>
+template <class Cache>
 int best_chain(const ChainTree& tree, const std::array<std::uint8_t, CHAIN_NB>& order,
-               const SearchCache<State>& cache) {
+               const Cache& cache) {
     double best_score = std::numeric_limits<double>::lowest();
     int best = -1;
     for (std::uint8_t c : order) {
@@ -153,9 +189,17 @@ MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
     const std::array<std::uint8_t, CHAIN_NB> order = shuffled_by_length(tree, rng);
 
     // Step 3. Every chain's outcome and score: on solid-cell masks when nothing the search
-    // reads depends on the running seed, with the exact actions otherwise.
+    // reads depends on the running seed (on the board without the falling piece, untouched
+    // until each chain's lock, when no row is full without it), with the exact actions
+    // otherwise.
     int best;
-    if (state.search_shortcut_ok()) {
+    tet::LockSearch board;
+    tet::LockSearch::Piece root;
+    if (tet::LockSearch::from(state, board, root)) {
+        LockCache cache;
+        play_tree(tree, state, board, root, score, cache);
+        best = best_chain(tree, order, cache);
+    } else if (state.search_shortcut_ok()) {
         SearchCache<tet::SearchState> cache;
         play_tree(tree, state, tet::SearchState::from(state), score, cache);
         best = best_chain(tree, order, cache);

@@ -148,7 +148,7 @@ constexpr ChainTree build_tree() {
 constexpr ChainTree TREE = build_tree();
 
 // Parents come before children, inner nodes by depth, and walking a chain from the root ends
-// on a leaf that only HardDrop enters.
+// on a leaf that only HardDrop enters; no chain soft-drops (so each locks only at its end).
 constexpr bool tree_is_sound(const ChainTree& t) {
     std::array<int, ChainTree::NODE_NB> depth{};
     for (int n = 1; n < ChainTree::NODE_NB; ++n) {
@@ -159,6 +159,7 @@ constexpr bool tree_is_sound(const ChainTree& t) {
         if (t.parent[n] >= n) return false;
         if (t.child[t.parent[n]][tet::index(t.action[n])] != n) return false;
         if ((n >= ChainTree::LEAF_BEGIN) != (t.action[n] == HardDrop)) return false;
+        if (t.action[n] == SoftDrop) return false;
     }
     for (int c = 0; c < CHAIN_NB; ++c) {
         int node = 0;

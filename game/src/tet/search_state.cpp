@@ -242,3 +242,148 @@ Error SearchState::act(TetAction action) {
 }
 
 }  // namespace game::tet
+
+namespace game::tet {
+
+bool LockSearch::from(const GameState& s, LockSearch& out, Piece& root) {
+    if (!s.search_shortcut_ok() || s.is_over() || !s.current_pcs) return false;
+    const CurrentPcsInfo& p = *s.current_pcs;
+    const ShapeMask& m = mask_of(p);
+    if (!in_bounds(p, m)) return false;
+    out.rows = solid_rows(s.main_board);
+    for (int i = m.min_i; i <= m.max_i; ++i)
+        out.rows[p.pos.y + i] =
+            static_cast<std::uint16_t>(out.rows[p.pos.y + i] & ~shifted(m.rows[i], p.pos.x));
+    for (const std::uint16_t r : out.rows)
+        if (r == FULL_ROW) return false;
+    out.cols = solid_cols(out.rows);
+    out.total_lines = s.total_lines;
+    out.next_pcs_bags = s.next_pcs_bags;
+    root = Piece{p, s.hold_pcs.value_or(HoldPcsInfo{}), s.hold_pcs.has_value(), s.next_pcs_idx};
+    return true;
+}
+
+bool LockSearch::fits(const CurrentPcsInfo& p) const {
+    const ShapeMask& m = mask_of(p);
+    if (!in_bounds(p, m)) return false;
+    for (int i = m.min_i; i <= m.max_i; ++i)
+        if (rows[p.pos.y + i] & shifted(m.rows[i], p.pos.x)) return false;
+    return true;
+}
+
+namespace {
+
+// The kind at a queue position counted in the input's queue; the refill that a position past
+// the first bag would need on SearchState moves the second bag forward, so the input's own
+// fourteen kinds cover every position a chain reaches.
+Tet queued(const std::array<Tet, 14>& bags, int pos) {
+    if (pos >= static_cast<int>(bags.size())) internal_failure("search read a queue position it cannot know");
+    return bags[pos];
+}
+
+}  // namespace
+
+bool LockSearch::spawn(Piece& p, Tet kind) const {
+    p.piece = CurrentPcsInfo{spawn_pos(kind), kind, RotState::R0, 0};
+    return fits(p.piece);
+}
+
+bool LockSearch::act(Piece& p, TetAction action) const {
+    switch (action) {
+        case TetAction::Nothing: return true;
+        case TetAction::MoveLeft:
+        case TetAction::MoveRight: {
+            CurrentPcsInfo moved = p.piece;
+            moved.pos.x = i8(p.piece.pos.x + (action == TetAction::MoveLeft ? -1 : 1));
+            if (!fits(moved)) return false;
+            p.piece = moved;
+            return true;
+        }
+        case TetAction::RotateLeft:
+        case TetAction::RotateRight: {
+            const RotState from = p.piece.rs;
+            const RotState to =
+                action == TetAction::RotateRight ? rot::turned_right(from) : rot::turned_left(from);
+            for (const rot::Offset& off : rot::offsets(p.piece.tet == Tet::I, from, to)) {
+                CurrentPcsInfo turned = p.piece;
+                turned.rs = to;
+                turned.pos = Pos{i8(p.piece.pos.y + off.dy), i8(p.piece.pos.x + off.dx)};
+                if (!fits(turned)) continue;
+                p.piece = turned;
+                return true;
+            }
+            return false;
+        }
+        case TetAction::Hold: {
+            if (p.has_hold && !p.hold.can_use) return false;
+            const Tet falling = p.piece.tet;
+            const Tet kind = p.has_hold ? p.hold.tet : queued(next_pcs_bags, p.next_pcs_idx++);
+            p.hold = HoldPcsInfo{false, falling};
+            p.has_hold = true;
+            return spawn(p, kind);
+        }
+        case TetAction::SoftDrop: {
+            CurrentPcsInfo lower = p.piece;
+            lower.pos.y = i8(p.piece.pos.y - 1);
+            if (!fits(lower)) internal_failure("search chain locks before its end");
+            p.piece = lower;
+            return true;
+        }
+        case TetAction::HardDrop: break;
+    }
+    internal_failure("search chain locks before its end");
+}
+
+bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out) const {
+    const CurrentPcsInfo& c = p.piece;
+    const ShapeMask& m = mask_of(c);
+    const Shape& sh = shape(c.rs, c.tet);
+    int drop = BoardMatrix::ROWS;
+    for (int k = 0; k < sh.bottom_count; ++k) {
+        const int x = c.pos.x + sh.bottoms[k].j;
+        const int y = c.pos.y + sh.bottoms[k].i;
+        const std::uint64_t below = cols[x] & ((std::uint64_t{1} << y) - 1);
+        drop = std::min(drop, y - column_top(below));
+    }
+    const int y = c.pos.y - drop, x = c.pos.x;
+
+    out = cols;
+    for (int j = m.min_j; j <= m.max_j; ++j) out[x + j] |= column_bits(m.cols[j], y);
+    std::uint64_t full = 0;
+    std::uint16_t row39 = rows[BoardMatrix::ROWS - 1];
+    for (int i = m.min_i; i <= m.max_i; ++i) {
+        const std::uint16_t r = static_cast<std::uint16_t>(rows[y + i] | shifted(m.rows[i], x));
+        if (r == FULL_ROW) full |= std::uint64_t{1} << (y + i);
+        if (y + i == BoardMatrix::ROWS - 1) row39 = r;
+    }
+    lines = total_lines;
+    if (full) {
+        // Full rows go, the rows above move down, and the rows freed at the top take row 39's
+        // content (nothing when row 39 itself was full).
+        const int cleared = popcount64(full);
+        const std::uint16_t top = row39 == FULL_ROW ? 0 : row39;
+        const std::uint64_t freed = ((std::uint64_t{1} << cleared) - 1) << (BoardMatrix::ROWS - cleared);
+        for (int col = 0; col < BoardMatrix::COLS; ++col) {
+            std::uint64_t v = out[col];
+            for (std::uint64_t f = full; f;) {
+                const int r = 63 - std::countl_zero(f);  // highest first
+                f &= ~(std::uint64_t{1} << r);
+                const std::uint64_t low = (std::uint64_t{1} << r) - 1;
+                v = (v & low) | ((v >> 1) & ~low);
+            }
+            if (top >> col & 1) v |= freed;
+            out[col] = v;
+        }
+        lines = static_cast<std::uint16_t>(lines + cleared);
+    }
+
+    // The next piece must enter the locked board.
+    const Tet kind = queued(next_pcs_bags, p.next_pcs_idx);
+    const CurrentPcsInfo next{spawn_pos(kind), kind, RotState::R0, 0};
+    const ShapeMask& nm = mask_of(next);
+    for (int j = nm.min_j; j <= nm.max_j; ++j)
+        if (out[next.pos.x + j] & column_bits(nm.cols[j], next.pos.y)) return false;
+    return true;
+}
+
+}  // namespace game::tet

@@ -49,4 +49,42 @@ private:
     void erase(const CurrentPcsInfo& p);
 };
 
+// The chains of one piece searched on a board that stays as it is until the chain's one
+// lock: before it, moves, rotations and holds see only the input's solid cells without the
+// falling piece, so a prefix's outcome is its Piece, a few bytes, and the board is built only
+// for each chain's final hard drop. For a state that from() accepts, a chain whose only drop
+// is its last action gets the same acceptance, line count and solid cells as on SearchState.
+struct LockSearch {
+    // What the actions before the lock change.
+    struct Piece {
+        CurrentPcsInfo piece{};
+        HoldPcsInfo hold{};
+        bool has_hold = false;
+        // Queue position of the next kind, counted in the input's queue.
+        std::uint8_t next_pcs_idx = 0;
+    };
+
+    SolidRows rows{};  // the input's solid cells without the falling piece
+    SolidCols cols{};
+    std::uint16_t total_lines = 0;
+    std::array<Tet, 14> next_pcs_bags{};
+
+    // False (leaving `out` unspecified) unless the state runs with a falling piece on the
+    // board, its queue needs no refill the search cannot follow (search_shortcut_ok()), and no
+    // row is full without the piece (a hold would clear it). `root` gets the input's Piece.
+    static bool from(const GameState& s, LockSearch& out, Piece& root);
+
+    // One action other than a drop on `p`; false when it is refused or ends the game (the
+    // next piece cannot enter after a hold). A soft drop that would lock is an internal
+    // failure: such chains are not searched here.
+    bool act(Piece& p, TetAction action) const;
+    // Hard-drops p's piece: the locked board's solid cells and the line count after the
+    // clears, with the next piece not on the board. False when the next piece cannot enter.
+    bool hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out) const;
+
+private:
+    bool fits(const CurrentPcsInfo& p) const;
+    bool spawn(Piece& p, Tet kind) const;
+};
+
 }  // namespace game::tet
