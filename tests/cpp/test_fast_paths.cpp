@@ -262,10 +262,11 @@ TEST_CASE("fixed-board chain search matches the solid-cell search state on every
                 bool q_ok = true, p_ok = true;
                 std::uint16_t lines = 0;
                 SolidCols cols{};
+                BoardMetrics metrics{};
                 for (std::size_t k = 0; k < chain.size(); ++k) {
                     q_ok = q.act(chain[k]).ok() && !q.over;
                     p_ok = k + 1 < chain.size() ? board.act(p, chain[k])
-                                                : board.hard_drop(p, lines, cols);
+                                                : board.hard_drop(p, lines, cols, metrics);
                     REQUIRE(q_ok == p_ok);
                     if (!q_ok) break;
                     if (k + 1 < chain.size()) {
@@ -281,6 +282,10 @@ TEST_CASE("fixed-board chain search matches the solid-cell search state on every
                 q.erase_piece();
                 REQUIRE(lines == q.total_lines);
                 REQUIRE(cols == q.cols);
+                const BoardMetrics want = board_metrics(cols);
+                REQUIRE(metrics.height == want.height);
+                REQUIRE(metrics.holes == want.holes);
+                REQUIRE(metrics.bumpi == want.bumpi);
                 clears += lines != t.total_lines;
                 ++leaves;
             }

@@ -74,7 +74,7 @@ Error candidate_from(GameState& last, Candidate& out) {
 Error candidate_from(tet::SearchState& last, Candidate& out) {
     if (!last.has_piece) return fail(ErrorCode::ErrorInGeneratingBoard);
     last.erase_piece();
-    out = Candidate{last.total_lines, last.cols};
+    out = Candidate{last.total_lines, last.cols, tet::board_metrics(last.cols)};
     return ok();
 }
 
@@ -124,7 +124,7 @@ void play_tree(const ChainTree& tree, const GameState& input, const tet::LockSea
     for (int n = ChainTree::LEAF_BEGIN; n < ChainTree::NODE_NB; ++n) {
         const int parent = tree.parent[n];
         Error e = cache.error[parent];
-        if (e.ok() && !board.hard_drop(cache.inner[parent], c.total_lines, c.cols))
+        if (e.ok() && !board.hard_drop(cache.inner[parent], c.total_lines, c.cols, c.metrics))
             e = fail(ErrorCode::GameOver);
         if (e.ok()) {
             const Result<double> s = score(input, c);

@@ -36,10 +36,12 @@ Result<std::unique_ptr<TetBot>> get_bot(std::string_view name);
 struct Candidate {
     std::uint16_t total_lines = 0;
     tet::SolidCols cols{};  // bit y of cols[x]: cell (y, x) is solid
+    tet::BoardMetrics metrics{};  // board_metrics(cols)
 };
 // The candidate of a final state whose falling piece has already been erased.
 inline Candidate candidate_of(const GameState& final_state) {
-    return {final_state.total_lines, tet::solid_cols(tet::solid_rows(final_state.main_board))};
+    const tet::SolidCols cols = tet::solid_cols(tet::solid_rows(final_state.main_board));
+    return {final_state.total_lines, cols, tet::board_metrics(cols)};
 }
 
 // Score of a candidate against the input state.

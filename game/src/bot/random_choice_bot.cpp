@@ -194,7 +194,7 @@ Result<double> score(const GameState& input, const Candidate& candidate) {
 #pragma clang fp contract(off)
 #endif
     const double lines = lines_cleared(input, candidate);
-    const double height = tet::get_height(candidate.cols);
+    const double height = candidate.metrics.height;
     return {lines * LINES_WEIGHT + height * HEIGHT_WEIGHT, ok()};
 }
 

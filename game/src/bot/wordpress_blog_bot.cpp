@@ -27,7 +27,7 @@ Result<double> score(const GameState& input, const Candidate& candidate) {
 #pragma clang fp contract(off)
 #endif
     const double lines = lines_cleared(input, candidate);
-    const tet::BoardMetrics m = tet::board_metrics(candidate.cols);
+    const tet::BoardMetrics& m = candidate.metrics;
     const double height = m.height;
     const double holes = m.holes;
     const double bumpiness = m.bumpi;

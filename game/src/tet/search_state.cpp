@@ -1,6 +1,7 @@
 #include "tet/search_state.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace game::tet {
 
@@ -11,6 +12,7 @@ namespace {
 struct ShapeMask {
     std::array<std::uint16_t, 4> rows;
     std::array<std::uint8_t, 4> cols;
+    std::array<std::uint8_t, 4> col_count;  // cells in each grid column
     std::int8_t min_i, max_i, min_j, max_j;
 };
 
@@ -18,8 +20,9 @@ constexpr std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> SHAPE_MASKS = [
     std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> t{};
     for (int r = 0; r < rot::ROT_NB; ++r)
         for (int k = 0; k < TET_NB; ++k) {
-            ShapeMask m{{0, 0, 0, 0}, {0, 0, 0, 0}, 4, -1, 4, -1};
+            ShapeMask m{{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, 4, -1, 4, -1};
             for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
+                ++m.col_count[c.j];
                 m.rows[c.i] = static_cast<std::uint16_t>(m.rows[c.i] | (1u << c.j));
                 m.cols[c.j] = static_cast<std::uint8_t>(m.cols[c.j] | (1u << c.i));
                 m.min_i = std::min(m.min_i, c.i);
@@ -257,6 +260,8 @@ bool LockSearch::from(const GameState& s, LockSearch& out, Piece& root) {
     for (const std::uint16_t r : out.rows)
         if (r == FULL_ROW) return false;
     out.cols = solid_cols(out.rows);
+    for (int c = 0; c < BoardMatrix::COLS; ++c)
+        out.count[c] = static_cast<std::int8_t>(popcount64(out.cols[c]));
     out.total_lines = s.total_lines;
     out.next_pcs_bags = s.next_pcs_bags;
     root = Piece{p, s.hold_pcs.value_or(HoldPcsInfo{}), s.hold_pcs.has_value(), s.next_pcs_idx};
@@ -334,7 +339,8 @@ bool LockSearch::act(Piece& p, TetAction action) const {
     internal_failure("search chain locks before its end");
 }
 
-bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out) const {
+bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
+                           BoardMetrics& metrics) const {
     const CurrentPcsInfo& c = p.piece;
     const ShapeMask& m = mask_of(c);
     const Shape& sh = shape(c.rs, c.tet);
@@ -348,7 +354,11 @@ bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out)
     const int y = c.pos.y - drop, x = c.pos.x;
 
     out = cols;
-    for (int j = m.min_j; j <= m.max_j; ++j) out[x + j] |= column_bits(m.cols[j], y);
+    std::array<std::int8_t, BoardMatrix::COLS> n = count;  // solid cells per column
+    for (int j = m.min_j; j <= m.max_j; ++j) {
+        out[x + j] |= column_bits(m.cols[j], y);
+        n[x + j] = static_cast<std::int8_t>(n[x + j] + m.col_count[j]);
+    }
     std::uint64_t full = 0;
     std::uint16_t row39 = rows[BoardMatrix::ROWS - 1];
     for (int i = m.min_i; i <= m.max_i; ++i) {
@@ -371,10 +381,24 @@ bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out)
                 const std::uint64_t low = (std::uint64_t{1} << r) - 1;
                 v = (v & low) | ((v >> 1) & ~low);
             }
-            if (top >> col & 1) v |= freed;
+            const bool refilled = top >> col & 1;
+            if (refilled) v |= freed;
             out[col] = v;
+            n[col] = static_cast<std::int8_t>(n[col] - (refilled ? 0 : cleared));
         }
         lines = static_cast<std::uint16_t>(lines + cleared);
+    }
+
+    // The metrics of board_metrics(out), with each column's cell count known.
+    metrics = BoardMetrics{0, 0, 0};
+    int prev = 0;
+    for (int col = 0; col < BoardMatrix::COLS; ++col) {
+        const int t = column_top(out[col]);
+        const int h = t ? t - 1 : 0;
+        if (t) metrics.holes += t - n[col];
+        metrics.height = std::max(metrics.height, h);
+        if (col) metrics.bumpi = std::max(metrics.bumpi, std::abs(prev - h));
+        prev = h;
     }
 
     // The next piece must enter the locked board.

@@ -66,6 +66,7 @@ struct LockSearch {
 
     SolidRows rows{};  // the input's solid cells without the falling piece
     SolidCols cols{};
+    std::array<std::int8_t, BoardMatrix::COLS> count{};  // solid cells per column
     std::uint16_t total_lines = 0;
     std::array<Tet, 14> next_pcs_bags{};
 
@@ -78,9 +79,11 @@ struct LockSearch {
     // next piece cannot enter after a hold). A soft drop that would lock is an internal
     // failure: such chains are not searched here.
     bool act(Piece& p, TetAction action) const;
-    // Hard-drops p's piece: the locked board's solid cells and the line count after the
-    // clears, with the next piece not on the board. False when the next piece cannot enter.
-    bool hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out) const;
+    // Hard-drops p's piece: the locked board's solid cells, their board_metrics and the line
+    // count after the clears, with the next piece not on the board. False when the next
+    // piece cannot enter.
+    bool hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
+                   BoardMetrics& metrics) const;
 
 private:
     bool fits(const CurrentPcsInfo& p) const;
