@@ -466,11 +466,33 @@ TEST_CASE("the tree search answers exactly as the hash-map search") {
     }
 }
 
+// Checks the batched sweep against each chain applied action by action on its own copy;
+// returns the number of valid chains.
+int check_sweep(const GameState& s) {
+    const auto& chains = all_move_chains();
+    std::vector<std::pair<int, GameState>> got;
+    game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
+    std::size_t k = 0;
+    for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
+        GameState one = s;
+        bool plays = true;
+        for (TetAction a : chains[static_cast<std::size_t>(c)])
+            plays = plays && one.apply_action_if_works(a, 0).ok();
+        if (!plays) continue;
+        CAPTURE(c);
+        REQUIRE(k < got.size());
+        CHECK(got[k].first == c);
+        CHECK(got[k].second == one);
+        ++k;
+    }
+    CHECK(k == got.size());
+    return static_cast<int>(k);
+}
+
 TEST_CASE("the batched chain sweep gives each chain's own action-by-action result") {
     // Every fifth sample, and each once more with stray ghost cells painted over empty ones
     // (as a decoded state may hold): the sweep plays prefixes without their ghosts.
     const Samples& sm = samples();
-    const auto& chains = all_move_chains();
     int valid = 0;
     for (std::size_t i = 0; i < sm.states.size(); i += 5) {
         GameState stray = sm.states[i];
@@ -478,30 +500,40 @@ TEST_CASE("the batched chain sweep gives each chain's own action-by-action resul
             for (int x = static_cast<int>(i % 4); x < BoardMatrix::COLS; x += 4)
                 if (stray.main_board.get(y, x) == CellValue::Empty)
                     stray.main_board.set(y, x, CellValue::Ghost);
-        for (const GameState* s : {&sm.states[i], static_cast<const GameState*>(&stray)}) {
-            std::vector<std::pair<int, GameState>> got;
-            game::bot::for_each_valid_chain(*s, [&](int c, const GameState& end) {
-                got.emplace_back(c, end);
-            });
-            std::size_t k = 0;
-            for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
-                GameState one = *s;
-                bool plays = true;
-                for (TetAction a : chains[static_cast<std::size_t>(c)])
-                    plays = plays && one.apply_action_if_works(a, 0).ok();
-                if (!plays) continue;
-                ++valid;
-                CAPTURE(i);
-                CAPTURE(c);
-                REQUIRE(k < got.size());
-                CHECK(got[k].first == c);
-                CHECK(got[k].second == one);
-                ++k;
-            }
-            CHECK(k == got.size());
-        }
+        CAPTURE(i);
+        valid += check_sweep(sm.states[i]);
+        valid += check_sweep(stray);
     }
     CHECK(valid > 20000);
+}
+
+TEST_CASE("the chain sweep clears lines and scores perfect clears as the actions do") {
+    // Every kind over the bottom rows filled but for a well: chains that fill the well clear
+    // up to four rows, and those that clear every row leave an empty board.
+    int perfect = 0, clears = 0;
+    for (int k = 0; k < game::tet::TET_NB; ++k)
+        for (int depth = 1; depth <= 4; ++depth)
+            for (int width = 1; width <= 4; ++width)
+                for (int well = 0; well + width <= BoardMatrix::COLS; ++well) {
+                    GameState s = with_falling(new_game(static_cast<std::uint32_t>(k)),
+                                               game::tet::tet_from_index(k));
+                    for (int y = 0; y < depth; ++y)
+                        for (int x = 0; x < BoardMatrix::COLS; ++x)
+                            if (x < well || x >= well + width) s.main_board.set(y, x, CellValue::Garbage);
+                    CAPTURE(k);
+                    CAPTURE(depth);
+                    CAPTURE(well);
+                    CAPTURE(width);
+                    check_sweep(s);
+                    game::bot::for_each_valid_chain(s, [&](int, const GameState& end) {
+                        clears += end.total_lines != s.total_lines;
+                        const auto rows = game::tet::solid_rows(end.board_without_falling_piece());
+                        perfect += std::all_of(rows.begin(), rows.end(), [](auto r) { return r == 0; });
+                    });
+                }
+    INFO("clears " << clears << " perfect " << perfect);
+    CHECK(clears > 1000);
+    CHECK(perfect > 100);
 }
 
 TEST_CASE("a finished game gets an empty chain and draws nothing") {

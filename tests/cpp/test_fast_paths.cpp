@@ -351,6 +351,7 @@ TEST_CASE("full rows from nibble arithmetic match a cell-by-cell check, whatever
                 pair.v = static_cast<std::uint8_t>(nibble() << 4 | nibble());
             }
         const std::uint64_t got = full_rows(b);
+        REQUIRE(game::tet::detail::full_rows_portable(b) == got);
         for (int y = 0; y < BoardMatrix::ROWS; ++y) {
             bool full = true;
             for (int x = 0; x < BoardMatrix::COLS; ++x) full = full && is_solid_code(b.code_at(y, x));

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "bot/random_choice_bot.hpp"
+#include "tet/search_state.hpp"
 #include "tet/state.hpp"
 
 namespace game::bot {
@@ -64,7 +65,13 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     }
     flush();
 
-    // Step 2. Each chain's last action, in list order, a batch of chains at a time.
+    // Step 2. Each chain's last action, in list order, a batch of chains at a time. Every
+    // prefix's board holds the input's solid cells without its falling piece plus the
+    // prefix's own piece when no row of them is full and no garbage waits (a hold then
+    // changes nothing else), so the hard drops can land and lock from those cells' masks.
+    tet::LockSearch base;
+    tet::LockSearch::Piece root_piece;
+    const bool planned = tet::LockSearch::from(state, base, root_piece);
     std::array<Slot, BATCH> leaf;
     int leaf_chain[BATCH];
     std::size_t leaf_n = 0;
@@ -79,7 +86,11 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
         GameState& last = *::new (&leaf[leaf_n].v) GameState(parent == 0 ? state : inner[parent].v);
-        if (last.carry_out(tree.action[node], 0).failed()) continue;
+        const bool plan_drop = planned && tree.action[node] == TetAction::HardDrop &&
+                               last.current_pcs && tet::BoardMatrix::in_bounds(*last.current_pcs);
+        const Error e = plan_drop ? last.hard_drop_planned(base.plan(*last.current_pcs), 0)
+                                  : last.carry_out(tree.action[node], 0);
+        if (e.failed()) continue;
         pending[pending_n] = &last;
         pending_action[pending_n++] = tree.action[node];
         leaf_chain[leaf_n++] = c;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace game::tet {
 
@@ -133,20 +137,75 @@ void column_heights(const SolidRows& rows, int (&h)[BoardMatrix::COLS]) {
 
 bool BoardMatrix::row_empty_of_solid(int y) const { return solid_mask(*this, y) == 0; }
 
-std::uint64_t full_rows(const BoardMatrix& b) {
-    // A code is solid (1..8) exactly when its bit 3 differs from the OR of its bits 0..2, so
-    // bit 0 of each nibble of (b0 | b1 | b2) ^ b3 is that nibble's solid bit: a row of ten
-    // nibbles is full when all ten are set.
-    constexpr std::uint64_t NIBBLE_LOW = 0x11111'11111ull;
+namespace {
+
+// Bytes whose two cells are both solid, as a 200-bit mask (bit k of word k / 64 for byte k).
+// A code is solid (1..8) exactly when its bit 3 differs from the OR of its bits 0..2, so bits 0
+// and 4 of each byte of (v | v >> 1 | v >> 2) ^ v >> 3 are its two cells' solid bits; the
+// shifts may carry bits across bytes, but never into those two bits.
+using PairMask = std::array<std::uint64_t, 4>;
+
+PairMask full_pairs_portable(const BoardMatrix& b) {
+    PairMask mask{};
+    for (int k = 0; k < 25; ++k) {
+        std::uint64_t v;
+        std::memcpy(&v, reinterpret_cast<const unsigned char*>(b.rows.data()) + 8 * k, 8);
+        const std::uint64_t solid = ((v | v >> 1 | v >> 2) ^ v >> 3) & 0x1111111111111111ull;
+        const std::uint64_t both = solid & solid >> 4 & 0x0101010101010101ull;
+        // Bit 8j of `both` to bit j: no two partial products meet, so nothing carries.
+        const std::uint64_t bits = (both * 0x0102040810204080ull) >> 56;
+        mask[k / 8] |= bits << (8 * (k % 8));
+    }
+    return mask;
+}
+
+#if defined(__SSE2__)
+PairMask full_pairs(const BoardMatrix& b) {
+    alignas(16) std::array<std::uint8_t, 208> bytes{};
+    std::memcpy(bytes.data(), b.rows.data(), 200);
+    PairMask mask{};
+    const __m128i low = _mm_set1_epi8(0x11);
+    const __m128i one = _mm_set1_epi8(0x01);
+    for (int k = 0; k < 13; ++k) {
+        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes.data() + 16 * k));
+        const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
+        const __m128i solid = _mm_and_si128(_mm_xor_si128(any, _mm_srli_epi64(v, 3)), low);
+        const __m128i both = _mm_and_si128(_mm_and_si128(solid, _mm_srli_epi64(solid, 4)), one);
+        const auto bits = static_cast<std::uint64_t>(
+            static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(both, one))));
+        mask[k / 4] |= bits << (16 * (k % 4));
+    }
+    return mask;
+}
+#else
+PairMask full_pairs(const BoardMatrix& b) { return full_pairs_portable(b); }
+#endif
+
+// Row y is bytes 5y .. 5y+4: full when those five bits of the pair mask are all set.
+std::uint64_t rows_of(const PairMask& m) {
+    auto shifted = [&](int w, int s) { return m[w] >> s | (w + 1 < 4 ? m[w + 1] << (64 - s) : 0); };
     std::uint64_t full = 0;
-    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-        std::uint64_t v = 0;
-        for (int k = 0; k < 5; ++k) v |= std::uint64_t(b.rows[y].v_r[k].v) << (8 * k);
-        const std::uint64_t solid = ((v | v >> 1 | v >> 2) ^ v >> 3) & NIBBLE_LOW;
-        full |= std::uint64_t(solid == NIBBLE_LOW) << y;
+    for (int w = 0; w < 4; ++w) {
+        std::uint64_t run = m[w] & shifted(w, 1) & shifted(w, 2) & shifted(w, 3) & shifted(w, 4);
+        // Only runs that start a row count: bit 64w + p with 5 dividing it.
+        constexpr std::uint64_t EVERY_FIFTH = 0x1084210842108421ull;  // bits 0, 5, ..., 60
+        run &= EVERY_FIFTH << ((5 - (64 * w) % 5) % 5);
+        while (run) {
+            const int bit = 64 * w + std::countr_zero(run);
+            full |= std::uint64_t{1} << (bit / 5);
+            run &= run - 1;
+        }
     }
     return full;
 }
+
+}  // namespace
+
+std::uint64_t full_rows(const BoardMatrix& b) { return rows_of(full_pairs(b)); }
+
+namespace detail {
+std::uint64_t full_rows_portable(const BoardMatrix& b) { return rows_of(full_pairs_portable(b)); }
+}  // namespace detail
 
 int solid_mask(const BoardMatrix& b, int y) {
     const auto& v = b.rows[y].v_r;

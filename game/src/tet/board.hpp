@@ -130,6 +130,10 @@ BoardMetrics board_metrics(const BoardMatrix& b);
 int solid_mask(const BoardMatrix& b, int y);
 // The full rows (every cell solid) as a 40-bit mask, bit y for row y.
 std::uint64_t full_rows(const BoardMatrix& b);
+namespace detail {
+// The same without vector instructions (what other processors run).
+std::uint64_t full_rows_portable(const BoardMatrix& b);
+}  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
 // metrics, collisions and line clears look at.

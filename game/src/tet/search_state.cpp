@@ -260,6 +260,9 @@ bool LockSearch::from(const GameState& s, LockSearch& out, Piece& root) {
     for (const std::uint16_t r : out.rows)
         if (r == FULL_ROW) return false;
     out.cols = solid_cols(out.rows);
+    out.nonempty = 0;
+    for (int y = 0; y < BoardMatrix::ROWS; ++y)
+        if (out.rows[y]) out.nonempty |= std::uint64_t{1} << y;
     for (int c = 0; c < BoardMatrix::COLS; ++c)
         out.count[c] = static_cast<std::int8_t>(popcount64(out.cols[c]));
     out.total_lines = s.total_lines;
@@ -339,19 +342,37 @@ bool LockSearch::act(Piece& p, TetAction action) const {
     internal_failure("search chain locks before its end");
 }
 
-bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
-                           BoardMetrics& metrics) const {
-    const CurrentPcsInfo& c = p.piece;
+LockPlan LockSearch::plan(const CurrentPcsInfo& c) const {
     const ShapeMask& m = mask_of(c);
     const Shape& sh = shape(c.rs, c.tet);
-    int drop = BoardMatrix::ROWS;
+    LockPlan out;
+    out.drop = BoardMatrix::ROWS;
     for (int k = 0; k < sh.bottom_count; ++k) {
         const int x = c.pos.x + sh.bottoms[k].j;
         const int y = c.pos.y + sh.bottoms[k].i;
         const std::uint64_t below = cols[x] & ((std::uint64_t{1} << y) - 1);
-        drop = std::min(drop, y - column_top(below));
+        out.drop = std::min(out.drop, y - column_top(below));
     }
-    const int y = c.pos.y - drop, x = c.pos.x;
+    const int y = c.pos.y - out.drop, x = c.pos.x;
+    std::uint64_t filled = nonempty;
+    for (int i = m.min_i; i <= m.max_i; ++i) {
+        const std::uint16_t r = static_cast<std::uint16_t>(rows[y + i] | shifted(m.rows[i], x));
+        if (r == FULL_ROW) out.full |= std::uint64_t{1} << (y + i);
+        filled |= std::uint64_t{1} << (y + i);
+    }
+    // Clearing leaves the board empty when every row with a solid cell goes (a freed top row
+    // takes row 39's content only when row 39 stays).
+    out.perfect_clear = (filled & ~out.full) == 0;
+    return out;
+}
+
+bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
+                           BoardMetrics& metrics) const {
+    const CurrentPcsInfo& c = p.piece;
+    const ShapeMask& m = mask_of(c);
+    const LockPlan landing = plan(c);
+    const std::uint64_t full = landing.full;
+    const int y = c.pos.y - landing.drop, x = c.pos.x;
 
     out = cols;
     std::array<std::int8_t, BoardMatrix::COLS> n = count;  // solid cells per column
@@ -359,13 +380,9 @@ bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
         out[x + j] |= column_bits(m.cols[j], y);
         n[x + j] = static_cast<std::int8_t>(n[x + j] + m.col_count[j]);
     }
-    std::uint64_t full = 0;
     std::uint16_t row39 = rows[BoardMatrix::ROWS - 1];
-    for (int i = m.min_i; i <= m.max_i; ++i) {
-        const std::uint16_t r = static_cast<std::uint16_t>(rows[y + i] | shifted(m.rows[i], x));
-        if (r == FULL_ROW) full |= std::uint64_t{1} << (y + i);
-        if (y + i == BoardMatrix::ROWS - 1) row39 = r;
-    }
+    if (y + m.max_i == BoardMatrix::ROWS - 1)
+        row39 = static_cast<std::uint16_t>(row39 | shifted(m.rows[m.max_i], x));
     lines = total_lines;
     if (full) {
         // Full rows go, the rows above move down, and the rows freed at the top take row 39's

@@ -67,6 +67,7 @@ struct LockSearch {
     SolidRows rows{};  // the input's solid cells without the falling piece
     SolidCols cols{};
     std::array<std::int8_t, BoardMatrix::COLS> count{};  // solid cells per column
+    std::uint64_t nonempty = 0;                          // bit y: row y has a solid cell
     std::uint16_t total_lines = 0;
     std::array<Tet, 14> next_pcs_bags{};
 
@@ -79,6 +80,9 @@ struct LockSearch {
     // next piece cannot enter after a hold). A soft drop that would lock is an internal
     // failure: such chains are not searched here.
     bool act(Piece& p, TetAction action) const;
+    // The hard drop of a piece on this board (the piece itself not among its cells): the
+    // same plan as the board with the piece drawn gives.
+    LockPlan plan(const CurrentPcsInfo& piece) const;
     // Hard-drops p's piece: the locked board's solid cells, their board_metrics and the line
     // count after the clears, with the next piece not on the board. False when the next
     // piece cannot enter.

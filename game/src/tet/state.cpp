@@ -145,6 +145,10 @@ void GameState::add_pending_garbage() {
 }
 
 Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset) {
+    return put_next_piece(t, preset, LockPlan{0, full_rows(main_board), std::nullopt});
+}
+
+Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset, const LockPlan& plan) {
     if (current_pcs) {
         log::write(log::Level::Warn,
                    [] { return std::string("cannont put next pcs because we already have one"); });
@@ -159,7 +163,7 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset) {
     // Step 1. Clear full rows: the other rows move down in order; the top rows left free take
     // the content of row 39 (empty in play), or become empty when row 39 itself was full.
     auto& rows = main_board.rows;
-    const std::uint64_t full = full_rows(main_board);
+    const std::uint64_t full = plan.full;
     const int cleared = std::popcount(full);
     if (full) {
         const CellValueRow10 top = (full >> (BoardMatrix::ROWS - 1) & 1)
@@ -177,8 +181,12 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset) {
     // Step 2. Score the lock.
     const int l = std::min(cleared, 4);
     bool perfect_clear = true;
-    for (int y = 0; y < BoardMatrix::ROWS && perfect_clear; ++y)
-        perfect_clear = main_board.row_empty_of_solid(y);
+    if (plan.perfect_clear) {
+        perfect_clear = *plan.perfect_clear;
+    } else {
+        for (int y = 0; y < BoardMatrix::ROWS && perfect_clear; ++y)
+            perfect_clear = main_board.row_empty_of_solid(y);
+    }
     std::int64_t points = LINE_POINTS[l];
     if (perfect_clear) points += PERFECT_CLEAR_POINTS[l];
     if (is_t_spin && is_t_mini_spin) points += SPIN_BOTH_POINTS[l];
@@ -382,7 +390,8 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
             const std::uint16_t id = current_pcs->id;
             int runs = 0;
             // A piece drawn where it stands moves straight to its landing row: the same as
-            // that many one-row soft drops, each worth their 2 points.
+            // that many one-row soft drops, each worth their 2 points. The soft drop after
+            // them fails, so the piece then locks where it lies.
             if (const CurrentPcsInfo piece = *current_pcs; main_board.is_drawn(piece)) {
                 const int drop = main_board.fall_distance(piece);
                 if (drop > 0) {
@@ -390,12 +399,14 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
                     landed.pos.y = i8(piece.pos.y - drop);
                     (void)main_board.delete_piece(piece);
                     (void)main_board.spawn_piece(landed);
-                    current_pcs = landed;
                     add_wrapping(score, SOFT_DROP_POINTS * drop);
                     is_t_spin = false;
                     is_t_mini_spin = false;
-                    runs = drop;
                 }
+                current_pcs.reset();
+                (void)put_next_piece(t, std::nullopt);  // a failing lock ends the drop
+                add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * drop);
+                break;
             }
             for (;;) {
                 ++runs;
@@ -407,6 +418,28 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
         }
     }
 
+    return ok();
+}
+
+Error GameState::hard_drop_planned(const LockPlan& plan, std::int64_t t) {
+    if (game_over_reason || !current_pcs || !BoardMatrix::in_bounds(*current_pcs) ||
+        !queue_can_supply() || !main_board.is_drawn(*current_pcs))
+        return carry_out(TetAction::HardDrop, t);
+    last_action = TetAction::HardDrop;
+    // As in carry_out: straight to the landing row, then the lock where the piece lies.
+    const CurrentPcsInfo piece = *current_pcs;
+    if (plan.drop > 0) {
+        CurrentPcsInfo landed = piece;
+        landed.pos.y = i8(piece.pos.y - plan.drop);
+        (void)main_board.delete_piece(piece);
+        (void)main_board.spawn_piece(landed);
+        add_wrapping(score, SOFT_DROP_POINTS * plan.drop);
+        is_t_spin = false;
+        is_t_mini_spin = false;
+    }
+    current_pcs.reset();
+    (void)put_next_piece(t, std::nullopt, plan);
+    add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * plan.drop);
     return ok();
 }
 

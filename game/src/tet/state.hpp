@@ -42,6 +42,15 @@ constexpr Pos spawn_pos(Tet t) {
 //    than four rows cleared by one lock score as four;
 //  - garbage_recv far above garbage_applied inserts at most 39 rows (more leave the same
 //    board) and counts every row as applied.
+// What a hard drop reads of the board, worked out by a caller that knows the board's solid
+// cells: how far the falling piece falls, the rows full once it lies there (bit y for row y),
+// and whether clearing them leaves the board empty (looked up on the board when not given).
+struct LockPlan {
+    int drop = 0;
+    std::uint64_t full = 0;
+    std::optional<bool> perfect_clear;
+};
+
 struct GameState {
     std::int32_t score = 0;
     bool is_t_spin = false;
@@ -101,6 +110,12 @@ struct GameState {
     void put_ghost();
     // Locks bookkeeping, then takes the next piece (or `preset`) and spawns it.
     Error put_next_piece(std::int64_t t, std::optional<Tet> preset);
+    // The same with the full rows and the perfect clear taken from `plan`.
+    Error put_next_piece(std::int64_t t, std::optional<Tet> preset, const LockPlan& plan);
+    // carry_out(HardDrop, t) with the landing taken from `plan`, which must be what the board
+    // gives for the falling piece when that piece is drawn where it stands (otherwise the
+    // drop reads the board itself).
+    Error hard_drop_planned(const LockPlan& plan, std::int64_t t);
     // Inserts every received garbage row not yet on the board.
     void add_pending_garbage();
     // One row down, or lock when the piece cannot move down.
