@@ -336,6 +336,86 @@ TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbl
     }
 }
 
+TEST_CASE("drawing, erasing and testing pieces match the cell-by-cell rule, whatever the nibbles") {
+    Lcg rng{71};
+    long drawn = 0, taken = 0, off = 0;
+    for (int it = 0; it < 100; ++it) {
+        BoardMatrix b;
+        for (auto& row : b.rows)
+            for (auto& pair : row.v_r) {
+                const std::uint32_t r = rng.next() >> 8;
+                pair.v = static_cast<std::uint8_t>(r % 3 ? 0 : r >> 8);  // a third any byte
+            }
+        for (int r = 0; r < game::rot::ROT_NB; ++r)
+            for (int k = 0; k < TET_NB; ++k)
+                for (int y = -4; y < BoardMatrix::ROWS + 1; y += 1 + it % 3)
+                    for (int x = -4; x < BoardMatrix::COLS + 1; ++x) {
+                        const CurrentPcsInfo p{Pos{static_cast<std::int8_t>(y), static_cast<std::int8_t>(x)},
+                                               tet_from_index(k), static_cast<RotState>(r), 0};
+                        // The rule: cells in visiting order, the first off-board or solid one
+                        // decides.
+                        const auto& cells = shape(p.rs, p.tet).cells;
+                        int verdict = 0;  // 0 fits, 1 off the board, 2 taken
+                        bool on = true, own = true;
+                        for (const ShapeCell& c : cells) {
+                            const int cy = y + c.i, cx = x + c.j;
+                            if (!BoardMatrix::on_board(cy, cx)) {
+                                on = own = false;
+                                if (!verdict) verdict = 1;
+                                continue;
+                            }
+                            if (!verdict && is_solid_code(b.code_at(cy, cx))) verdict = 2;
+                            own = own && b.code_at(cy, cx) == code(piece_cell(p.tet));
+                        }
+                        REQUIRE(BoardMatrix::in_bounds(p) == on);
+                        if (on) {
+                            // How far it falls: down each column from its lowest cell.
+                            int fall = BoardMatrix::ROWS;
+                            for (const ShapeCell& c : cells) {
+                                bool lowest = true;
+                                for (const ShapeCell& d : cells) lowest = lowest && !(d.j == c.j && d.i < c.i);
+                                if (!lowest) continue;
+                                int room = 0;
+                                for (int cy = y + c.i - 1; cy >= 0 && !is_solid_code(b.code_at(cy, x + c.j)); --cy)
+                                    ++room;
+                                fall = std::min(fall, room);
+                            }
+                            REQUIRE(b.fall_distance(p) == fall);
+                        }
+                        REQUIRE(b.fits(p) == (verdict == 0));
+                        REQUIRE(b.is_drawn(p) == own);
+
+                        BoardMatrix spawned = b, want = b;
+                        const Error e = spawned.spawn_piece(p);
+                        REQUIRE(e.ok() == (verdict == 0));
+                        if (verdict == 1) REQUIRE(e.code == ErrorCode::OutOfBounds);
+                        if (verdict == 2) REQUIRE(e.code == ErrorCode::CellTaken);
+                        if (e.ok())
+                            for (const ShapeCell& c : cells) want.set(y + c.i, x + c.j, piece_cell(p.tet));
+                        REQUIRE(spawned == want);
+
+                        BoardMatrix erased = b;
+                        want = b;
+                        bool stopped = false;
+                        for (const ShapeCell& c : cells) {
+                            if (!BoardMatrix::on_board(y + c.i, x + c.j)) {
+                                stopped = true;
+                                break;
+                            }
+                            want.set(y + c.i, x + c.j, CellValue::Empty);
+                        }
+                        REQUIRE(erased.delete_piece(p).ok() == !stopped);
+                        REQUIRE(erased == want);
+                        drawn += verdict == 0;
+                        taken += verdict == 2;
+                        off += verdict == 1;
+                    }
+    }
+    CHECK(drawn > 100000);
+    CHECK(taken > 100000);
+    CHECK(off > 100000);
+}
+
 TEST_CASE("full rows from nibble arithmetic match a cell-by-cell check, whatever the nibbles") {
     Lcg rng{67};
     int full_seen = 0;

@@ -24,6 +24,50 @@ inline int cell_x(const CurrentPcsInfo& p, const ShapeCell& c) {
     return static_cast<std::int8_t>(p.pos.x + c.j);
 }
 
+// Where a shape's cells lie in the packed bytes, for each parity of the piece's column: the
+// cell of grid (i, j) for a piece at (y, x) is in byte 5y + (x >> 1) + offset, at `shift`.
+struct ShapeSpots {
+    std::array<std::int8_t, 4> offset;
+    std::array<std::uint8_t, 4> shift;
+    std::int8_t min_i, max_i, min_j, max_j;  // the covered extent of the grid
+};
+
+constexpr std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB> SPOTS = [] {
+    std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB> t{};
+    for (int r = 0; r < rot::ROT_NB; ++r)
+        for (int k = 0; k < TET_NB; ++k)
+            for (int parity = 0; parity < 2; ++parity) {
+                ShapeSpots s{{}, {}, 4, -1, 4, -1};
+                const auto& cells = ALL_SHAPES[r][k].cells;
+                for (int c = 0; c < 4; ++c) {
+                    const int i = cells[c].i, j = cells[c].j;
+                    s.offset[c] = static_cast<std::int8_t>(5 * i + ((parity + j) >> 1));
+                    s.shift[c] = static_cast<std::uint8_t>(((parity + j) & 1) ? 0 : 4);
+                    s.min_i = static_cast<std::int8_t>(std::min(int(s.min_i), i));
+                    s.max_i = static_cast<std::int8_t>(std::max(int(s.max_i), i));
+                    s.min_j = static_cast<std::int8_t>(std::min(int(s.min_j), j));
+                    s.max_j = static_cast<std::int8_t>(std::max(int(s.max_j), j));
+                }
+                t[r][k][parity] = s;
+            }
+    return t;
+}();
+
+inline const ShapeSpots& spots_of(const CurrentPcsInfo& p) {
+    return SPOTS[rot::index(p.rs)][index(p.tet)][p.pos.x & 1];
+}
+
+// Every cell on the board (the cells' signed 8-bit wrap-around never lands on the board).
+inline bool all_on_board(const CurrentPcsInfo& p, const ShapeSpots& s) {
+    return p.pos.y + s.min_i >= 0 && p.pos.y + s.max_i < BoardMatrix::ROWS &&
+           p.pos.x + s.min_j >= 0 && p.pos.x + s.max_j < BoardMatrix::COLS;
+}
+
+// Byte index of the piece's grid cell (0, 0) column pair, for a piece all on the board.
+inline int base_byte(const CurrentPcsInfo& p) {
+    return 5 * p.pos.y + (p.pos.x >> 1);  // floor halving: x may be negative
+}
+
 }  // namespace
 
 std::vector<std::vector<CellValue>> BoardMatrix::cell_rows() const {
@@ -34,6 +78,19 @@ std::vector<std::vector<CellValue>> BoardMatrix::cell_rows() const {
 }
 
 Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
+    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(rows.data());
+        const int base = base_byte(p);
+        for (int c = 0; c < 4; ++c)
+            if (is_solid_code((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15))
+                return fail(ErrorCode::CellTaken);
+        const std::uint8_t v = code(piece_cell(p.tet));
+        for (int c = 0; c < 4; ++c) {
+            unsigned char& b = bytes[base + sp.offset[c]];
+            b = static_cast<unsigned char>((b & ~(15 << sp.shift[c])) | v << sp.shift[c]);
+        }
+        return ok();
+    }
     const Shape& s = shape(p.rs, p.tet);
     // Check pass: the first offending cell in visiting order decides the error.
     for (const ShapeCell& c : s.cells) {
@@ -47,6 +104,15 @@ Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
 }
 
 Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
+    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(rows.data());
+        const int base = base_byte(p);
+        for (int c = 0; c < 4; ++c) {
+            unsigned char& b = bytes[base + sp.offset[c]];
+            b = static_cast<unsigned char>(b & ~(15 << sp.shift[c]));
+        }
+        return ok();
+    }
     for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
         const int y = cell_y(p, c), x = cell_x(p, c);
         if (!on_board(y, x)) return out_of_bounds(p);
@@ -56,25 +122,25 @@ Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
 }
 
 bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
-    for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
-        const int y = cell_y(p, c), x = cell_x(p, c);
-        if (!on_board(y, x) || solid(y, x)) return false;
-    }
+    const ShapeSpots& sp = spots_of(p);
+    if (!all_on_board(p, sp)) return false;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rows.data());
+    const int base = base_byte(p);
+    for (int c = 0; c < 4; ++c)
+        if (is_solid_code((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15)) return false;
     return true;
 }
 
-bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) {
-    for (const ShapeCell& c : shape(p.rs, p.tet).cells)
-        if (!on_board(cell_y(p, c), cell_x(p, c))) return false;
-    return true;
-}
+bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) { return all_on_board(p, spots_of(p)); }
 
 bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
+    const ShapeSpots& sp = spots_of(p);
+    if (!all_on_board(p, sp)) return false;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rows.data());
+    const int base = base_byte(p);
     const std::uint8_t want = code(piece_cell(p.tet));
-    for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
-        const int y = cell_y(p, c), x = cell_x(p, c);
-        if (!on_board(y, x) || code_at(y, x) != want) return false;
-    }
+    for (int c = 0; c < 4; ++c)
+        if (((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15) != want) return false;
     return true;
 }
 

@@ -164,7 +164,7 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset, const
     // the content of row 39 (empty in play), or become empty when row 39 itself was full.
     auto& rows = main_board.rows;
     const std::uint64_t full = plan.full;
-    const int cleared = std::popcount(full);
+    const int cleared = full ? popcount64(full) : 0;
     if (full) {
         const CellValueRow10 top = (full >> (BoardMatrix::ROWS - 1) & 1)
                                        ? CellValueRow10{}
