@@ -105,8 +105,9 @@ CORVELLE_AVX512 inline void double_round_v(u32x4& a, u32x4& b, u32x4& c, u32x4& 
     d = __builtin_shufflevector(d, d, 1, 2, 3, 0);
 }
 
-// N blocks side by side, block n from inputs[n] as given (its own key and counter).
-template <int N>
+// N blocks side by side, block n from inputs[n] as given (its own key and counter), of
+// ChaCha with 2 * DOUBLE_ROUNDS rounds.
+template <int N, int DOUBLE_ROUNDS = 10>
 CORVELLE_AVX512 void vector_blocks_of(const std::array<std::uint32_t, 16>* inputs,
                                       std::uint32_t* out) {
     u32x4 in[N][4];
@@ -117,7 +118,7 @@ CORVELLE_AVX512 void vector_blocks_of(const std::array<std::uint32_t, 16>* input
     u32x4 x[N][4];
     for (int n = 0; n < N; ++n)
         for (int r = 0; r < 4; ++r) x[n][r] = in[n][r];
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < DOUBLE_ROUNDS; ++i)
         for (int n = 0; n < N; ++n) double_round_v(x[n][0], x[n][1], x[n][2], x[n][3]);
     for (int n = 0; n < N; ++n)
         for (int r = 0; r < 4; ++r) {
@@ -127,7 +128,7 @@ CORVELLE_AVX512 void vector_blocks_of(const std::array<std::uint32_t, 16>* input
 }
 
 // N consecutive blocks of one stream (counter advancing by one per block).
-template <int N>
+template <int N, int DOUBLE_ROUNDS = 10>
 CORVELLE_AVX512 void vector_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     std::array<std::uint32_t, 16> inputs[N];
     for (int n = 0; n < N; ++n) {
@@ -137,12 +138,17 @@ CORVELLE_AVX512 void vector_blocks(const std::array<std::uint32_t, 16>& input, s
         inputs[n][12] = static_cast<std::uint32_t>(counter);
         inputs[n][13] = static_cast<std::uint32_t>(counter >> 32);
     }
-    vector_blocks_of<N>(inputs, out);
+    vector_blocks_of<N, DOUBLE_ROUNDS>(inputs, out);
 }
 
 CORVELLE_AVX512 void vector_four_of(const std::array<std::uint32_t, 16>* inputs,
                                     std::uint32_t* out) {
     vector_blocks_of<4>(inputs, out);
+}
+
+CORVELLE_AVX512 void vector_chacha12_four(const std::array<std::uint32_t, 16>& input,
+                                          std::uint32_t* out) {
+    vector_blocks<4, 6>(input, out);
 }
 
 CORVELLE_AVX512 void vector_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
@@ -272,6 +278,18 @@ void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32
     detail::scalar_two_blocks(input, out);
 }
 
+void chacha12_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (USE_VECTOR) return vector_chacha12_four(input, out);
+#endif
+    std::array<std::uint32_t, 16> in = input, block;
+    for (int n = 0; n < 4; ++n) {
+        chacha_block(in, block, 12);
+        std::copy(block.begin(), block.end(), out + 16 * n);
+        advance_counter(in);
+    }
+}
+
 SeededStream::SeededStream(const Seed32& key) : input_(initial_state(key.data())) {}
 
 void SeededStream::refill() {
@@ -287,13 +305,7 @@ std::uint32_t SeededStream::first_word(const Seed32& key) {
     return block[0];
 }
 
-std::uint32_t bounded_index(WordSource& src, std::uint32_t n) {
-    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
-    for (;;) {
-        const std::uint64_t m = std::uint64_t(src.next_u32()) * n;
-        if (static_cast<std::uint32_t>(m) <= zone) return static_cast<std::uint32_t>(m >> 32);
-    }
-}
+std::uint32_t bounded_index(WordSource& src, std::uint32_t n) { return bounded_index_of(src, n); }
 
 ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts) {
     Seed32 key = seed;
@@ -404,19 +416,15 @@ void ThreadRng::reseed() {
         got += static_cast<std::size_t>(n);
     }
     input_ = initial_state(key);
-    pos_ = 16;
     words_left_ = 65536;  // one byte drawn per word
 }
 
-std::uint32_t ThreadRng::next_u32() {
+void ThreadRng::refill() {
     if (words_left_ == 0) reseed();
-    --words_left_;
-    if (pos_ == 16) {
-        chacha_block(input_, buf_, 12);
-        advance_counter(input_);
-        pos_ = 0;
-    }
-    return buf_[pos_++];
+    words_left_ -= static_cast<std::uint32_t>(buf_.size());
+    chacha12_four_blocks(input_, buf_.data());
+    for (int n = 0; n < 4; ++n) advance_counter(input_);
+    pos_ = 0;
 }
 
 ThreadRng& thread_rng() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -32,6 +33,9 @@ void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* o
 void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 // Four independent blocks side by side: block n from inputs[n] (its own key and counter).
 void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::uint32_t* out);
+
+// Four consecutive ChaCha12 blocks (the counter advancing by one per block): out[0 .. 64).
+void chacha12_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 
 namespace detail {
 // The portable forms of the two functions above, which pick a vector form where it is faster.
@@ -72,6 +76,15 @@ private:
 // A uniform index in 0..n-1 (n >= 1) by the widening-multiply rule with rejection zone
 // (n << leading_zeros(n)) - 1: a word is rejected when the low half of v*n exceeds the zone.
 std::uint32_t bounded_index(WordSource& src, std::uint32_t n);
+// The same for a source whose type is known, so that its draws can be inlined.
+template <class Source>
+std::uint32_t bounded_index_of(Source& src, std::uint32_t n) {
+    const std::uint32_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+        const std::uint64_t m = std::uint64_t(src.next_u32()) * n;
+        if (static_cast<std::uint32_t>(m) <= zone) return static_cast<std::uint32_t>(m >> 32);
+    }
+}
 
 // One bag: the seven kinds shuffled with a stream keyed by the seed with ts (little-endian)
 // XORed into its first 8 bytes; the same stream then yields the new seed.
@@ -100,15 +113,19 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out);
 // reseeded after every 65536 bytes of output. Never reproduced.
 class ThreadRng final : public WordSource {
 public:
-    std::uint32_t next_u32() override;
+    std::uint32_t next_u32() override {
+        if (pos_ == buf_.size()) refill();
+        return buf_[pos_++];
+    }
 
 private:
+    void refill();
     void reseed();
 
     std::array<std::uint32_t, 16> input_{};
-    std::array<std::uint32_t, 16> buf_{};
-    unsigned pos_ = 16;
-    std::uint32_t words_left_ = 0;
+    std::array<std::uint32_t, 64> buf_{};  // four blocks, computed together
+    unsigned pos_ = 64;
+    std::uint32_t words_left_ = 0;  // a multiple of 64
 };
 ThreadRng& thread_rng();
 

@@ -155,19 +155,24 @@ int best_chain(const ChainTree& tree, const std::array<std::uint8_t, CHAIN_NB>& 
 
 // The chain numbers in a uniformly shuffled order (Fisher-Yates from the last position down),
 // then stably sorted by chain length.
-std::array<std::uint8_t, CHAIN_NB> shuffled_by_length(const ChainTree& tree,
-                                                      random::WordSource& rng) {
+template <class Source>
+std::array<std::uint8_t, CHAIN_NB> shuffled_by_length(const ChainTree& tree, Source& rng) {
     std::array<std::uint8_t, CHAIN_NB> order;
     for (int c = 0; c < CHAIN_NB; ++c) order[c] = static_cast<std::uint8_t>(c);
     for (std::uint32_t i = CHAIN_NB - 1; i >= 1; --i)
-        std::swap(order[i], order[random::bounded_index(rng, i + 1)]);
+        std::swap(order[i], order[random::bounded_index_of(rng, i + 1)]);
 
     std::array<std::uint8_t, CHAIN_NB> sorted;
-    int n = 0;
-    for (int size = 1; size <= MAX_CHAIN_LEN; ++size)
-        for (std::uint8_t c : order)
-            if (tree.chain_size[c] == size) sorted[n++] = c;
+    std::array<std::uint8_t, MAX_CHAIN_LEN + 1> next = tree.shorter;
+    for (std::uint8_t c : order) sorted[next[tree.chain_size[c]]++] = c;
     return sorted;
+}
+
+// The shuffle with the calling thread's generator drawn without a virtual call per word.
+std::array<std::uint8_t, CHAIN_NB> shuffled_by_length(const ChainTree& tree,
+                                                      random::WordSource& rng) {
+    if (auto* own = dynamic_cast<random::ThreadRng*>(&rng)) return shuffled_by_length(tree, *own);
+    return shuffled_by_length<random::WordSource>(tree, rng);
 }
 
 }  // namespace

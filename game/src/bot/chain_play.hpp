@@ -65,38 +65,36 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     }
     flush();
 
-    // Step 2. Each chain's last action, in list order, a batch of chains at a time. Every
-    // prefix's board holds the input's solid cells without its falling piece plus the
-    // prefix's own piece when no row of them is full and no garbage waits (a hold then
-    // changes nothing else), so the hard drops can land and lock from those cells' masks.
+    // Step 2. Each distinct chain's last action, a batch at a time; then every chain in list
+    // order (identical chains share their leaf). Every prefix's board holds the input's solid
+    // cells without its falling piece plus the prefix's own piece when no row of them is full
+    // and no garbage waits (a hold then changes nothing else), so the hard drops can land and
+    // lock from those cells' masks.
     tet::LockSearch base;
     tet::LockSearch::Piece root_piece;
     const bool planned = tet::LockSearch::from(state, base, root_piece);
-    std::array<Slot, BATCH> leaf;
-    int leaf_chain[BATCH];
-    std::size_t leaf_n = 0;
-    auto hand_over = [&] {
-        flush_with(GameState::GhostWork::Paint);
-        for (std::size_t k = 0; k < leaf_n; ++k)
-            on_valid(leaf_chain[k], static_cast<const GameState&>(leaf[k].v));
-        leaf_n = 0;
-    };
-    for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
-        const int node = tree.chain_node[c];
+    std::array<Slot, ChainTree::LEAF_NB> leaf;
+    std::array<bool, ChainTree::LEAF_NB> valid{};
+    for (int node = ChainTree::LEAF_BEGIN; node < ChainTree::NODE_NB; ++node) {
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
-        GameState& last = *::new (&leaf[leaf_n].v) GameState(parent == 0 ? state : inner[parent].v);
+        const int k = node - ChainTree::LEAF_BEGIN;
+        GameState& last = *::new (&leaf[k].v) GameState(parent == 0 ? state : inner[parent].v);
         const bool plan_drop = planned && tree.action[node] == TetAction::HardDrop &&
                                last.current_pcs && tet::BoardMatrix::in_bounds(*last.current_pcs);
         const Error e = plan_drop ? last.hard_drop_planned(base.plan(*last.current_pcs), 0)
                                   : last.carry_out(tree.action[node], 0);
         if (e.failed()) continue;
+        valid[k] = true;
         pending[pending_n] = &last;
         pending_action[pending_n++] = tree.action[node];
-        leaf_chain[leaf_n++] = c;
-        if (leaf_n == BATCH) hand_over();
+        if (pending_n == BATCH) flush_with(GameState::GhostWork::Paint);
     }
-    hand_over();
+    flush_with(GameState::GhostWork::Paint);
+    for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
+        const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
+        if (valid[k]) on_valid(c, static_cast<const GameState&>(leaf[k].v));
+    }
 }
 
 }  // namespace game::bot

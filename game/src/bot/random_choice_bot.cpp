@@ -142,6 +142,9 @@ constexpr ChainTree build_tree() {
         tree.chain_node[c] = static_cast<std::uint8_t>(renumbered[TRIE.chain_node[c]]);
         tree.chain_size[c] = CHAIN_TABLE[c].size;
     }
+    for (int size = 0; size <= MAX_CHAIN_LEN; ++size)
+        for (int c = 0; c < CHAIN_NB; ++c)
+            if (tree.chain_size[c] < size) ++tree.shorter[size];
     return tree;
 }
 
@@ -161,6 +164,8 @@ constexpr bool tree_is_sound(const ChainTree& t) {
         if ((n >= ChainTree::LEAF_BEGIN) != (t.action[n] == HardDrop)) return false;
         if (t.action[n] == SoftDrop) return false;
     }
+    for (int c = 0; c < CHAIN_NB; ++c)
+        if (t.chain_size[c] < 1 || t.chain_size[c] > MAX_CHAIN_LEN) return false;
     for (int c = 0; c < CHAIN_NB; ++c) {
         int node = 0;
         for (int k = 0; k < CHAIN_TABLE[c].size; ++k)

@@ -34,6 +34,9 @@ struct ChainTree {
     // The node of each chain's whole action list, and the list's length.
     std::array<std::uint8_t, CHAIN_NB> chain_node{};
     std::array<std::uint8_t, CHAIN_NB> chain_size{};
+    // How many chains are shorter than each length: where that length's chains start when
+    // the list is sorted by length.
+    std::array<std::uint8_t, MAX_CHAIN_LEN + 1> shorter{};
 };
 const ChainTree& move_chain_tree();
 
