@@ -129,7 +129,7 @@ GameState new_game(std::uint32_t n) {
     return GameState::new_game(src.next_bytes<32>(), static_cast<std::int64_t>(n) * 1000);
 }
 
-void erase_ghosts(BoardMatrix& b) {
+void clear_ghosts(BoardMatrix& b) {
     for (int y = 0; y < BoardMatrix::ROWS; ++y)
         for (int x = 0; x < BoardMatrix::COLS; ++x)
             if (b.get(y, x) == CellValue::Ghost) b.set(y, x, CellValue::Empty);
@@ -139,7 +139,7 @@ void erase_ghosts(BoardMatrix& b) {
 GameState with_falling(GameState s, Tet t) {
     REQUIRE(s.current_pcs);
     REQUIRE(s.main_board.delete_piece(*s.current_pcs).ok());
-    erase_ghosts(s.main_board);
+    clear_ghosts(s.main_board);
     s.current_pcs = CurrentPcsInfo{game::tet::spawn_pos(t), t, game::rot::RotState::R0,
                                    s.current_pcs->id};
     REQUIRE(s.main_board.spawn_piece(*s.current_pcs).ok());
@@ -593,7 +593,7 @@ GameState i_over_gap(bool row_completes) {
     GameState s = with_falling(new_game(11), Tet::I);
     for (int x : {0, 1, 2, 7, 8}) s.main_board.set(0, x, CellValue::Garbage);
     if (row_completes) s.main_board.set(0, 9, CellValue::Garbage);
-    erase_ghosts(s.main_board);
+    clear_ghosts(s.main_board);
     s.put_ghost();
     return s;
 }

@@ -339,6 +339,9 @@ TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbl
         s.current_pcs.reset();  // Nothing then paints no ghost of its own
         const auto r = s.try_action(TetAction::Nothing, 0);
         REQUIRE(r.ok());
+        BoardMatrix portable = s.main_board;
+        game::tet::detail::erase_ghosts_portable(portable);
+        REQUIRE(portable == r.value.main_board);
         for (int y = 0; y < BoardMatrix::ROWS; ++y)
             for (int x = 0; x < BoardMatrix::COLS; ++x) {
                 const std::uint8_t before = s.main_board.code_at(y, x);

@@ -38,9 +38,13 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     };
     auto flush = [&] { flush_with(GameState::GhostWork::Skip); };
 
-    // Step 1. The prefixes that chains continue; the root is the state itself. A node waits
-    // for its parent's record before it starts from the parent.
+    // Step 1. The prefixes that chains continue; the root is the state itself with its ghost
+    // cells erased (the records of the chains' last actions would erase them anyway, and no
+    // rule reads them), so that those records need not look for any. A node waits for its
+    // parent's record before it starts from the parent.
     std::array<Slot, ChainTree::LEAF_BEGIN> inner;
+    GameState& root = *::new (&inner[0].v) GameState(state);
+    tet::erase_ghosts(root.main_board);
     std::array<bool, ChainTree::LEAF_BEGIN> accepted{};
     accepted[0] = true;
     int first_pending = ChainTree::LEAF_BEGIN;
@@ -51,8 +55,7 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
             flush();
             first_pending = ChainTree::LEAF_BEGIN;
         }
-        const GameState& from = parent == 0 ? state : inner[parent].v;
-        ::new (&inner[n].v) GameState(from);
+        ::new (&inner[n].v) GameState(inner[parent].v);
         accepted[n] = inner[n].v.carry_out(tree.action[n], 0).ok();
         if (!accepted[n]) continue;
         if (pending_n == 0) first_pending = n;
@@ -79,7 +82,7 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
         const int k = node - ChainTree::LEAF_BEGIN;
-        GameState& last = *::new (&leaf[k].v) GameState(parent == 0 ? state : inner[parent].v);
+        GameState& last = *::new (&leaf[k].v) GameState(inner[parent].v);
         const bool plan_drop = planned && tree.action[node] == TetAction::HardDrop &&
                                last.current_pcs && tet::BoardMatrix::in_bounds(*last.current_pcs);
         const Error e = plan_drop ? last.hard_drop_planned(base.plan(*last.current_pcs), 0)
@@ -88,9 +91,9 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
         valid[k] = true;
         pending[pending_n] = &last;
         pending_action[pending_n++] = tree.action[node];
-        if (pending_n == BATCH) flush_with(GameState::GhostWork::Paint);
+        if (pending_n == BATCH) flush_with(GameState::GhostWork::PaintClean);
     }
-    flush_with(GameState::GhostWork::Paint);
+    flush_with(GameState::GhostWork::PaintClean);
     for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
         const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
         if (valid[k]) on_valid(c, static_cast<const GameState&>(leaf[k].v));

@@ -269,6 +269,52 @@ std::uint64_t rows_of(const PairMask& m) {
 
 std::uint64_t full_rows(const BoardMatrix& b) { return rows_of(full_pairs(b)); }
 
+void erase_ghosts(BoardMatrix& b) {
+    // A nibble is a ghost when it equals 9, i.e. when it XOR 9 has no bit set; the shifts may
+    // carry bits across nibbles, but never into bit 0 of one, nor the mask out of one.
+    auto* bytes = reinterpret_cast<unsigned char*>(b.rows.data());
+    static_assert(sizeof(b.rows) == 200);
+#if defined(__SSE2__)
+    const __m128i ghost = _mm_set1_epi8(static_cast<char>(0x99));
+    const __m128i low = _mm_set1_epi8(0x11);
+    // Twelve blocks of sixteen bytes and one more overlapping the last (erasing twice is
+    // erasing once).
+    for (int k = 0; k <= 12; ++k) {
+        unsigned char* at = bytes + (k < 12 ? 16 * k : 200 - 16);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        __m128i t = _mm_xor_si128(v, ghost);
+        t = _mm_or_si128(t, _mm_srli_epi64(t, 1));
+        t = _mm_or_si128(t, _mm_srli_epi64(t, 2));
+        __m128i m = _mm_andnot_si128(t, low);  // bit 0 of every ghost nibble
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(m, _mm_setzero_si128())) == 0xFFFF) continue;
+        m = _mm_or_si128(m, _mm_slli_epi64(m, 1));
+        m = _mm_or_si128(m, _mm_slli_epi64(m, 2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_andnot_si128(m, v));
+    }
+#else
+    detail::erase_ghosts_portable(b);
+#endif
+}
+
+namespace detail {
+void erase_ghosts_portable(BoardMatrix& b) {
+    auto* bytes = reinterpret_cast<unsigned char*>(b.rows.data());
+    constexpr std::uint64_t GHOST = 0x9999999999999999ull;
+    constexpr std::uint64_t LOW_BITS = 0x1111111111111111ull;
+    for (std::size_t off = 0; off < 200; off += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, bytes + off, 8);
+        std::uint64_t t = v ^ GHOST;
+        t |= t >> 1;
+        t |= t >> 2;
+        const std::uint64_t ghost_low = ~t & LOW_BITS;
+        if (!ghost_low) continue;
+        v &= ~(ghost_low * 0xF);
+        std::memcpy(bytes + off, &v, 8);
+    }
+}
+}  // namespace detail
+
 namespace detail {
 std::uint64_t full_rows_portable(const BoardMatrix& b) { return rows_of(full_pairs_portable(b)); }
 }  // namespace detail

@@ -118,6 +118,9 @@ struct BoardMatrix {
 static_assert(sizeof(BoardMatrix) == 200);
 static_assert(std::is_trivially_copyable_v<BoardMatrix>);
 
+// Sets every ghost cell of the board to empty.
+void erase_ghosts(BoardMatrix& b);
+
 // Metrics: all look only at solid cells.
 // The three whole-board metrics at once, from one set of column heights.
 struct BoardMetrics {
@@ -133,6 +136,7 @@ std::uint64_t full_rows(const BoardMatrix& b);
 namespace detail {
 // The same without vector instructions (what other processors run).
 std::uint64_t full_rows_portable(const BoardMatrix& b);
+void erase_ghosts_portable(BoardMatrix& b);
 }  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the

@@ -53,26 +53,6 @@ void log_failed_erase(const Error& e) {
                [&] { return "ccannot delete picei from main board plz: " + e.message(); });
 }
 
-// Sets every ghost cell of the board to empty, sixteen cells at a time: a nibble is a ghost
-// when it equals 9, i.e. when it XOR 9 has no bit set.
-void erase_ghosts(BoardMatrix& b) {
-    constexpr std::uint64_t GHOST = 0x9999999999999999ull;
-    constexpr std::uint64_t LOW_BITS = 0x1111111111111111ull;
-    static_assert(sizeof(BoardMatrix) % 8 == 0);
-    auto* bytes = reinterpret_cast<unsigned char*>(&b);
-    for (std::size_t off = 0; off < sizeof(BoardMatrix); off += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, bytes + off, 8);
-        std::uint64_t t = v ^ GHOST;
-        t |= t >> 1;
-        t |= t >> 2;
-        const std::uint64_t ghost_low = ~t & LOW_BITS;  // bit 0 of every ghost nibble
-        if (!ghost_low) continue;
-        v &= ~(ghost_low * 0xF);
-        std::memcpy(bytes + off, &v, 8);
-    }
-}
-
 }  // namespace
 
 GameState GameState::new_game(const Seed32& seed, std::int64_t start_time) {
@@ -317,8 +297,8 @@ void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& 
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
-    if (ghost == GhostWork::Paint) {
-        erase_ghosts(main_board);
+    if (ghost != GhostWork::Skip) {
+        if (ghost == GhostWork::Paint) erase_ghosts(main_board);
         if (!game_over_reason) put_ghost();
     }
     ++total_moves;

@@ -130,7 +130,9 @@ struct GameState {
     // GhostWork::Skip leaves the board's ghost cells as they were, for a state that is only
     // acted on further and never shown: no rule reads a ghost cell (they are not solid), and
     // the next record that paints erases every ghost cell on the board first.
-    enum class GhostWork : std::uint8_t { Paint, Skip };
+    // GhostWork::PaintClean paints without that erasing, for a board known to hold no ghost
+    // cell.
+    enum class GhostWork : std::uint8_t { Paint, Skip, PaintClean };
     void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                          GhostWork ghost = GhostWork::Paint);
     // record_accepted for states[i] after actions[i], their seeds computed side by side.
