@@ -88,21 +88,24 @@ using u32x4 = std::uint32_t __attribute__((vector_size(16)));
 
 CORVELLE_AVX512 inline u32x4 rotl_v(u32x4 v, int n) { return (v << n) | (v >> (32 - n)); }
 
+// The diagonal round lines rows a, c and d up with row b, which stays: b is the last row a
+// quarter round finishes, so the turns of the other three overlap its last steps instead of
+// lengthening the chain of dependent steps.
 CORVELLE_AVX512 inline void double_round_v(u32x4& a, u32x4& b, u32x4& c, u32x4& d) {
     a += b; d ^= a; d = rotl_v(d, 16);
     c += d; b ^= c; b = rotl_v(b, 12);
     a += b; d ^= a; d = rotl_v(d, 8);
     c += d; b ^= c; b = rotl_v(b, 7);
-    b = __builtin_shufflevector(b, b, 1, 2, 3, 0);
-    c = __builtin_shufflevector(c, c, 2, 3, 0, 1);
-    d = __builtin_shufflevector(d, d, 3, 0, 1, 2);
+    a = __builtin_shufflevector(a, a, 3, 0, 1, 2);
+    c = __builtin_shufflevector(c, c, 1, 2, 3, 0);
+    d = __builtin_shufflevector(d, d, 2, 3, 0, 1);
     a += b; d ^= a; d = rotl_v(d, 16);
     c += d; b ^= c; b = rotl_v(b, 12);
     a += b; d ^= a; d = rotl_v(d, 8);
     c += d; b ^= c; b = rotl_v(b, 7);
-    b = __builtin_shufflevector(b, b, 3, 0, 1, 2);
-    c = __builtin_shufflevector(c, c, 2, 3, 0, 1);
-    d = __builtin_shufflevector(d, d, 1, 2, 3, 0);
+    a = __builtin_shufflevector(a, a, 1, 2, 3, 0);
+    c = __builtin_shufflevector(c, c, 3, 0, 1, 2);
+    d = __builtin_shufflevector(d, d, 2, 3, 0, 1);
 }
 
 // N blocks side by side, block n from inputs[n] as given (its own key and counter), of
@@ -246,6 +249,54 @@ CORVELLE_AVX512 void accept_events16(std::span<const AcceptEventInput> in, Seed3
         for (int k = 0; k < 32; ++k) out[l][k] = bytes[k][l];
 }
 
+// accept_event with every step held in vector rows: the seed's first block, its low bytes
+// as the second stream's key words 8..11 (beside the event's words 4..7), and that stream's
+// first two blocks, whose low bytes are the new seed.
+CORVELLE_AVX512 Seed32 accept_event_v(const Seed32& seed, std::uint32_t event_hash,
+                                      std::uint64_t ts, std::uint32_t idx) {
+    const u32x4 sigma = {SIGMA[0], SIGMA[1], SIGMA[2], SIGMA[3]};
+    u32x4 k0, k1;
+    std::memcpy(&k0, seed.data(), sizeof k0);
+    std::memcpy(&k1, seed.data() + 16, sizeof k1);
+    static_assert(std::endian::native == std::endian::little);
+
+    u32x4 a = sigma, b = k0, c = k1, d = {0, 0, 0, 0};
+    for (int i = 0; i < 10; ++i) double_round_v(a, b, c, d);
+    a += sigma;
+    b += k0;
+    c += k1;  // d + its zero input stays d
+    const u32x16 first = __builtin_shufflevector(__builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7),
+                                                 __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7),
+                                                 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const u8x16 low = __builtin_convertvector(first, u8x16);
+    u32x4 m1;
+    std::memcpy(&m1, &low, sizeof m1);
+    const u32x4 m0 = {event_hash, static_cast<std::uint32_t>(ts), static_cast<std::uint32_t>(ts >> 32), idx};
+
+    // Blocks 0 and 1 of the material's stream, side by side.
+    const u32x4 d0 = {0, 0, 0, 0}, d1 = {1, 0, 0, 0};
+    u32x4 a0 = sigma, b0 = m0, c0 = m1, e0 = d0;
+    u32x4 a1 = sigma, b1 = m0, c1 = m1, e1 = d1;
+    for (int i = 0; i < 10; ++i) {
+        double_round_v(a0, b0, c0, e0);
+        double_round_v(a1, b1, c1, e1);
+    }
+    const u32x16 out0 = __builtin_shufflevector(
+        __builtin_shufflevector(a0 + sigma, b0 + m0, 0, 1, 2, 3, 4, 5, 6, 7),
+        __builtin_shufflevector(c0 + m1, e0 + d0, 0, 1, 2, 3, 4, 5, 6, 7), 0, 1, 2, 3, 4, 5, 6, 7, 8,
+        9, 10, 11, 12, 13, 14, 15);
+    const u32x16 out1 = __builtin_shufflevector(
+        __builtin_shufflevector(a1 + sigma, b1 + m0, 0, 1, 2, 3, 4, 5, 6, 7),
+        __builtin_shufflevector(c1 + m1, e1 + d1, 0, 1, 2, 3, 4, 5, 6, 7), 0, 1, 2, 3, 4, 5, 6, 7, 8,
+        9, 10, 11, 12, 13, 14, 15);
+    const u8x16 lo0 = __builtin_convertvector(out0, u8x16);
+    const u8x16 lo1 = __builtin_convertvector(out1, u8x16);
+    Seed32 result;
+    std::memcpy(result.data(), &lo0, 16);
+    std::memcpy(result.data() + 16, &lo1, 16);
+    return result;
+}
+
 bool has_vector_rotates() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
@@ -326,6 +377,18 @@ ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts) {
 
 Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
                     std::uint32_t idx) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (USE_VECTOR)
+        return accept_event_v(seed, static_cast<std::uint32_t>(tet::index(event.action)),
+                              static_cast<std::uint64_t>(ts), idx);
+#endif
+    return detail::accept_event_by_blocks(seed, event, ts, idx);
+}
+
+namespace detail {
+
+Seed32 accept_event_by_blocks(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
+                             std::uint32_t idx) {
     // r: 16 bytes, the low byte of each word of the seed's first block.
     std::uint32_t block[16];
     chacha20_block(initial_state(seed.data()), block);
@@ -345,6 +408,8 @@ Seed32 accept_event(const Seed32& seed, tet::GameReplayEvent event, std::int64_t
     for (int k = 0; k < 32; ++k) out[k] = static_cast<std::uint8_t>(words[k]);
     return out;
 }
+
+}  // namespace detail
 
 namespace {
 

@@ -41,6 +41,9 @@ namespace detail {
 // The portable forms of the two functions above, which pick a vector form where it is faster.
 void scalar_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 void scalar_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+// accept_event (below) from the block functions above, one block call per step.
+Seed32 accept_event_by_blocks(const Seed32& seed, tet::GameReplayEvent event, std::int64_t ts,
+                             std::uint32_t idx);
 }  // namespace detail
 
 // The ChaCha20 keystream keyed by 32 bytes, with a 64-bit block counter starting at 0 and an

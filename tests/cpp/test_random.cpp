@@ -377,6 +377,18 @@ TEST_SUITE("timestamp") {
     }
 }
 
+TEST_CASE("accept_event in vector rows agrees with the block-by-block form") {
+    SeededStream src(Seed32{7});
+    for (int it = 0; it < 5000; ++it) {
+        const Seed32 seed = src.next_bytes<32>();
+        const auto action = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
+        const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
+        const std::uint32_t idx = src.next_u32();
+        REQUIRE(accept_event(seed, {action}, ts, idx) ==
+                game::random::detail::accept_event_by_blocks(seed, {action}, ts, idx));
+    }
+}
+
 TEST_CASE("accept_events agrees with accept_event for every batch size") {
     // Batches of every size up to three passes of the widest path, so each way of splitting
     // a batch (full and padded passes, groups of four, a lone last one) is taken.
