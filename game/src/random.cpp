@@ -162,54 +162,67 @@ CORVELLE_AVX512 void vector_two_blocks(const std::array<std::uint32_t, 16>& inpu
     vector_blocks<2>(input, out);
 }
 
-// Sixteen blocks at once, one to a lane: x[w] holds word w of all sixteen. No shuffles
-// between the column and the diagonal rounds, and the lanes never meet, so the rounds run at
-// the vector units' throughput rather than at one block's latency.
+// L blocks at once (8 or 16), one to a lane: x[w] holds word w of all L. No shuffles between
+// the column and the diagonal rounds, and the lanes never meet, so the rounds run at the
+// vector units' throughput rather than at one block's latency.
 using u32x16 = std::uint32_t __attribute__((vector_size(64)));
 using u8x16 = std::uint8_t __attribute__((vector_size(16)));
-constexpr int LANES = 16;
+using u32x8 = std::uint32_t __attribute__((vector_size(32)));
+using u8x8 = std::uint8_t __attribute__((vector_size(8)));
 
-template <int N>
-CORVELLE_AVX512 inline u32x16 rotl16(u32x16 v) {
+template <int L>
+struct Lanes;
+template <>
+struct Lanes<16> {
+    using Words = u32x16;
+    using Bytes = u8x16;
+};
+template <>
+struct Lanes<8> {
+    using Words = u32x8;
+    using Bytes = u8x8;
+};
+
+template <int N, class V>
+CORVELLE_AVX512 inline V rotl_lanes(V v) {
     return (v << N) | (v >> (32 - N));
 }
 
-CORVELLE_AVX512 inline void quarter_round16(u32x16& a, u32x16& b, u32x16& c, u32x16& d) {
-    a += b; d ^= a; d = rotl16<16>(d);
-    c += d; b ^= c; b = rotl16<12>(b);
-    a += b; d ^= a; d = rotl16<8>(d);
-    c += d; b ^= c; b = rotl16<7>(b);
+template <class V>
+CORVELLE_AVX512 inline void quarter_round_lanes(V& a, V& b, V& c, V& d) {
+    a += b; d ^= a; d = rotl_lanes<16>(d);
+    c += d; b ^= c; b = rotl_lanes<12>(b);
+    a += b; d ^= a; d = rotl_lanes<8>(d);
+    c += d; b ^= c; b = rotl_lanes<7>(b);
 }
 
 // The ChaCha20 block of every lane of `in`, input added.
-CORVELLE_AVX512 inline void blocks16(const u32x16* in, u32x16* out) {
-    u32x16 x[16];
+template <class V>
+CORVELLE_AVX512 inline void blocks_lanes(const V* in, V* out) {
+    V x[16];
     for (int w = 0; w < 16; ++w) x[w] = in[w];
     for (int i = 0; i < 10; ++i) {
-        quarter_round16(x[0], x[4], x[8], x[12]);
-        quarter_round16(x[1], x[5], x[9], x[13]);
-        quarter_round16(x[2], x[6], x[10], x[14]);
-        quarter_round16(x[3], x[7], x[11], x[15]);
-        quarter_round16(x[0], x[5], x[10], x[15]);
-        quarter_round16(x[1], x[6], x[11], x[12]);
-        quarter_round16(x[2], x[7], x[8], x[13]);
-        quarter_round16(x[3], x[4], x[9], x[14]);
+        quarter_round_lanes(x[0], x[4], x[8], x[12]);
+        quarter_round_lanes(x[1], x[5], x[9], x[13]);
+        quarter_round_lanes(x[2], x[6], x[10], x[14]);
+        quarter_round_lanes(x[3], x[7], x[11], x[15]);
+        quarter_round_lanes(x[0], x[5], x[10], x[15]);
+        quarter_round_lanes(x[1], x[6], x[11], x[12]);
+        quarter_round_lanes(x[2], x[7], x[8], x[13]);
+        quarter_round_lanes(x[3], x[4], x[9], x[14]);
     }
     for (int w = 0; w < 16; ++w) out[w] = x[w] + in[w];
 }
 
-CORVELLE_AVX512 inline u32x16 load16(const std::uint32_t* p) {
-    u32x16 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// accept_event for up to sixteen inputs (in.size() in 1..16), one to a lane; spare lanes
-// repeat the last input and their results are dropped.
-CORVELLE_AVX512 void accept_events16(std::span<const AcceptEventInput> in, Seed32* out) {
+// accept_event for up to L inputs (in.size() in 1..L), one to a lane; spare lanes repeat the
+// last input and their results are dropped.
+template <int L>
+CORVELLE_AVX512 void accept_events_lanes(std::span<const AcceptEventInput> in, Seed32* out) {
+    using V = typename Lanes<L>::Words;
+    using B = typename Lanes<L>::Bytes;
     const std::size_t live = in.size();
-    alignas(64) std::uint32_t cols[12][LANES];  // key words, then the event's four words
-    for (int l = 0; l < LANES; ++l) {
+    alignas(64) std::uint32_t cols[12][L];  // key words, then the event's four words
+    for (int l = 0; l < L; ++l) {
         const AcceptEventInput& e = in[std::min<std::size_t>(l, live - 1)];
         for (int i = 0; i < 8; ++i) cols[i][l] = load_le32(e.seed->data() + 4 * i);
         const auto uts = static_cast<std::uint64_t>(e.ts);
@@ -220,33 +233,40 @@ CORVELLE_AVX512 void accept_events16(std::span<const AcceptEventInput> in, Seed3
     }
 
     // Step 1. The first block of each seed's stream.
-    u32x16 st[16];
-    for (int w = 0; w < 4; ++w) st[w] = u32x16{} + SIGMA[w];
-    for (int w = 0; w < 8; ++w) st[4 + w] = load16(cols[w]);
-    for (int w = 12; w < 16; ++w) st[w] = u32x16{};
-    u32x16 first[16];
-    blocks16(st, first);
+    V st[16];
+    for (int w = 0; w < 4; ++w) st[w] = V{} + SIGMA[w];
+    for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], cols[w], sizeof(V));
+    for (int w = 12; w < 16; ++w) st[w] = V{};
+    V first[16];
+    blocks_lanes(st, first);
 
     // Step 2. The material's key: the event's words, then the low bytes of the first block.
-    for (int w = 0; w < 4; ++w) st[4 + w] = load16(cols[8 + w]);
-    const u32x16 low = u32x16{} + 0xFFu;
+    for (int w = 0; w < 4; ++w) std::memcpy(&st[4 + w], cols[8 + w], sizeof(V));
+    const V low = V{} + 0xFFu;
     for (int j = 0; j < 4; ++j)
         st[8 + j] = (first[4 * j] & low) | (first[4 * j + 1] & low) << 8 |
                     (first[4 * j + 2] & low) << 16 | (first[4 * j + 3] & low) << 24;
 
     // Step 3. Two blocks of the material's stream; the new seed is the low byte of each of
     // their 32 words.
-    u32x16 words[32];
-    blocks16(st, words);
-    st[12] = u32x16{} + 1u;
-    blocks16(st, words + 16);
-    alignas(16) std::uint8_t bytes[32][LANES];
+    V words[32];
+    blocks_lanes(st, words);
+    st[12] = V{} + 1u;
+    blocks_lanes(st, words + 16);
+    alignas(16) std::uint8_t bytes[32][L];
     for (int k = 0; k < 32; ++k) {
-        const u8x16 b = __builtin_convertvector(words[k], u8x16);
+        const B b = __builtin_convertvector(words[k], B);
         std::memcpy(bytes[k], &b, sizeof b);
     }
     for (std::size_t l = 0; l < live; ++l)
         for (int k = 0; k < 32; ++k) out[l][k] = bytes[k][l];
+}
+
+CORVELLE_AVX512 void accept_events16(std::span<const AcceptEventInput> in, Seed32* out) {
+    accept_events_lanes<16>(in, out);
+}
+CORVELLE_AVX512 void accept_events8(std::span<const AcceptEventInput> in, Seed32* out) {
+    accept_events_lanes<8>(in, out);
 }
 
 // accept_event with every step held in vector rows: the seed's first block, its low bytes
@@ -430,18 +450,21 @@ Seed32 event_material(const AcceptEventInput& in, const std::uint32_t* first_blo
 void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
     std::size_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-    // Sixteen to a pass; a pass costs about as much as four events the four-block way, so a
-    // remainder of more than four takes one too.
-    if (USE_VECTOR)
-        while (in.size() - i > 4) {
-            const std::size_t n = std::min<std::size_t>(LANES, in.size() - i);
-            accept_events16(in.subspan(i, n), out + i);
-            i += n;
+    // Passes of sixteen lanes while more than eight remain, then one of eight lanes (about
+    // two thirds of a sixteen-lane pass) for two to eight, and a last single one alone.
+    if (USE_VECTOR) {
+        for (std::size_t n; (n = in.size() - i) > 1; i += std::min<std::size_t>(n, 16)) {
+            if (n > 8) accept_events16(in.subspan(i, std::min<std::size_t>(n, 16)), out + i);
+            else accept_events8(in.subspan(i, n), out + i);
         }
+        if (i < in.size()) out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
+        return;
+    }
 #endif
-    // Four at a time: the first blocks of four seeds together, then the two blocks of each
-    // of the four materials, four blocks to a call. A last group of two or three repeats its
-    // last input in the spare lanes and drops their results; a last single one goes alone.
+    // Without vector rotates, four at a time: the first blocks of four seeds together, then
+    // the two blocks of each of the four materials, four blocks to a call. A last group of two
+    // or three repeats its last input in the spare lanes and drops their results; a last
+    // single one goes alone.
     for (; i < in.size(); i += 4) {
         const std::size_t live = std::min<std::size_t>(4, in.size() - i);
         if (live == 1) {

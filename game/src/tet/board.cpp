@@ -227,20 +227,21 @@ PairMask full_pairs_portable(const BoardMatrix& b) {
 
 #if defined(__SSE2__)
 PairMask full_pairs(const BoardMatrix& b) {
-    alignas(16) std::array<std::uint8_t, 208> bytes{};
-    std::memcpy(bytes.data(), b.rows.data(), 200);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
     PairMask mask{};
     const __m128i low = _mm_set1_epi8(0x11);
     const __m128i one = _mm_set1_epi8(0x01);
-    for (int k = 0; k < 13; ++k) {
-        const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes.data() + 16 * k));
+    auto block = [&](int at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
         const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
         const __m128i solid = _mm_and_si128(_mm_xor_si128(any, _mm_srli_epi64(v, 3)), low);
         const __m128i both = _mm_and_si128(_mm_and_si128(solid, _mm_srli_epi64(solid, 4)), one);
-        const auto bits = static_cast<std::uint64_t>(
+        return static_cast<std::uint64_t>(
             static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(both, one))));
-        mask[k / 4] |= bits << (16 * (k % 4));
-    }
+    };
+    // Bytes 0 .. 191 sixteen at a time; bytes 192 .. 199 from a block ending at the last byte.
+    for (int k = 0; k < 12; ++k) mask[k / 4] |= block(16 * k) << (16 * (k % 4));
+    mask[3] = block(200 - 16) >> 8;
     return mask;
 }
 #else
