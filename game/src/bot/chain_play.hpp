@@ -31,12 +31,11 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     GameState* pending[BATCH];
     TetAction pending_action[BATCH];
     std::size_t pending_n = 0;
-    auto flush_with = [&](GameState::GhostWork ghost) {
+    auto flush = [&] {
         GameState::record_all_accepted({pending, pending_n}, {pending_action, pending_n}, 0,
-                                       ghost);
+                                       GameState::GhostWork::Skip);
         pending_n = 0;
     };
-    auto flush = [&] { flush_with(GameState::GhostWork::Skip); };
 
     // Step 1. The prefixes that chains continue; the root is the state itself with its ghost
     // cells erased (the records of the chains' last actions would erase them anyway, and no
@@ -72,28 +71,48 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     // order (identical chains share their leaf). Every prefix's board holds the input's solid
     // cells without its falling piece plus the prefix's own piece when no row of them is full
     // and no garbage waits (a hold then changes nothing else), so the hard drops can land and
-    // lock from those cells' masks.
+    // lock from those cells' masks, and the ghosts of the pieces that come next land on the
+    // locked masks.
     tet::LockSearch base;
     tet::LockSearch::Piece root_piece;
     const bool planned = tet::LockSearch::from(state, base, root_piece);
+    constexpr int UNKNOWN_ROW = -1000;
     std::array<Slot, ChainTree::LEAF_NB> leaf;
     std::array<bool, ChainTree::LEAF_NB> valid{};
+    std::array<int, ChainTree::LEAF_NB> ghost_row;
     for (int node = ChainTree::LEAF_BEGIN; node < ChainTree::NODE_NB; ++node) {
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
         const int k = node - ChainTree::LEAF_BEGIN;
         GameState& last = *::new (&leaf[k].v) GameState(inner[parent].v);
-        const bool plan_drop = planned && tree.action[node] == TetAction::HardDrop &&
-                               last.current_pcs && tet::BoardMatrix::in_bounds(*last.current_pcs);
-        const Error e = plan_drop ? last.hard_drop_planned(base.plan(*last.current_pcs), 0)
-                                  : last.carry_out(tree.action[node], 0);
+        ghost_row[k] = UNKNOWN_ROW;
+        Error e;
+        if (planned && tree.action[node] == TetAction::HardDrop && last.current_pcs &&
+            tet::BoardMatrix::in_bounds(*last.current_pcs) &&
+            last.main_board.is_drawn(*last.current_pcs)) {
+            const tet::CurrentPcsInfo piece = *last.current_pcs;
+            const tet::LockPlan plan = base.plan(piece);
+            e = last.hard_drop_planned(plan, 0);
+            if (e.ok() && last.current_pcs && !last.is_over()) {
+                const tet::CurrentPcsInfo& next = *last.current_pcs;
+                ghost_row[k] = next.pos.y - tet::fall_distance(base.locked_cols(piece, plan), next);
+            }
+        } else {
+            e = last.carry_out(tree.action[node], 0);
+        }
         if (e.failed()) continue;
         valid[k] = true;
         pending[pending_n] = &last;
         pending_action[pending_n++] = tree.action[node];
-        if (pending_n == BATCH) flush_with(GameState::GhostWork::PaintClean);
+        if (pending_n == BATCH) flush();
     }
-    flush_with(GameState::GhostWork::PaintClean);
+    flush();
+    // The board holds no ghost cell (the root's were erased, the records skipped theirs).
+    for (int k = 0; k < ChainTree::LEAF_NB; ++k) {
+        if (!valid[k] || leaf[k].v.is_over()) continue;
+        if (ghost_row[k] != UNKNOWN_ROW) leaf[k].v.put_ghost_at(ghost_row[k]);
+        else leaf[k].v.put_ghost();
+    }
     for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
         const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
         if (valid[k]) on_valid(c, static_cast<const GameState&>(leaf[k].v));

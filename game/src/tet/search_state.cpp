@@ -342,17 +342,24 @@ bool LockSearch::act(Piece& p, TetAction action) const {
     internal_failure("search chain locks before its end");
 }
 
-LockPlan LockSearch::plan(const CurrentPcsInfo& c) const {
-    const ShapeMask& m = mask_of(c);
+int fall_distance(const SolidCols& cols, const CurrentPcsInfo& c) {
+    // Each covered column's lowest cell falls to just above the column's highest solid cell
+    // below it.
     const Shape& sh = shape(c.rs, c.tet);
-    LockPlan out;
-    out.drop = BoardMatrix::ROWS;
+    int drop = BoardMatrix::ROWS;
     for (int k = 0; k < sh.bottom_count; ++k) {
         const int x = c.pos.x + sh.bottoms[k].j;
         const int y = c.pos.y + sh.bottoms[k].i;
         const std::uint64_t below = cols[x] & ((std::uint64_t{1} << y) - 1);
-        out.drop = std::min(out.drop, y - column_top(below));
+        drop = std::min(drop, y - column_top(below));
     }
+    return drop;
+}
+
+LockPlan LockSearch::plan(const CurrentPcsInfo& c) const {
+    const ShapeMask& m = mask_of(c);
+    LockPlan out;
+    out.drop = fall_distance(cols, c);
     const int y = c.pos.y - out.drop, x = c.pos.x;
     std::uint64_t filled = nonempty;
     for (int i = m.min_i; i <= m.max_i; ++i) {
@@ -366,45 +373,54 @@ LockPlan LockSearch::plan(const CurrentPcsInfo& c) const {
     return out;
 }
 
-bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
-                           BoardMetrics& metrics) const {
-    const CurrentPcsInfo& c = p.piece;
+int LockSearch::lock(const CurrentPcsInfo& c, const LockPlan& landing, SolidCols& out,
+                     std::array<std::int8_t, BoardMatrix::COLS>& n) const {
     const ShapeMask& m = mask_of(c);
-    const LockPlan landing = plan(c);
     const std::uint64_t full = landing.full;
     const int y = c.pos.y - landing.drop, x = c.pos.x;
-
     out = cols;
-    std::array<std::int8_t, BoardMatrix::COLS> n = count;  // solid cells per column
+    n = count;
     for (int j = m.min_j; j <= m.max_j; ++j) {
         out[x + j] |= column_bits(m.cols[j], y);
         n[x + j] = static_cast<std::int8_t>(n[x + j] + m.col_count[j]);
     }
+    if (!full) return 0;
+    // Full rows go, the rows above move down, and the rows freed at the top take row 39's
+    // content (nothing when row 39 itself was full).
     std::uint16_t row39 = rows[BoardMatrix::ROWS - 1];
     if (y + m.max_i == BoardMatrix::ROWS - 1)
         row39 = static_cast<std::uint16_t>(row39 | shifted(m.rows[m.max_i], x));
-    lines = total_lines;
-    if (full) {
-        // Full rows go, the rows above move down, and the rows freed at the top take row 39's
-        // content (nothing when row 39 itself was full).
-        const int cleared = popcount64(full);
-        const std::uint16_t top = row39 == FULL_ROW ? 0 : row39;
-        const std::uint64_t freed = ((std::uint64_t{1} << cleared) - 1) << (BoardMatrix::ROWS - cleared);
-        for (int col = 0; col < BoardMatrix::COLS; ++col) {
-            std::uint64_t v = out[col];
-            for (std::uint64_t f = full; f;) {
-                const int r = 63 - std::countl_zero(f);  // highest first
-                f &= ~(std::uint64_t{1} << r);
-                const std::uint64_t low = (std::uint64_t{1} << r) - 1;
-                v = (v & low) | ((v >> 1) & ~low);
-            }
-            const bool refilled = top >> col & 1;
-            if (refilled) v |= freed;
-            out[col] = v;
-            n[col] = static_cast<std::int8_t>(n[col] - (refilled ? 0 : cleared));
+    const int cleared = popcount64(full);
+    const std::uint16_t top = row39 == FULL_ROW ? 0 : row39;
+    const std::uint64_t freed = ((std::uint64_t{1} << cleared) - 1) << (BoardMatrix::ROWS - cleared);
+    for (int col = 0; col < BoardMatrix::COLS; ++col) {
+        std::uint64_t v = out[col];
+        for (std::uint64_t f = full; f;) {
+            const int r = 63 - std::countl_zero(f);  // highest first
+            f &= ~(std::uint64_t{1} << r);
+            const std::uint64_t low = (std::uint64_t{1} << r) - 1;
+            v = (v & low) | ((v >> 1) & ~low);
         }
-        lines = static_cast<std::uint16_t>(lines + cleared);
+        const bool refilled = top >> col & 1;
+        if (refilled) v |= freed;
+        out[col] = v;
+        n[col] = static_cast<std::int8_t>(n[col] - (refilled ? 0 : cleared));
     }
+    return cleared;
+}
+
+SolidCols LockSearch::locked_cols(const CurrentPcsInfo& piece, const LockPlan& landing) const {
+    SolidCols out;
+    std::array<std::int8_t, BoardMatrix::COLS> n;
+    (void)lock(piece, landing, out, n);
+    return out;
+}
+
+bool LockSearch::hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
+                           BoardMetrics& metrics) const {
+    std::array<std::int8_t, BoardMatrix::COLS> n;  // solid cells per column
+    const int cleared = lock(p.piece, plan(p.piece), out, n);
+    lines = static_cast<std::uint16_t>(total_lines + cleared);
 
     // The metrics of board_metrics(out), with each column's cell count known.
     metrics = BoardMetrics{0, 0, 0};

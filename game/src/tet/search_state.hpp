@@ -89,9 +89,19 @@ struct LockSearch {
     bool hard_drop(const Piece& p, std::uint16_t& lines, SolidCols& out,
                    BoardMetrics& metrics) const;
 
+    // The solid cells once `piece` (not among this board's cells) has locked as `landing`
+    // says and the full rows are cleared.
+    SolidCols locked_cols(const CurrentPcsInfo& piece, const LockPlan& landing) const;
+
 private:
     bool fits(const CurrentPcsInfo& p) const;
     bool spawn(Piece& p, Tet kind) const;
+    // locked_cols with each column's cell count; returns the rows cleared.
+    int lock(const CurrentPcsInfo& piece, const LockPlan& landing, SolidCols& out,
+             std::array<std::int8_t, BoardMatrix::COLS>& count_out) const;
 };
+
+// How many rows a piece (on the board, not among `cols`) falls on those solid cells.
+int fall_distance(const SolidCols& cols, const CurrentPcsInfo& piece);
 
 }  // namespace game::tet

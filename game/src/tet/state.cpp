@@ -91,13 +91,15 @@ void GameState::put_ghost() {
     if (!current_pcs) return;
     const CurrentPcsInfo piece = *current_pcs;
     if (!BoardMatrix::in_bounds(piece)) internal_failure("cannot delete pice in put_ghost");
-    const Shape& sh = shape(piece.rs, piece.tet);
-
     // Step 1. The landing row.
-    const int r = piece.pos.y - main_board.fall_distance(piece);
+    put_ghost_at(piece.pos.y - main_board.fall_distance(piece));
+}
 
+void GameState::put_ghost_at(int r) {
+    if (!current_pcs) return;
+    const CurrentPcsInfo piece = *current_pcs;
     // Step 2. Paint until the first cell that is off the board or solid (the piece itself).
-    for (const ShapeCell& c : sh.cells) {
+    for (const ShapeCell& c : shape(piece.rs, piece.tet).cells) {
         const int y = i8(r + c.i), x = i8(piece.pos.x + c.j);
         if (!BoardMatrix::on_board(y, x) || main_board.solid(y, x)) return;
         main_board.set(y, x, CellValue::Ghost);
@@ -297,8 +299,8 @@ void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& 
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
-    if (ghost != GhostWork::Skip) {
-        if (ghost == GhostWork::Paint) erase_ghosts(main_board);
+    if (ghost == GhostWork::Paint) {
+        erase_ghosts(main_board);
         if (!game_over_reason) put_ghost();
     }
     ++total_moves;

@@ -108,6 +108,8 @@ struct GameState {
 
     // Paints the ghost of the falling piece.
     void put_ghost();
+    // The same with the piece's landing row given (what the board gives for it).
+    void put_ghost_at(int landing_row);
     // Locks bookkeeping, then takes the next piece (or `preset`) and spawns it.
     Error put_next_piece(std::int64_t t, std::optional<Tet> preset);
     // The same with the full rows and the perfect clear taken from `plan`.
@@ -130,9 +132,7 @@ struct GameState {
     // GhostWork::Skip leaves the board's ghost cells as they were, for a state that is only
     // acted on further and never shown: no rule reads a ghost cell (they are not solid), and
     // the next record that paints erases every ghost cell on the board first.
-    // GhostWork::PaintClean paints without that erasing, for a board known to hold no ghost
-    // cell.
-    enum class GhostWork : std::uint8_t { Paint, Skip, PaintClean };
+    enum class GhostWork : std::uint8_t { Paint, Skip };
     void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                          GhostWork ghost = GhostWork::Paint);
     // record_accepted for states[i] after actions[i], their seeds computed side by side.
