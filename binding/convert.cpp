@@ -440,7 +440,12 @@ PyObject* seed_to_py(const ModuleState& st, const GameSeed& s) {
 }
 
 PyObject* action_state_pair(const ModuleState& st, TetAction a, const GameState& s) {
-    return steal_pair(action_to_py(st, a), state_to_py(st, s));
+    PyObject* pair = steal_pair(action_to_py(st, a), state_to_py(st, s));
+    // A tuple of a str and a state can never be part of a reference cycle: untracked now, as
+    // the collector would untrack it on its first pass, so that long episodes and replays do
+    // not make it walk their pairs.
+    if (pair) PyObject_GC_UnTrack(pair);
+    return pair;
 }
 
 PyObject* chain_state_pair(const ModuleState& st, std::span<const TetAction> chain,

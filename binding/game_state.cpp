@@ -600,8 +600,12 @@ PyObject* load_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t na
         // Step 2. Play back, wrapping state 0 and the state after each Update segment as it is
         // reached. Playback is all or nothing: on a rejected segment everything built is dropped.
         PyRef first;
-        PyRef pairs = PyRef::steal(PyList_New(0));
+        Py_ssize_t updates = 0;
+        for (const auto& seg : segments.value)
+            updates += std::holds_alternative<game::tet::GameReplaySlice>(seg);
+        PyRef pairs = PyRef::steal(PyList_New(updates));
         if (!pairs) return nullptr;
+        Py_ssize_t filled = 0;
         bool python_failed = false;
         const bool played = game::tet::play_segments(
             segments.value, [&](std::size_t i, const GameState& state) {
@@ -612,13 +616,18 @@ PyObject* load_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t na
                 }
                 const auto* slice = std::get_if<game::tet::GameReplaySlice>(&segments.value[i]);
                 if (!slice) return true;
-                PyRef pair = PyRef::steal(action_state_pair(st, slice->event.action, state));
-                python_failed = !pair || PyList_Append(pairs.get(), pair.get()) < 0;
+                PyObject* pair = action_state_pair(st, slice->event.action, state);
+                python_failed = !pair;
+                if (pair) PyList_SET_ITEM(pairs.get(), filled++, pair);  // slots not filled stay NULL
                 return !python_failed;
             });
         if (python_failed) return nullptr;
         // A played stream has one state per segment, so at least three.
         if (!played) return raise_value_error("not enough gamestates in savefile.");
+        if (filled != updates) {
+            raise_internal_error(&st, "replay playback skipped an update");
+            return nullptr;
+        }
         return steal_pair(first.release(), pairs.release());
     });
 }
