@@ -69,6 +69,11 @@ GameState literal_hard_drop(const GameState& s) {
 struct Lcg {
     std::uint32_t x;
     std::uint32_t next() { return x = x * 1664525u + 1013904223u; }
+    Seed32 seed() {
+        Seed32 out{};
+        for (auto& b : out) b = static_cast<std::uint8_t>(next() >> 24);
+        return out;
+    }
 };
 
 }  // namespace
@@ -104,9 +109,7 @@ TEST_CASE("ghost landing row matches lowering the piece row by row") {
     Lcg rng{11};
     int checked = 0;
     for (int game_no = 0; game_no < 60; ++game_no) {
-        Seed32 seed{};
-        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
-        GameState s = GameState::new_game(seed, game_no);
+        GameState s = GameState::new_game(rng.seed(), game_no);
         for (int step = 0; step < 400 && !s.is_over(); ++step) {
             // Mostly sideways moves and rotations, so pieces land on varied stacks.
             const std::uint32_t r = rng.next() >> 16;
@@ -129,9 +132,7 @@ TEST_CASE("hard drop matches one-row soft drops until the lock") {
     Lcg rng{23};
     int checked = 0;
     for (int game_no = 0; game_no < 150; ++game_no) {
-        Seed32 seed{};
-        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
-        GameState s = GameState::new_game(seed, game_no);
+        GameState s = GameState::new_game(rng.seed(), game_no);
         if (game_no % 4 == 0) s.garbage_recv = static_cast<std::uint16_t>(game_no / 4);
         for (int step = 0; step < 300 && !s.is_over(); ++step) {
             const std::uint32_t r = rng.next() >> 16;
@@ -192,9 +193,7 @@ TEST_CASE("solid-cell search state follows the exact actions") {
     Lcg rng{31};
     long compared = 0;
     for (int game_no = 0; game_no < 200; ++game_no) {
-        Seed32 seed{};
-        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
-        GameState s = GameState::new_game(seed, game_no);
+        GameState s = GameState::new_game(rng.seed(), game_no);
         for (int step = 0; step < 500 && !s.is_over(); ++step) {
             if (!s.search_shortcut_ok()) break;
             // Follow a short chain of random actions from here on both forms.
@@ -239,9 +238,7 @@ TEST_CASE("fixed-board chain search matches the solid-cell search state on every
     const auto& chains = game::bot::random_choice_bot::all_move_chains();
     long leaves = 0, clears = 0, blocked = 0;
     for (int game_no = 0; game_no < 120; ++game_no) {
-        Seed32 seed{};
-        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
-        GameState s = GameState::new_game(seed, game_no);
+        GameState s = GameState::new_game(rng.seed(), game_no);
         for (int step = 0; step < 80 && !s.is_over(); ++step) {
             const std::uint32_t r = rng.next() >> 16;
             (void)s.apply_action_if_works(r % 3 == 0 ? TetAction::HardDrop : action_from_index(r % 7), 0);
@@ -311,8 +308,7 @@ TEST_CASE("fixed-board chain search matches the solid-cell search state on every
 TEST_CASE("seeds computed side by side equal one at a time") {
     Lcg rng{41};
     for (int game_no = 0; game_no < 100; ++game_no) {
-        Seed32 seed{};
-        for (auto& b : seed) b = static_cast<std::uint8_t>(rng.next() >> 24);
+        const Seed32 seed = rng.seed();
         GameState s = GameState::new_game(seed, static_cast<std::int64_t>(rng.next()));
         for (int step = 0; step < 60 && !s.is_over(); ++step) {
             const std::int64_t t = static_cast<std::int64_t>(rng.next()) << 20;

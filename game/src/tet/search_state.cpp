@@ -104,20 +104,6 @@ void SearchState::erase_piece() {
     if (has_piece && in_bounds(piece, mask_of(piece))) erase(piece);
 }
 
-int SearchState::fall_distance(const CurrentPcsInfo& p) const {
-    // Each covered column's lowest cell falls to just above the column's highest solid cell
-    // below it (the piece's own cells lie above that cell).
-    const Shape& sh = shape(p.rs, p.tet);
-    int drop = BoardMatrix::ROWS;
-    for (int k = 0; k < sh.bottom_count; ++k) {
-        const int x = p.pos.x + sh.bottoms[k].j;
-        const int y = p.pos.y + sh.bottoms[k].i;
-        const std::uint64_t below = cols[x] & ((std::uint64_t{1} << y) - 1);
-        drop = std::min(drop, y - column_top(below));
-    }
-    return drop;
-}
-
 Error SearchState::put_next_piece(bool has_preset, Tet preset) {
     if (has_piece) return fail(ErrorCode::AlreadyHaveNextPcs);
     if (over) return fail(ErrorCode::GameAlreadyOver);
@@ -234,7 +220,7 @@ Error SearchState::act(TetAction action) {
             if (next_pcs_idx > 6 ? next_pcs_idx - 7 >= 14 : false)
                 return fail(ErrorCode::NextPcsOutOfRange, next_pcs_idx);
             erase(piece);
-            piece.pos.y = i8(piece.pos.y - fall_distance(piece));
+            piece.pos.y = i8(piece.pos.y - tet::fall_distance(cols, piece));
             place(piece);
             has_piece = false;
             (void)put_next_piece(false, Tet::I);  // a failing lock ends the drop, not the action

@@ -43,8 +43,6 @@ private:
     Error rotate(bool clockwise);
     Error put_next_piece(bool has_preset, Tet preset);
     Error fits(const CurrentPcsInfo& p) const;
-    // Rows the piece (erased from the board, lying on it) can fall before it lands.
-    int fall_distance(const CurrentPcsInfo& p) const;
     void place(const CurrentPcsInfo& p);
     void erase(const CurrentPcsInfo& p);
 };

@@ -374,20 +374,8 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
             // A piece drawn where it stands moves straight to its landing row: the same as
             // that many one-row soft drops, each worth their 2 points. The soft drop after
             // them fails, so the piece then locks where it lies.
-            if (const CurrentPcsInfo piece = *current_pcs; main_board.is_drawn(piece)) {
-                const int drop = main_board.fall_distance(piece);
-                if (drop > 0) {
-                    CurrentPcsInfo landed = piece;
-                    landed.pos.y = i8(piece.pos.y - drop);
-                    (void)main_board.delete_piece(piece);
-                    (void)main_board.spawn_piece(landed);
-                    add_wrapping(score, SOFT_DROP_POINTS * drop);
-                    is_t_spin = false;
-                    is_t_mini_spin = false;
-                }
-                current_pcs.reset();
-                (void)put_next_piece(t, std::nullopt);  // a failing lock ends the drop
-                add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * drop);
+            if (main_board.is_drawn(*current_pcs)) {
+                drop_and_lock(main_board.fall_distance(*current_pcs), t, nullptr);
                 break;
             }
             for (;;) {
@@ -408,21 +396,26 @@ Error GameState::hard_drop_planned(const LockPlan& plan, std::int64_t t) {
         !queue_can_supply() || !main_board.is_drawn(*current_pcs))
         return carry_out(TetAction::HardDrop, t);
     last_action = TetAction::HardDrop;
-    // As in carry_out: straight to the landing row, then the lock where the piece lies.
+    drop_and_lock(plan.drop, t, &plan);
+    return ok();
+}
+
+void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
     const CurrentPcsInfo piece = *current_pcs;
-    if (plan.drop > 0) {
+    if (drop > 0) {
         CurrentPcsInfo landed = piece;
-        landed.pos.y = i8(piece.pos.y - plan.drop);
+        landed.pos.y = i8(piece.pos.y - drop);
         (void)main_board.delete_piece(piece);
         (void)main_board.spawn_piece(landed);
-        add_wrapping(score, SOFT_DROP_POINTS * plan.drop);
+        add_wrapping(score, SOFT_DROP_POINTS * drop);
         is_t_spin = false;
         is_t_mini_spin = false;
     }
     current_pcs.reset();
-    (void)put_next_piece(t, std::nullopt, plan);
-    add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * plan.drop);
-    return ok();
+    // A failing lock ends the drop, not the action.
+    if (plan) (void)put_next_piece(t, std::nullopt, *plan);
+    else (void)put_next_piece(t, std::nullopt);
+    add_wrapping(score, HARD_DROP_POINTS - SOFT_DROP_POINTS * drop);
 }
 
 void GameState::try_actions(std::span<const TetAction> actions, std::int64_t t,

@@ -118,6 +118,9 @@ struct GameState {
     // gives for the falling piece when that piece is drawn where it stands (otherwise the
     // drop reads the board itself).
     Error hard_drop_planned(const LockPlan& plan, std::int64_t t);
+    // The hard drop of a drawn falling piece that falls `drop` rows: moved there, locked
+    // (from `plan` when given), scored.
+    void drop_and_lock(int drop, std::int64_t t, const LockPlan* plan);
     // Inserts every received garbage row not yet on the board.
     void add_pending_garbage();
     // One row down, or lock when the piece cannot move down.
