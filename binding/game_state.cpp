@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "module.h"
 #include "pyref.h"
 #include "rot.hpp"
+#include "slab.h"
 #include "tet/codec.hpp"
 #include "tet/replay.hpp"
 
@@ -41,6 +43,7 @@ struct GameStateObject {
 };
 static_assert(std::is_trivially_destructible_v<GameState>);
 static_assert(std::is_trivially_copyable_v<GameState>);
+static_assert(sizeof(GameStateObject) <= slab::SLOT_BYTES && alignof(GameStateObject) <= 16);
 
 // ---- Entry-point helpers -----------------------------------------------------------------
 
@@ -292,9 +295,20 @@ PyObject* game_state_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 // Frees the object and drops the reference every heap-type instance holds to its type.
 void game_state_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    slab::release(self);
     Py_DECREF(tp);
 }
+
+// The generic allocation protocol, for anything that asks the type for a blank instance; the
+// module itself goes through new_game_state_object.
+PyObject* game_state_alloc(PyTypeObject* tp, Py_ssize_t) {
+    void* p = slab::allocate();
+    if (!p) return PyErr_NoMemory();
+    std::memset(p, 0, sizeof(GameStateObject));
+    return PyObject_Init(static_cast<PyObject*>(p), tp);
+}
+
+void game_state_free(void* p) { slab::release(p); }
 
 // ---- Getters -----------------------------------------------------------------------------
 
@@ -668,6 +682,8 @@ PyType_Slot game_state_slots[] = {
     {Py_tp_doc, const_cast<char*>("GameStatePy(value)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(game_state_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(game_state_dealloc)},
+    {Py_tp_alloc, reinterpret_cast<void*>(game_state_alloc)},
+    {Py_tp_free, reinterpret_cast<void*>(game_state_free)},
     {Py_tp_methods, game_state_methods},
     {Py_tp_getset, game_state_getset},
     {0, nullptr},
@@ -684,10 +700,11 @@ PyType_Spec game_state_spec = {
 };
 
 // The object is not tracked by the collector and its payload is written whole, so it is
-// allocated without the zero fill of the generic allocator; the type's free slot releases it.
+// allocated without the zero fill of the generic allocator.
 PyObject* new_game_state_object(PyTypeObject* tp, const GameState& s) {
-    GameStateObject* o = PyObject_New(GameStateObject, tp);
-    if (!o) return nullptr;
+    void* p = slab::allocate();
+    if (!p) return PyErr_NoMemory();
+    auto* o = reinterpret_cast<GameStateObject*>(PyObject_Init(static_cast<PyObject*>(p), tp));
     new (&o->state) GameState(s);
     return reinterpret_cast<PyObject*>(o);
 }

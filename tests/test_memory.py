@@ -645,3 +645,68 @@ def test_forwarded_log_records_leak_nothing():
     assert unraisable >= 2 * (rounds + 200)
     assert plain < TRACED_SLACK, plain
     assert failing < TRACED_SLACK, failing
+
+
+# --------------------------------------------------------------------------------------------
+# State objects' own memory
+# --------------------------------------------------------------------------------------------
+
+# More states than one 2 MiB block of state objects holds, so that blocks fill, empty and
+# refill in the tests below.
+MANY_STATES = 24_000
+
+
+def states_along_a_game(n: int, seed: int) -> list:
+    """n distinct GameStatePy objects: the successors of each state along a random game."""
+    import random
+
+    rng = random.Random(seed)
+    out, s = [], new_game(bytes(rng.randrange(256) for _ in range(32)), seed)
+    while len(out) < n:
+        succ = s.next_actions_and_states
+        if not succ:
+            s = new_game(bytes(rng.randrange(256) for _ in range(32)), seed + len(out))
+            continue
+        out.extend(st for _, st in succ)
+        s = rng.choice(succ)[1]
+    return out[:n]
+
+
+def test_state_objects_keep_their_contents_through_interleaved_frees():
+    import random
+
+    rng = random.Random(5)
+    alive = states_along_a_game(MANY_STATES, 1)
+    expected = [s.to_bytes() for s in alive]
+    for round_ in range(4):
+        # Free a random half, in random order, then make as many new ones: the new objects
+        # reuse freed places in every block, and none may land on a live one.
+        order = list(range(len(alive)))
+        rng.shuffle(order)
+        dropped = set(order[: len(order) // 2])
+        alive = [s for i, s in enumerate(alive) if i not in dropped]
+        expected = [b for i, b in enumerate(expected) if i not in dropped]
+        fresh = states_along_a_game(MANY_STATES // 2, 10 + round_)
+        alive += fresh
+        expected += [s.to_bytes() for s in fresh]
+        assert [s.to_bytes() for s in alive] == expected
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer holds freed memory in quarantine, so resident size grows",
+)
+def test_freed_state_objects_give_their_memory_back():
+    def measure():
+        gc.collect()
+        return resident_bytes()
+
+    states_along_a_game(MANY_STATES, 2)  # warm up: spare blocks and the allocator's pools
+    before = measure()
+    held = states_along_a_game(8 * MANY_STATES, 3)  # about 80 MB of states
+    grown = measure() - before
+    del held
+    kept = measure() - before
+    assert grown > 8 * MANY_STATES * 400 * 3 // 4, grown
+    # A few empty blocks may be kept for the next burst; the rest goes back.
+    assert kept < 16 * 1024 * 1024, kept
