@@ -6,6 +6,10 @@
 #include <cstring>
 #include <sys/random.h>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "error.hpp"
 
 namespace game::random {
@@ -214,59 +218,129 @@ CORVELLE_AVX512 inline void blocks_lanes(const V* in, V* out) {
     for (int w = 0; w < 16; ++w) out[w] = x[w] + in[w];
 }
 
-// accept_event for up to L inputs (in.size() in 1..L), one to a lane; spare lanes repeat the
-// last input and their results are dropped.
-template <int L>
-CORVELLE_AVX512 void accept_events_lanes(std::span<const AcceptEventInput> in, Seed32* out) {
-    using V = typename Lanes<L>::Words;
-    using B = typename Lanes<L>::Bytes;
-    const std::size_t live = in.size();
-    alignas(64) std::uint32_t cols[12][L];  // key words, then the event's four words
-    for (int l = 0; l < L; ++l) {
-        const AcceptEventInput& e = in[std::min<std::size_t>(l, live - 1)];
-        for (int i = 0; i < 8; ++i) cols[i][l] = load_le32(e.seed->data() + 4 * i);
-        const auto uts = static_cast<std::uint64_t>(e.ts);
-        cols[8][l] = static_cast<std::uint32_t>(tet::index(e.event.action));
-        cols[9][l] = static_cast<std::uint32_t>(uts);
-        cols[10][l] = static_cast<std::uint32_t>(uts >> 32);
-        cols[11][l] = e.idx;
+// Column l of the 16 x 16 byte matrix whose row k is rows[k], for every l: four rounds that
+// interleave row i with row i + 8, one, two, four and eight bytes at a time, which leave the
+// columns in order when the rows go in in bit-reversed order.
+CORVELLE_AVX512 inline void transpose_bytes16(const __m128i* rows, __m128i* cols) {
+    constexpr int BIT_REVERSED[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    __m128i x[16], y[16];
+    for (int i = 0; i < 16; ++i) x[i] = rows[BIT_REVERSED[i]];
+    for (int i = 0; i < 8; ++i) {
+        y[2 * i] = _mm_unpacklo_epi8(x[i], x[i + 8]);
+        y[2 * i + 1] = _mm_unpackhi_epi8(x[i], x[i + 8]);
     }
+    for (int i = 0; i < 8; ++i) {
+        x[2 * i] = _mm_unpacklo_epi16(y[i], y[i + 8]);
+        x[2 * i + 1] = _mm_unpackhi_epi16(y[i], y[i + 8]);
+    }
+    for (int i = 0; i < 8; ++i) {
+        y[2 * i] = _mm_unpacklo_epi32(x[i], x[i + 8]);
+        y[2 * i + 1] = _mm_unpackhi_epi32(x[i], x[i + 8]);
+    }
+    for (int i = 0; i < 8; ++i) {
+        cols[2 * i] = _mm_unpacklo_epi64(y[i], y[i + 8]);
+        cols[2 * i + 1] = _mm_unpackhi_epi64(y[i], y[i + 8]);
+    }
+}
 
-    // Step 1. The first block of each seed's stream.
+// The draws of up to L seeds (live in 1..L), one to a lane; spare lanes repeat the last seed
+// and their results are dropped.
+template <int L>
+CORVELLE_AVX512 void event_draws_lanes(const Seed32* const* seeds, std::size_t live,
+                                       EventDraw* out) {
+    using V = typename Lanes<L>::Words;
+    alignas(64) std::uint32_t cols[8][L];
+    for (int l = 0; l < L; ++l) {
+        const Seed32& seed = *seeds[std::min<std::size_t>(l, live - 1)];
+        for (int i = 0; i < 8; ++i) cols[i][l] = load_le32(seed.data() + 4 * i);
+    }
     V st[16];
     for (int w = 0; w < 4; ++w) st[w] = V{} + SIGMA[w];
     for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], cols[w], sizeof(V));
     for (int w = 12; w < 16; ++w) st[w] = V{};
     V first[16];
     blocks_lanes(st, first);
-
-    // Step 2. The material's key: the event's words, then the low bytes of the first block.
-    for (int w = 0; w < 4; ++w) std::memcpy(&st[4 + w], cols[8 + w], sizeof(V));
+    // The low bytes of words 4j .. 4j+3, packed little-endian: word j of the draw.
     const V low = V{} + 0xFFu;
-    for (int j = 0; j < 4; ++j)
-        st[8 + j] = (first[4 * j] & low) | (first[4 * j + 1] & low) << 8 |
+    alignas(64) std::uint32_t packed[4][L];
+    for (int j = 0; j < 4; ++j) {
+        const V w = (first[4 * j] & low) | (first[4 * j + 1] & low) << 8 |
                     (first[4 * j + 2] & low) << 16 | (first[4 * j + 3] & low) << 24;
+        std::memcpy(packed[j], &w, sizeof w);
+    }
+    static_assert(std::endian::native == std::endian::little);
+    for (std::size_t l = 0; l < live; ++l)
+        for (int j = 0; j < 4; ++j) std::memcpy(out[l].data() + 4 * j, &packed[j][l], 4);
+}
 
-    // Step 3. Two blocks of the material's stream; the new seed is the low byte of each of
-    // their 32 words.
+// The new seeds of up to L drawn events (in.size() in 1..L), one to a lane, as above.
+template <int L>
+CORVELLE_AVX512 void drawn_events_lanes(std::span<const DrawnEventInput> in, Seed32* out) {
+    using V = typename Lanes<L>::Words;
+    using B = typename Lanes<L>::Bytes;
+    const std::size_t live = in.size();
+    alignas(64) std::uint32_t cols[8][L];  // the event's four words, then the draw's
+    for (int l = 0; l < L; ++l) {
+        const DrawnEventInput& e = in[std::min<std::size_t>(l, live - 1)];
+        const auto uts = static_cast<std::uint64_t>(e.ts);
+        cols[0][l] = static_cast<std::uint32_t>(tet::index(e.event.action));
+        cols[1][l] = static_cast<std::uint32_t>(uts);
+        cols[2][l] = static_cast<std::uint32_t>(uts >> 32);
+        cols[3][l] = e.idx;
+        for (int j = 0; j < 4; ++j) std::memcpy(&cols[4 + j][l], e.draw->data() + 4 * j, 4);
+    }
+    // Two blocks of the material's stream; the new seed is the low byte of each of their 32
+    // words.
+    V st[16];
+    for (int w = 0; w < 4; ++w) st[w] = V{} + SIGMA[w];
+    for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], cols[w], sizeof(V));
+    for (int w = 12; w < 16; ++w) st[w] = V{};
     V words[32];
     blocks_lanes(st, words);
     st[12] = V{} + 1u;
     blocks_lanes(st, words + 16);
-    alignas(16) std::uint8_t bytes[32][L];
-    for (int k = 0; k < 32; ++k) {
-        const B b = __builtin_convertvector(words[k], B);
-        std::memcpy(bytes[k], &b, sizeof b);
+    // Byte k of lane l's seed is the low byte of words[k] in lane l: a transpose. Sixteen
+    // lanes: rows 0..15 give bytes 0..15 of every lane, rows 16..31 the rest. Eight lanes:
+    // row k holds words k and k + 16, so column l < 8 is lane l's first half and column
+    // l + 8 its second.
+    __m128i rows[16], columns[16];
+    if constexpr (L == 16) {
+        for (int half = 0; half < 2; ++half) {
+            for (int k = 0; k < 16; ++k) {
+                const B b = __builtin_convertvector(words[16 * half + k], B);
+                std::memcpy(&rows[k], &b, sizeof b);
+            }
+            transpose_bytes16(rows, columns);
+            for (std::size_t l = 0; l < live; ++l)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l].data() + 16 * half), columns[l]);
+        }
+    } else {
+        static_assert(L == 8);
+        for (int k = 0; k < 16; ++k) {
+            const B lo = __builtin_convertvector(words[k], B);
+            const B hi = __builtin_convertvector(words[k + 16], B);
+            std::memcpy(&rows[k], &lo, sizeof lo);
+            std::memcpy(reinterpret_cast<char*>(&rows[k]) + 8, &hi, sizeof hi);
+        }
+        transpose_bytes16(rows, columns);
+        for (std::size_t l = 0; l < live; ++l) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l].data()), columns[l]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[l].data() + 16), columns[l + 8]);
+        }
     }
-    for (std::size_t l = 0; l < live; ++l)
-        for (int k = 0; k < 32; ++k) out[l][k] = bytes[k][l];
 }
 
-CORVELLE_AVX512 void accept_events16(std::span<const AcceptEventInput> in, Seed32* out) {
-    accept_events_lanes<16>(in, out);
+CORVELLE_AVX512 void event_draws16(const Seed32* const* seeds, std::size_t n, EventDraw* out) {
+    event_draws_lanes<16>(seeds, n, out);
 }
-CORVELLE_AVX512 void accept_events8(std::span<const AcceptEventInput> in, Seed32* out) {
-    accept_events_lanes<8>(in, out);
+CORVELLE_AVX512 void event_draws8(const Seed32* const* seeds, std::size_t n, EventDraw* out) {
+    event_draws_lanes<8>(seeds, n, out);
+}
+CORVELLE_AVX512 void drawn_events16(std::span<const DrawnEventInput> in, Seed32* out) {
+    drawn_events_lanes<16>(in, out);
+}
+CORVELLE_AVX512 void drawn_events8(std::span<const DrawnEventInput> in, Seed32* out) {
+    drawn_events_lanes<8>(in, out);
 }
 
 // accept_event with every step held in vector rows: the seed's first block, its low bytes
@@ -433,62 +507,155 @@ Seed32 accept_event_by_blocks(const Seed32& seed, tet::GameReplayEvent event, st
 
 namespace {
 
-// The 32 bytes mixed into the second stream of accept_event.
-Seed32 event_material(const AcceptEventInput& in, const std::uint32_t* first_block) {
+// The 32 bytes mixed into the second stream of accept_event, as key words.
+std::array<std::uint32_t, 16> material_state(const DrawnEventInput& in) {
     Seed32 material{};
     const auto event_hash = static_cast<std::uint32_t>(tet::index(in.event.action));
     const auto uts = static_cast<std::uint64_t>(in.ts);
     for (int k = 0; k < 4; ++k) material[k] = static_cast<std::uint8_t>(event_hash >> (8 * k));
     for (int k = 0; k < 8; ++k) material[4 + k] = static_cast<std::uint8_t>(uts >> (8 * k));
     for (int k = 0; k < 4; ++k) material[12 + k] = static_cast<std::uint8_t>(in.idx >> (8 * k));
-    for (int k = 0; k < 16; ++k) material[16 + k] = static_cast<std::uint8_t>(first_block[k]);
-    return material;
+    std::memcpy(material.data() + 16, in.draw->data(), 16);
+    return initial_state(material.data());
+}
+
+EventDraw low_bytes(const std::uint32_t* block) {
+    EventDraw d;
+    for (int k = 0; k < 16; ++k) d[k] = static_cast<std::uint8_t>(block[k]);
+    return d;
+}
+
+Seed32 accept_drawn_event(const DrawnEventInput& in) {
+    std::uint32_t words[32];
+    chacha20_two_blocks(material_state(in), words);
+    Seed32 out;
+    for (int k = 0; k < 32; ++k) out[k] = static_cast<std::uint8_t>(words[k]);
+    return out;
+}
+
+inline bool same_seed(const Seed32& a, const Seed32& b) {
+    std::uint64_t x[4], y[4];
+    std::memcpy(x, a.data(), 32);
+    std::memcpy(y, b.data(), 32);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+}
+
+// Passes of sixteen lanes while more than eight remain, then one of eight lanes (about two
+// thirds of a sixteen-lane pass) for two to eight; `one` takes a last single input alone.
+template <class Pass16, class Pass8, class One>
+void in_lane_passes(std::size_t size, Pass16 pass16, Pass8 pass8, One one) {
+    std::size_t i = 0;
+    for (std::size_t n; (n = size - i) > 1; i += std::min<std::size_t>(n, 16)) {
+        if (n > 8) pass16(i, std::min<std::size_t>(n, 16));
+        else pass8(i, n);
+    }
+    if (i < size) one(i);
 }
 
 }  // namespace
 
-void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
-    std::size_t i = 0;
-#if defined(__x86_64__) && defined(__GNUC__)
-    // Passes of sixteen lanes while more than eight remain, then one of eight lanes (about
-    // two thirds of a sixteen-lane pass) for two to eight, and a last single one alone.
-    if (USE_VECTOR) {
-        for (std::size_t n; (n = in.size() - i) > 1; i += std::min<std::size_t>(n, 16)) {
-            if (n > 8) accept_events16(in.subspan(i, std::min<std::size_t>(n, 16)), out + i);
-            else accept_events8(in.subspan(i, n), out + i);
+namespace detail {
+
+void event_draws_portable(std::span<const Seed32* const> seeds, EventDraw* out) {
+    // Four blocks to a call; a last group of two or three repeats its last seed.
+    for (std::size_t i = 0; i < seeds.size(); i += 4) {
+        const std::size_t live = std::min<std::size_t>(4, seeds.size() - i);
+        if (live == 1) {
+            out[i] = event_draw(*seeds[i]);
+            break;
         }
-        if (i < in.size()) out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
+        std::array<std::uint32_t, 16> inputs[4];
+        for (std::size_t n = 0; n < 4; ++n)
+            inputs[n] = initial_state(seeds[i + std::min(n, live - 1)]->data());
+        std::uint32_t blocks[64];
+        chacha20_four_blocks_of(inputs, blocks);
+        for (std::size_t n = 0; n < live; ++n) out[i + n] = low_bytes(blocks + 16 * n);
+    }
+}
+
+void accept_drawn_events_portable(std::span<const DrawnEventInput> in, Seed32* out) {
+    // Two inputs' two blocks each to a call; a last single one goes alone.
+    for (std::size_t i = 0; i < in.size(); i += 2) {
+        if (i + 1 == in.size()) {
+            out[i] = accept_drawn_event(in[i]);
+            break;
+        }
+        std::array<std::uint32_t, 16> inputs[4];
+        for (std::size_t n = 0; n < 2; ++n) {
+            inputs[2 * n] = material_state(in[i + n]);
+            inputs[2 * n + 1] = inputs[2 * n];
+            advance_counter(inputs[2 * n + 1]);
+        }
+        std::uint32_t words[64];
+        chacha20_four_blocks_of(inputs, words);
+        for (std::size_t n = 0; n < 2; ++n)
+            for (int k = 0; k < 32; ++k) out[i + n][k] = static_cast<std::uint8_t>(words[32 * n + k]);
+    }
+}
+
+}  // namespace detail
+
+EventDraw event_draw(const Seed32& seed) {
+    std::uint32_t block[16];
+    chacha20_block(initial_state(seed.data()), block);
+    return low_bytes(block);
+}
+
+void event_draws(std::span<const Seed32* const> seeds, EventDraw* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (USE_VECTOR) {
+        in_lane_passes(
+            seeds.size(), [&](std::size_t i, std::size_t n) { event_draws16(&seeds[i], n, out + i); },
+            [&](std::size_t i, std::size_t n) { event_draws8(&seeds[i], n, out + i); },
+            [&](std::size_t i) { out[i] = event_draw(*seeds[i]); });
         return;
     }
 #endif
-    // Without vector rotates, four at a time: the first blocks of four seeds together, then
-    // the two blocks of each of the four materials, four blocks to a call. A last group of two
-    // or three repeats its last input in the spare lanes and drops their results; a last
-    // single one goes alone.
-    for (; i < in.size(); i += 4) {
-        const std::size_t live = std::min<std::size_t>(4, in.size() - i);
-        if (live == 1) {
-            out[i] = accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx);
+    detail::event_draws_portable(seeds, out);
+}
+
+void accept_drawn_events(std::span<const DrawnEventInput> in, Seed32* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (USE_VECTOR) {
+        in_lane_passes(
+            in.size(), [&](std::size_t i, std::size_t n) { drawn_events16(in.subspan(i, n), out + i); },
+            [&](std::size_t i, std::size_t n) { drawn_events8(in.subspan(i, n), out + i); },
+            [&](std::size_t i) { out[i] = accept_drawn_event(in[i]); });
+        return;
+    }
+#endif
+    detail::accept_drawn_events_portable(in, out);
+}
+
+void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
+    constexpr std::size_t BATCH = 16;
+    for (std::size_t start = 0; start < in.size(); start += BATCH) {
+        const std::size_t n = std::min(BATCH, in.size() - start);
+        const AcceptEventInput* batch = in.data() + start;
+        if (n == 1) {
+            out[start] = accept_event(*batch->seed, batch->event, batch->ts, batch->idx);
             break;
         }
-        const AcceptEventInput* group[4];
-        for (std::size_t n = 0; n < 4; ++n) group[n] = &in[i + std::min(n, live - 1)];
-        std::array<std::uint32_t, 16> inputs[4];
-        std::uint32_t blocks[64];
-        for (int n = 0; n < 4; ++n) inputs[n] = initial_state(group[n]->seed->data());
-        chacha20_four_blocks_of(inputs, blocks);
-        std::array<std::uint32_t, 16> second[8];
-        for (int n = 0; n < 4; ++n) {
-            const Seed32 material = event_material(*group[n], blocks + 16 * n);
-            second[2 * n] = initial_state(material.data());
-            second[2 * n + 1] = second[2 * n];
-            advance_counter(second[2 * n + 1]);
+        const Seed32* distinct[BATCH];
+        std::size_t which[BATCH];
+        std::size_t d = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const Seed32* s = batch[k].seed;
+            if (d == 0 || (s != distinct[d - 1] && !same_seed(*s, *distinct[d - 1])))
+                distinct[d++] = s;
+            which[k] = d - 1;
         }
-        std::uint32_t words[128];
-        chacha20_four_blocks_of(second, words);
-        chacha20_four_blocks_of(second + 4, words + 64);
-        for (std::size_t n = 0; n < live; ++n)
-            for (int k = 0; k < 32; ++k) out[i + n][k] = static_cast<std::uint8_t>(words[32 * n + k]);
+        EventDraw draws[BATCH];
+        event_draws({distinct, d}, draws);
+        DrawnEventInput drawn[BATCH];
+        for (std::size_t k = 0; k < n; ++k) {
+            // Field by field: a whole-struct copy through a temporary stalls on its own stores.
+            drawn[k].draw = &draws[which[k]];
+            drawn[k].event = batch[k].event;
+            drawn[k].ts = batch[k].ts;
+            drawn[k].idx = batch[k].idx;
+        }
+        accept_drawn_events({drawn, n}, out + start);
     }
 }
 

@@ -110,7 +110,31 @@ struct AcceptEventInput {
     std::int64_t ts;
     std::uint32_t idx;
 };
+// Inputs that share a seed (the same object or equal bytes, next to each other) share that
+// seed's draw.
 void accept_events(std::span<const AcceptEventInput> in, Seed32* out);
+
+// accept_event in its two steps, for callers that reuse one seed's draw for several events:
+// the 16 bytes drawn from the seed's own stream (the low bytes of its first block), then the
+// new seed from the event and that draw.
+using EventDraw = std::array<std::uint8_t, 16>;
+EventDraw event_draw(const Seed32& seed);
+// out[i] = event_draw(*seeds[i]), side by side.
+void event_draws(std::span<const Seed32* const> seeds, EventDraw* out);
+struct DrawnEventInput {
+    const EventDraw* draw;  // event_draw of the seed
+    tet::GameReplayEvent event;
+    std::int64_t ts;
+    std::uint32_t idx;
+};
+// out[i] = the new seed of in[i], side by side.
+void accept_drawn_events(std::span<const DrawnEventInput> in, Seed32* out);
+
+namespace detail {
+// The forms of the two functions above for processors without vector rotates.
+void event_draws_portable(std::span<const Seed32* const> seeds, EventDraw* out);
+void accept_drawn_events_portable(std::span<const DrawnEventInput> in, Seed32* out);
+}  // namespace detail
 
 // A ChaCha12 generator private to the calling thread, seeded from the operating system and
 // reseeded after every 65536 bytes of output. Never reproduced.

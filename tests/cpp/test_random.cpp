@@ -399,16 +399,22 @@ TEST_CASE("accept_events agrees with accept_event for every batch size") {
         x ^= x << 17;
         return x;
     };
+    // Runs of inputs share a seed, as the same object or as an equal copy, so that draws are
+    // shared within a pass and across the end of one.
     std::vector<Seed32> seeds(50);
-    for (auto& s : seeds)
-        for (auto& b : s) b = static_cast<std::uint8_t>(next());
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        const std::uint64_t r = next();
+        if (i > 0 && r % 4 == 0) seeds[i] = seeds[i - 1];
+        else for (auto& b : seeds[i]) b = static_cast<std::uint8_t>(next());
+    }
     for (std::size_t n = 0; n <= seeds.size(); ++n) {
         std::vector<AcceptEventInput> in;
         for (std::size_t i = 0; i < n; ++i) {
             const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
             const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
             const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
-            in.push_back({&seeds[i], GameReplayEvent{a}, ts, idx});
+            const std::size_t k = i > 0 && next() % 3 == 0 ? i - 1 : i;
+            in.push_back({&seeds[k], GameReplayEvent{a}, ts, idx});
         }
         std::vector<Seed32> got(n + 1);
         got[n].fill(0xA5);
@@ -421,5 +427,44 @@ TEST_CASE("accept_events agrees with accept_event for every batch size") {
         Seed32 untouched;
         untouched.fill(0xA5);
         CHECK(got[n] == untouched);
+    }
+}
+
+TEST_CASE("accept_event in two steps: draws of many seeds, then events of many draws") {
+    SeededStream src(Seed32{9});
+    std::vector<Seed32> seeds(40);
+    for (auto& s : seeds) s = src.next_bytes<32>();
+    for (std::size_t n = 0; n <= seeds.size(); ++n) {
+        CAPTURE(n);
+        std::vector<const Seed32*> of(n);
+        for (std::size_t i = 0; i < n; ++i) of[i] = &seeds[i];
+        std::vector<game::random::EventDraw> draws(n + 1);
+        draws[n].fill(0x5A);
+        game::random::event_draws(of, draws.data());
+        std::vector<game::random::EventDraw> portable(n);
+        game::random::detail::event_draws_portable(of, portable.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            CHECK(portable[i] == draws[i]);
+            // The low bytes of the seed stream's first 16 words.
+            SeededStream s(seeds[i]);
+            CHECK(draws[i] == s.next_bytes<16>());
+            CHECK(game::random::event_draw(seeds[i]) == draws[i]);
+        }
+        CHECK(draws[n] == game::random::EventDraw{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
+                                                  0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A});
+        std::vector<game::random::DrawnEventInput> in;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto a = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
+            const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
+            in.push_back({&draws[i], GameReplayEvent{a}, ts, src.next_u32()});
+        }
+        std::vector<Seed32> got(n), got_portable(n);
+        game::random::accept_drawn_events(in, got.data());
+        game::random::detail::accept_drawn_events_portable(in, got_portable.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            CHECK(got[i] == game::random::detail::accept_event_by_blocks(seeds[i], in[i].event,
+                                                                        in[i].ts, in[i].idx));
+            CHECK(got_portable[i] == got[i]);
+        }
     }
 }
