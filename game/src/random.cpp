@@ -243,57 +243,37 @@ CORVELLE_AVX512 inline void transpose_bytes16(const __m128i* rows, __m128i* cols
     }
 }
 
-// The draws of up to L seeds (live in 1..L), one to a lane; spare lanes repeat the last seed
-// and their results are dropped.
+// Word j of the draw of every lane's seed (the low bytes of its first block's words 4j to
+// 4j + 3, packed little-endian), from the seeds' key words in columns.
 template <int L>
-CORVELLE_AVX512 void event_draws_lanes(const Seed32* const* seeds, std::size_t live,
-                                       EventDraw* out) {
+CORVELLE_AVX512 inline void draw_words_lanes(const std::uint32_t (*key)[L],
+                                             typename Lanes<L>::Words* draw) {
     using V = typename Lanes<L>::Words;
-    alignas(64) std::uint32_t cols[8][L];
-    for (int l = 0; l < L; ++l) {
-        const Seed32& seed = *seeds[std::min<std::size_t>(l, live - 1)];
-        for (int i = 0; i < 8; ++i) cols[i][l] = load_le32(seed.data() + 4 * i);
-    }
     V st[16];
     for (int w = 0; w < 4; ++w) st[w] = V{} + SIGMA[w];
-    for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], cols[w], sizeof(V));
+    for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], key[w], sizeof(V));
     for (int w = 12; w < 16; ++w) st[w] = V{};
     V first[16];
     blocks_lanes(st, first);
-    // The low bytes of words 4j .. 4j+3, packed little-endian: word j of the draw.
     const V low = V{} + 0xFFu;
-    alignas(64) std::uint32_t packed[4][L];
-    for (int j = 0; j < 4; ++j) {
-        const V w = (first[4 * j] & low) | (first[4 * j + 1] & low) << 8 |
-                    (first[4 * j + 2] & low) << 16 | (first[4 * j + 3] & low) << 24;
-        std::memcpy(packed[j], &w, sizeof w);
-    }
-    static_assert(std::endian::native == std::endian::little);
-    for (std::size_t l = 0; l < live; ++l)
-        for (int j = 0; j < 4; ++j) std::memcpy(out[l].data() + 4 * j, &packed[j][l], 4);
+    for (int j = 0; j < 4; ++j)
+        draw[j] = (first[4 * j] & low) | (first[4 * j + 1] & low) << 8 |
+                  (first[4 * j + 2] & low) << 16 | (first[4 * j + 3] & low) << 24;
 }
 
-// The new seeds of up to L drawn events (in.size() in 1..L), one to a lane, as above.
+// The new seeds of the first `live` lanes, from the events' words (action index, ts low and
+// high, idx) and the draws' words: the low byte of each of the 32 words of the first two
+// blocks of the stream keyed by that material.
 template <int L>
-CORVELLE_AVX512 void drawn_events_lanes(std::span<const DrawnEventInput> in, Seed32* out) {
+CORVELLE_AVX512 inline void new_seeds_lanes(const std::uint32_t (*event)[L],
+                                            const typename Lanes<L>::Words* draw,
+                                            std::size_t live, Seed32* out) {
     using V = typename Lanes<L>::Words;
     using B = typename Lanes<L>::Bytes;
-    const std::size_t live = in.size();
-    alignas(64) std::uint32_t cols[8][L];  // the event's four words, then the draw's
-    for (int l = 0; l < L; ++l) {
-        const DrawnEventInput& e = in[std::min<std::size_t>(l, live - 1)];
-        const auto uts = static_cast<std::uint64_t>(e.ts);
-        cols[0][l] = static_cast<std::uint32_t>(tet::index(e.event.action));
-        cols[1][l] = static_cast<std::uint32_t>(uts);
-        cols[2][l] = static_cast<std::uint32_t>(uts >> 32);
-        cols[3][l] = e.idx;
-        for (int j = 0; j < 4; ++j) std::memcpy(&cols[4 + j][l], e.draw->data() + 4 * j, 4);
-    }
-    // Two blocks of the material's stream; the new seed is the low byte of each of their 32
-    // words.
     V st[16];
     for (int w = 0; w < 4; ++w) st[w] = V{} + SIGMA[w];
-    for (int w = 0; w < 8; ++w) std::memcpy(&st[4 + w], cols[w], sizeof(V));
+    for (int w = 0; w < 4; ++w) std::memcpy(&st[4 + w], event[w], sizeof(V));
+    for (int w = 0; w < 4; ++w) st[8 + w] = draw[w];
     for (int w = 12; w < 16; ++w) st[w] = V{};
     V words[32];
     blocks_lanes(st, words);
@@ -330,6 +310,76 @@ CORVELLE_AVX512 void drawn_events_lanes(std::span<const DrawnEventInput> in, See
     }
 }
 
+template <int L>
+CORVELLE_AVX512 inline void event_words(std::uint32_t (*cols)[L], int l, tet::GameReplayEvent event,
+                                        std::int64_t ts, std::uint32_t idx) {
+    const auto uts = static_cast<std::uint64_t>(ts);
+    cols[0][l] = static_cast<std::uint32_t>(tet::index(event.action));
+    cols[1][l] = static_cast<std::uint32_t>(uts);
+    cols[2][l] = static_cast<std::uint32_t>(uts >> 32);
+    cols[3][l] = idx;
+}
+
+// The lane kernels below take up to L inputs (live in 1..L), one to a lane; spare lanes
+// repeat the last input and their results are dropped.
+
+// The draws of the seeds.
+template <int L>
+CORVELLE_AVX512 void event_draws_lanes(const Seed32* const* seeds, std::size_t live,
+                                       EventDraw* out) {
+    using V = typename Lanes<L>::Words;
+    alignas(64) std::uint32_t key[8][L];
+    for (int l = 0; l < L; ++l) {
+        const Seed32& seed = *seeds[std::min<std::size_t>(l, live - 1)];
+        for (int i = 0; i < 8; ++i) key[i][l] = load_le32(seed.data() + 4 * i);
+    }
+    V draw[4];
+    draw_words_lanes<L>(key, draw);
+    alignas(64) std::uint32_t packed[4][L];
+    for (int j = 0; j < 4; ++j) std::memcpy(packed[j], &draw[j], sizeof(V));
+    static_assert(std::endian::native == std::endian::little);
+    for (std::size_t l = 0; l < live; ++l)
+        for (int j = 0; j < 4; ++j) std::memcpy(out[l].data() + 4 * j, &packed[j][l], 4);
+}
+
+// The new seeds of drawn events.
+template <int L>
+CORVELLE_AVX512 void drawn_events_lanes(std::span<const DrawnEventInput> in, Seed32* out) {
+    using V = typename Lanes<L>::Words;
+    const std::size_t live = in.size();
+    alignas(64) std::uint32_t event[4][L], packed[4][L];
+    for (int l = 0; l < L; ++l) {
+        const DrawnEventInput& e = in[std::min<std::size_t>(l, live - 1)];
+        event_words<L>(event, l, e.event, e.ts, e.idx);
+        for (int j = 0; j < 4; ++j) std::memcpy(&packed[j][l], e.draw->data() + 4 * j, 4);
+    }
+    V draw[4];
+    for (int j = 0; j < 4; ++j) std::memcpy(&draw[j], packed[j], sizeof(V));
+    new_seeds_lanes<L>(event, draw, live, out);
+}
+
+// accept_event of each input, the draws kept in the lanes.
+template <int L>
+CORVELLE_AVX512 void accept_events_lanes(const AcceptEventInput* in, std::size_t live,
+                                         Seed32* out) {
+    using V = typename Lanes<L>::Words;
+    alignas(64) std::uint32_t key[8][L], event[4][L];
+    for (int l = 0; l < L; ++l) {
+        const AcceptEventInput& e = in[std::min<std::size_t>(l, live - 1)];
+        for (int i = 0; i < 8; ++i) key[i][l] = load_le32(e.seed->data() + 4 * i);
+        event_words<L>(event, l, e.event, e.ts, e.idx);
+    }
+    V draw[4];
+    draw_words_lanes<L>(key, draw);
+    new_seeds_lanes<L>(event, draw, live, out);
+}
+
+CORVELLE_AVX512 void accept_events16(const AcceptEventInput* in, std::size_t n, Seed32* out) {
+    accept_events_lanes<16>(in, n, out);
+}
+CORVELLE_AVX512 void accept_events8(const AcceptEventInput* in, std::size_t n, Seed32* out) {
+    accept_events_lanes<8>(in, n, out);
+}
 CORVELLE_AVX512 void event_draws16(const Seed32* const* seeds, std::size_t n, EventDraw* out) {
     event_draws_lanes<16>(seeds, n, out);
 }
@@ -645,6 +695,14 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
                 distinct[d++] = s;
             which[k] = d - 1;
         }
+#if defined(__x86_64__) && defined(__GNUC__)
+        if (USE_VECTOR && d == n) {
+            // Nothing shared: the draws stay in the lanes.
+            if (n > 8) accept_events16(batch, n, out + start);
+            else accept_events8(batch, n, out + start);
+            continue;
+        }
+#endif
         EventDraw draws[BATCH];
         event_draws({distinct, d}, draws);
         DrawnEventInput drawn[BATCH];

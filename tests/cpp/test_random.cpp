@@ -401,32 +401,35 @@ TEST_CASE("accept_events agrees with accept_event for every batch size") {
     };
     // Runs of inputs share a seed, as the same object or as an equal copy, so that draws are
     // shared within a pass and across the end of one.
-    std::vector<Seed32> seeds(50);
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        const std::uint64_t r = next();
-        if (i > 0 && r % 4 == 0) seeds[i] = seeds[i - 1];
-        else for (auto& b : seeds[i]) b = static_cast<std::uint8_t>(next());
-    }
-    for (std::size_t n = 0; n <= seeds.size(); ++n) {
-        std::vector<AcceptEventInput> in;
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
-            const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
-            const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
-            const std::size_t k = i > 0 && next() % 3 == 0 ? i - 1 : i;
-            in.push_back({&seeds[k], GameReplayEvent{a}, ts, idx});
+    for (const bool share : {false, true}) {
+        std::vector<Seed32> seeds(50);
+        for (std::size_t i = 0; i < seeds.size(); ++i) {
+            const std::uint64_t r = next();
+            if (share && i > 0 && r % 4 == 0) seeds[i] = seeds[i - 1];
+            else for (auto& b : seeds[i]) b = static_cast<std::uint8_t>(next());
         }
-        std::vector<Seed32> got(n + 1);
-        got[n].fill(0xA5);
-        accept_events(in, got.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            CAPTURE(n);
-            CAPTURE(i);
-            CHECK(got[i] == accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx));
+        for (std::size_t n = 0; n <= seeds.size(); ++n) {
+            CAPTURE(share);
+            std::vector<AcceptEventInput> in;
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
+                const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
+                const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
+                const std::size_t k = share && i > 0 && next() % 3 == 0 ? i - 1 : i;
+                in.push_back({&seeds[k], GameReplayEvent{a}, ts, idx});
+            }
+            std::vector<Seed32> got(n + 1);
+            got[n].fill(0xA5);
+            accept_events(in, got.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                CAPTURE(n);
+                CAPTURE(i);
+                CHECK(got[i] == accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx));
+            }
+            Seed32 untouched;
+            untouched.fill(0xA5);
+            CHECK(got[n] == untouched);
         }
-        Seed32 untouched;
-        untouched.fill(0xA5);
-        CHECK(got[n] == untouched);
     }
 }
 
