@@ -1001,3 +1001,41 @@ def test_a_failing_logging_call_changes_no_result():
     assert episode_len == 3
     assert unraisable == ["ZeroDivisionError"]
     assert records == []
+
+
+def test_a_replay_warns_once_for_each_slice_whose_record_differs():
+    # A recorded game, then the same stream with one slice's applied-garbage count changed
+    # and a later slice's seed: playback warns about exactly those two slices,
+    # and every state is the one the unchanged stream gives.
+    code = CAPTURE + """
+    import dataclasses
+    s = GameStatePy(generate_seed(7, bytes(range(32))))
+    rec = helpers.Recorder(s)
+    for _, t in s.generate_bot_episode("random", 120):
+        rec.add(t)
+    segs = helpers.decode_stream(rec.stream())
+    before = len(records)
+    clean = GameStatePy.load_replay_from_bytes(helpers.encode_stream(segs))
+    quiet = [m for _, level, m in records[before:] if level == "WARNING"]
+    before = len(records)
+    segs[20] = dataclasses.replace(segs[20], garbage_applied=segs[20].garbage_applied + 1)
+    seed = bytearray(segs[60].new_seed)
+    seed[5] ^= 1
+    segs[60] = dataclasses.replace(segs[60], new_seed=bytes(seed))
+    changed = GameStatePy.load_replay_from_bytes(helpers.encode_stream(segs))
+    same = [a.to_bytes() for _, a in clean[1]] == [b.to_bytes() for _, b in changed[1]]
+    warned = [m for _, level, m in records[before:] if level == "WARNING"]
+    print(json.dumps([len(segs), quiet, same, warned]))
+    """
+    proc = run_python(code, CORVELLE_VIM_LOG="1")
+    n, quiet, same, warned = records_of_json(proc)
+    assert n > 100
+    assert quiet == []
+    assert same
+    assert len(warned) == 2, warned
+    assert "idx: 19," in warned[0] and "idx: 59," in warned[1], warned
+
+
+def records_of_json(proc):
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])

@@ -1,6 +1,9 @@
 // Accepting one replay slice: the sequence checks, the refused action, the local values.
 #include <doctest/doctest.h>
 
+#include <span>
+#include <vector>
+
 #include "tet/replay.hpp"
 
 using namespace game;
@@ -60,4 +63,89 @@ TEST_CASE("recorded values that differ are not copied in") {
     GameState t = s;
     REQUIRE(accept_replay_slice(t, slice).ok());
     CHECK(t == s.try_action(TetAction::Nothing, 0).value);
+}
+
+namespace {
+
+struct Played {
+    bool ok;
+    std::vector<GameState> states;
+};
+
+// Playback one segment at a time: the reference for play_segments.
+Played one_by_one(std::span<const GameReplaySegment> segments) {
+    Played p{false, {}};
+    GameState current;
+    if (!detail::start_playback(segments, current)) return p;
+    p.states.push_back(current);
+    for (std::size_t i = 1; i < segments.size(); ++i) {
+        if (!detail::apply_segment(segments[i], current)) return p;
+        p.states.push_back(current);
+    }
+    p.ok = true;
+    return p;
+}
+
+Played played(std::span<const GameReplaySegment> segments) {
+    Played p{false, {}};
+    p.ok = play_segments(segments, [&](std::size_t i, const GameState& s) {
+        REQUIRE(i == p.states.size());
+        p.states.push_back(s);
+        return true;
+    });
+    return p;
+}
+
+// A recorded game of random actions at random times, some with garbage received.
+std::vector<GameReplaySegment> random_replay(std::uint32_t& x, std::size_t actions) {
+    auto next = [&] { return x = x * 1664525u + 1013904223u; };
+    Seed32 seed;
+    for (auto& b : seed) b = static_cast<std::uint8_t>(next() >> 24);
+    const auto ts = static_cast<std::int64_t>(next());
+    std::vector<GameReplaySegment> segs{GameSeed{seed, ts}};
+    GameState s = GameState::new_game(seed, ts);
+    while (segs.size() <= actions && !s.is_over()) {
+        if (next() % 16 == 0) s.garbage_recv = static_cast<std::uint16_t>(s.garbage_recv + next() % 3);
+        const TetAction a = action_from_index(static_cast<int>(next() >> 29));
+        auto r = s.try_action(a, ts + static_cast<std::int64_t>(segs.size()) * 1000);
+        if (r.failed()) continue;
+        s = r.value;
+        segs.push_back(std::get<GameReplaySlice>(s.last_segment));
+    }
+    return segs;
+}
+
+}  // namespace
+
+TEST_CASE("playing slices ahead gives the states of one-by-one playback") {
+    std::uint32_t x = 99;
+    int mismatched_seeds = 0, refused = 0;
+    for (int game = 0; game < 60; ++game) {
+        std::vector<GameReplaySegment> segs = random_replay(x, 40 + x % 200);
+        const std::size_t n = segs.size();
+        REQUIRE(n > 2);
+        const std::size_t at = 1 + x % (n - 1);
+        const int kind = game % 6;
+        CAPTURE(game);
+        CAPTURE(kind);
+        CAPTURE(at);
+        auto& slice = std::get<GameReplaySlice>(segs[at]);
+        switch (kind) {
+            case 0: break;  // as recorded
+            case 1: slice.new_seed[x % 32] ^= 1; ++mismatched_seeds; break;  // local seeds win
+            case 2: slice.new_garbage_applied ^= 1; break;                  // only a diagnostic
+            case 3: slice.idx = static_cast<std::uint16_t>(slice.idx + 1); ++refused; break;
+            case 4: segs.insert(segs.begin() + static_cast<std::ptrdiff_t>(at), GameOverReason::Forfeit); break;
+            case 5: segs.insert(segs.begin() + static_cast<std::ptrdiff_t>(at), segs.front()); ++refused; break;
+        }
+        const Played want = one_by_one(segs), got = played(segs);
+        CHECK(got.ok == want.ok);
+        REQUIRE(got.states.size() == want.states.size());
+        for (std::size_t i = 0; i < want.states.size(); ++i) {
+            CAPTURE(i);
+            CHECK(got.states[i] == want.states[i]);
+        }
+    }
+    CHECK(mismatched_seeds > 0);
+    CHECK(refused > 0);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log.hpp"
+#include "random.hpp"
 
 namespace game::tet {
 
@@ -100,6 +101,41 @@ bool apply_segment(const GameReplaySegment& seg, GameState& current) {
         return false;
     }
     return true;
+}
+
+PlayedAhead play_ahead(std::span<const GameReplaySegment> segments, std::size_t i,
+                       const GameState& from, GameState* out) {
+    random::AcceptEventInput in[PLAY_AHEAD];
+    Seed32 left[PLAY_AHEAD];  // the seed each action leaves, before its own step
+    const GameReplaySlice* recorded[PLAY_AHEAD];
+    std::size_t n = 0;
+    for (; n < PLAY_AHEAD && i + n < segments.size(); ++n) {
+        const auto* slice = std::get_if<GameReplaySlice>(&segments[i + n]);
+        if (!slice) break;
+        const GameState& before = n == 0 ? from : out[n - 1];
+        // The sequence check of accept_slice_in_place; a failure is left to it.
+        if (const auto* prev = std::get_if<GameReplaySlice>(&before.last_segment)) {
+            if (slice->idx != static_cast<std::uint16_t>(prev->idx + 1)) break;
+        } else if (slice->idx != 0) {
+            break;
+        }
+        GameState& s = out[n];
+        s = before;
+        s.garbage_recv = slice->new_garbage_recv;
+        if (s.carry_out(slice->event.action, slice->event_timestamp).failed()) break;
+        left[n] = s.seed;
+        in[n] = {&left[n], slice->event, slice->event_timestamp, s.last_segment_idx};
+        s.record_accepted(slice->event.action, slice->event_timestamp, slice->new_seed);
+        // Any other difference from the record is left to the one-by-one playback, which
+        // reports it.
+        if (!(std::get<GameReplaySlice>(s.last_segment) == *slice)) break;
+        recorded[n] = slice;
+    }
+    Seed32 made[PLAY_AHEAD];
+    random::accept_events({in, n}, made);
+    for (std::size_t k = 0; k < n; ++k)
+        if (made[k] != recorded[k]->new_seed) return {k, true};
+    return {n, false};
 }
 
 }  // namespace detail

@@ -28,6 +28,23 @@ bool play_segments(std::span<const GameReplaySegment> segments, OnState&& on_sta
 namespace detail {
 bool start_playback(std::span<const GameReplaySegment> segments, GameState& current);
 bool apply_segment(const GameReplaySegment& seg, GameState& current);
+
+// The running seed is a chain of dependent steps, but a replay records every link of it. So
+// playback can take each slice's recorded seed as the one its action leaves, play a run of
+// slices ahead on that assumption, and then check all of the run's seeds side by side: every
+// slice up to the first whose recorded seed is not the one it makes was played exactly as the
+// one-by-one playback plays it.
+inline constexpr std::size_t PLAY_AHEAD = 16;
+// Plays the slices from segments[i] on after `from` into out[0], out[1], ... (at most
+// PLAY_AHEAD, ending before any segment that is not a slice, is refused, or whose record
+// differs from the one its action makes) and returns how many matched their records, seeds
+// included; those states are the exact ones. Fewer than were played means a seed differed.
+struct PlayedAhead {
+    std::size_t matched;
+    bool seed_differed;
+};
+PlayedAhead play_ahead(std::span<const GameReplaySegment> segments, std::size_t i,
+                       const GameState& from, GameState* out);
 }  // namespace detail
 
 template <class OnState>
@@ -35,9 +52,28 @@ bool play_segments(std::span<const GameReplaySegment> segments, OnState&& on_sta
     GameState current;
     if (!detail::start_playback(segments, current)) return false;
     if (!on_state(std::size_t{0}, static_cast<const GameState&>(current))) return false;
-    for (std::size_t i = 1; i < segments.size(); ++i) {
+    GameState ahead[detail::PLAY_AHEAD];
+    // After a recorded seed that the playback does not make, segments go one by one for a
+    // while: a replay whose seeds differ throughout would otherwise play everything twice.
+    constexpr std::size_t ONE_BY_ONE_AFTER_MISMATCH = 4 * detail::PLAY_AHEAD;
+    std::size_t one_by_one = 0;
+    for (std::size_t i = 1; i < segments.size();) {
+        if (one_by_one == 0) {
+            const detail::PlayedAhead run = detail::play_ahead(segments, i, current, ahead);
+            if (run.seed_differed) one_by_one = ONE_BY_ONE_AFTER_MISMATCH;
+            for (std::size_t k = 0; k < run.matched; ++k)
+                if (!on_state(i + k, static_cast<const GameState&>(ahead[k]))) return false;
+            if (run.matched > 0) {
+                current = ahead[run.matched - 1];
+                i += run.matched;
+                continue;
+            }
+        } else {
+            --one_by_one;
+        }
         if (!detail::apply_segment(segments[i], current)) return false;
         if (!on_state(i, static_cast<const GameState&>(current))) return false;
+        ++i;
     }
     return true;
 }
