@@ -554,17 +554,22 @@ PyObject* get_all_move_chains(PyObject*, PyObject*) {
 // accepted, in chain-list order.
 PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
-        PyRef list = PyRef::steal(PyList_New(0));
-        if (!list) return nullptr;
+        // The pairs are made as the chains come and the list once at its final size.
         const auto& chains = game::bot::random_choice_bot::all_move_chains();
+        std::array<PyRef, game::bot::random_choice_bot::CHAIN_NB> pairs;
+        std::size_t n = 0;
         bool failed = false;
         game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) {
             if (failed) return;
-            PyRef pair = PyRef::steal(chain_state_pair(st, chains[static_cast<std::size_t>(c)], end));
-            failed = !pair || PyList_Append(list.get(), pair.get()) < 0;
+            pairs[n] = PyRef::steal(chain_state_pair(st, chains[static_cast<std::size_t>(c)], end));
+            failed = !pairs[n++];
         });
         if (failed) return nullptr;
-        return list.release();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pairs[i].release());
+        return list;
     });
 }
 
