@@ -131,9 +131,17 @@ struct DrawnEventInput {
 void accept_drawn_events(std::span<const DrawnEventInput> in, Seed32* out);
 
 namespace detail {
-// The forms of the two functions above for processors without vector rotates.
+// The forms of the two functions above for processors without vector instructions.
 void event_draws_portable(std::span<const Seed32* const> seeds, EventDraw* out);
 void accept_drawn_events_portable(std::span<const DrawnEventInput> in, Seed32* out);
+
+// The block functions above run vector kernels for the best instruction set the processor
+// has (AVX-512VL, else AVX2), else the portable forms. use_kernels restricts them to `k` or
+// the best there is, whichever is lower, and returns the previous choice: for tests, on one
+// thread while no other uses this module.
+enum class Kernels : std::uint8_t { portable, avx2, avx512 };
+Kernels kernels();
+Kernels use_kernels(Kernels k);
 }  // namespace detail
 
 // A ChaCha12 generator private to the calling thread, seeded from the operating system and

@@ -52,6 +52,24 @@ std::string to_hex(const std::array<std::uint8_t, N>& bytes) {
     return out;
 }
 
+// Runs body once for each set of kernels the processor has, the portable forms first, and
+// restores the best set afterwards (also when body throws).
+template <class F>
+void for_each_kernels(F body) {
+    using game::random::detail::Kernels;
+    struct Restore {
+        Kernels best = game::random::detail::kernels();
+        ~Restore() { game::random::detail::use_kernels(best); }
+    } restore;
+    for (const Kernels k : {Kernels::portable, Kernels::avx2, Kernels::avx512}) {
+        if (k > restore.best) break;
+        game::random::detail::use_kernels(k);
+        REQUIRE(game::random::detail::kernels() == k);
+        CAPTURE(static_cast<int>(k));
+        body();
+    }
+}
+
 std::string bag_letters(const std::array<Tet, 7>& bag) {
     std::string out;
     for (Tet t : bag) out += game::tet::letter(t);
@@ -158,6 +176,46 @@ TEST_SUITE("chacha20") {
             game::random::chacha_block(chacha_input(key, counter, 0), expected, 20);
             CHECK(next_block(s) == expected);
         }
+    }
+
+    TEST_CASE("every block function of every kernel set agrees with the plain rounds") {
+        // Random keys, counters that carry into the high word, and all four words of the
+        // nonce's place set, so that no input word goes unused.
+        SeededStream src(Seed32{3});
+        auto random_input = [&] {
+            Block in;
+            for (auto& w : in) w = src.next_u32();
+            in[12] = 0xFFFFFFFF - src.next_u32() % 4;
+            return in;
+        };
+        auto plain = [](Block in, int rounds, int advance) {
+            const std::uint64_t counter = (std::uint64_t(in[13]) << 32 | in[12]) + advance;
+            in[12] = static_cast<std::uint32_t>(counter);
+            in[13] = static_cast<std::uint32_t>(counter >> 32);
+            Block out{};
+            game::random::chacha_block(in, out, rounds);
+            return out;
+        };
+        auto block_at = [](const std::uint32_t* words, int n) {
+            Block b;
+            std::copy(words + 16 * n, words + 16 * n + 16, b.begin());
+            return b;
+        };
+        for_each_kernels([&] {
+            for (int it = 0; it < 200; ++it) {
+                const Block in = random_input();
+                std::uint32_t out[64];
+                game::random::chacha20_block(in, out);
+                CHECK(block_at(out, 0) == plain(in, 20, 0));
+                game::random::chacha20_two_blocks(in, out);
+                for (int n = 0; n < 2; ++n) CHECK(block_at(out, n) == plain(in, 20, n));
+                game::random::chacha12_four_blocks(in, out);
+                for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(in, 12, n));
+                const Block four[4] = {in, random_input(), random_input(), random_input()};
+                game::random::chacha20_four_blocks_of(four, out);
+                for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(four[n], 20, 0));
+            }
+        });
     }
 
     TEST_CASE("a byte is the low 8 bits of one whole word") {
@@ -378,96 +436,102 @@ TEST_SUITE("timestamp") {
 }
 
 TEST_CASE("accept_event in vector rows agrees with the block-by-block form") {
-    SeededStream src(Seed32{7});
-    for (int it = 0; it < 5000; ++it) {
-        const Seed32 seed = src.next_bytes<32>();
-        const auto action = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
-        const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
-        const std::uint32_t idx = src.next_u32();
-        REQUIRE(accept_event(seed, {action}, ts, idx) ==
-                game::random::detail::accept_event_by_blocks(seed, {action}, ts, idx));
-    }
+    for_each_kernels([] {
+        SeededStream src(Seed32{7});
+        for (int it = 0; it < 5000; ++it) {
+            const Seed32 seed = src.next_bytes<32>();
+            const auto action = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
+            const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
+            const std::uint32_t idx = src.next_u32();
+            REQUIRE(accept_event(seed, {action}, ts, idx) ==
+                    game::random::detail::accept_event_by_blocks(seed, {action}, ts, idx));
+        }
+    });
 }
 
 TEST_CASE("accept_events agrees with accept_event for every batch size") {
-    // Batches of every size up to three passes of the widest path, so each way of splitting
-    // a batch (full and padded passes, groups of four, a lone last one) is taken.
-    std::uint64_t x = 0x9E3779B97F4A7C15ull;
-    auto next = [&] {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        return x;
-    };
-    // Runs of inputs share a seed, as the same object or as an equal copy, so that draws are
-    // shared within a pass and across the end of one.
-    for (const bool share : {false, true}) {
-        std::vector<Seed32> seeds(50);
-        for (std::size_t i = 0; i < seeds.size(); ++i) {
-            const std::uint64_t r = next();
-            if (share && i > 0 && r % 4 == 0) seeds[i] = seeds[i - 1];
-            else for (auto& b : seeds[i]) b = static_cast<std::uint8_t>(next());
-        }
-        for (std::size_t n = 0; n <= seeds.size(); ++n) {
-            CAPTURE(share);
-            std::vector<AcceptEventInput> in;
-            for (std::size_t i = 0; i < n; ++i) {
-                const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
-                const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
-                const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
-                const std::size_t k = share && i > 0 && next() % 3 == 0 ? i - 1 : i;
-                in.push_back({&seeds[k], GameReplayEvent{a}, ts, idx});
+    for_each_kernels([] {
+        // Batches of every size up to three passes of the widest path, so each way of splitting
+        // a batch (full and padded passes, groups of four, a lone last one) is taken.
+        std::uint64_t x = 0x9E3779B97F4A7C15ull;
+        auto next = [&] {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            return x;
+        };
+        // Runs of inputs share a seed, as the same object or as an equal copy, so that draws are
+        // shared within a pass and across the end of one.
+        for (const bool share : {false, true}) {
+            std::vector<Seed32> seeds(50);
+            for (std::size_t i = 0; i < seeds.size(); ++i) {
+                const std::uint64_t r = next();
+                if (share && i > 0 && r % 4 == 0) seeds[i] = seeds[i - 1];
+                else for (auto& b : seeds[i]) b = static_cast<std::uint8_t>(next());
             }
-            std::vector<Seed32> got(n + 1);
-            got[n].fill(0xA5);
-            accept_events(in, got.data());
-            for (std::size_t i = 0; i < n; ++i) {
-                CAPTURE(n);
-                CAPTURE(i);
-                CHECK(got[i] == accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx));
+            for (std::size_t n = 0; n <= seeds.size(); ++n) {
+                CAPTURE(share);
+                std::vector<AcceptEventInput> in;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto a = game::tet::action_from_index(static_cast<int>(next() % game::tet::ACTION_NB));
+                    const std::int64_t ts = i % 3 == 0 ? 0 : i % 3 == 1 ? -1 : static_cast<std::int64_t>(next());
+                    const auto idx = i % 2 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(next() % 1000);
+                    const std::size_t k = share && i > 0 && next() % 3 == 0 ? i - 1 : i;
+                    in.push_back({&seeds[k], GameReplayEvent{a}, ts, idx});
+                }
+                std::vector<Seed32> got(n + 1);
+                got[n].fill(0xA5);
+                accept_events(in, got.data());
+                for (std::size_t i = 0; i < n; ++i) {
+                    CAPTURE(n);
+                    CAPTURE(i);
+                    CHECK(got[i] == accept_event(*in[i].seed, in[i].event, in[i].ts, in[i].idx));
+                }
+                Seed32 untouched;
+                untouched.fill(0xA5);
+                CHECK(got[n] == untouched);
             }
-            Seed32 untouched;
-            untouched.fill(0xA5);
-            CHECK(got[n] == untouched);
         }
-    }
+    });
 }
 
 TEST_CASE("accept_event in two steps: draws of many seeds, then events of many draws") {
-    SeededStream src(Seed32{9});
-    std::vector<Seed32> seeds(40);
-    for (auto& s : seeds) s = src.next_bytes<32>();
-    for (std::size_t n = 0; n <= seeds.size(); ++n) {
-        CAPTURE(n);
-        std::vector<const Seed32*> of(n);
-        for (std::size_t i = 0; i < n; ++i) of[i] = &seeds[i];
-        std::vector<game::random::EventDraw> draws(n + 1);
-        draws[n].fill(0x5A);
-        game::random::event_draws(of, draws.data());
-        std::vector<game::random::EventDraw> portable(n);
-        game::random::detail::event_draws_portable(of, portable.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            CHECK(portable[i] == draws[i]);
-            // The low bytes of the seed stream's first 16 words.
-            SeededStream s(seeds[i]);
-            CHECK(draws[i] == s.next_bytes<16>());
-            CHECK(game::random::event_draw(seeds[i]) == draws[i]);
+    for_each_kernels([] {
+        SeededStream src(Seed32{9});
+        std::vector<Seed32> seeds(40);
+        for (auto& s : seeds) s = src.next_bytes<32>();
+        for (std::size_t n = 0; n <= seeds.size(); ++n) {
+            CAPTURE(n);
+            std::vector<const Seed32*> of(n);
+            for (std::size_t i = 0; i < n; ++i) of[i] = &seeds[i];
+            std::vector<game::random::EventDraw> draws(n + 1);
+            draws[n].fill(0x5A);
+            game::random::event_draws(of, draws.data());
+            std::vector<game::random::EventDraw> portable(n);
+            game::random::detail::event_draws_portable(of, portable.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                CHECK(portable[i] == draws[i]);
+                // The low bytes of the seed stream's first 16 words.
+                SeededStream s(seeds[i]);
+                CHECK(draws[i] == s.next_bytes<16>());
+                CHECK(game::random::event_draw(seeds[i]) == draws[i]);
+            }
+            CHECK(draws[n] == game::random::EventDraw{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
+                                                      0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A});
+            std::vector<game::random::DrawnEventInput> in;
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto a = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
+                const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
+                in.push_back({&draws[i], GameReplayEvent{a}, ts, src.next_u32()});
+            }
+            std::vector<Seed32> got(n), got_portable(n);
+            game::random::accept_drawn_events(in, got.data());
+            game::random::detail::accept_drawn_events_portable(in, got_portable.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                CHECK(got[i] == game::random::detail::accept_event_by_blocks(seeds[i], in[i].event,
+                                                                            in[i].ts, in[i].idx));
+                CHECK(got_portable[i] == got[i]);
+            }
         }
-        CHECK(draws[n] == game::random::EventDraw{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
-                                                  0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A});
-        std::vector<game::random::DrawnEventInput> in;
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto a = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
-            const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
-            in.push_back({&draws[i], GameReplayEvent{a}, ts, src.next_u32()});
-        }
-        std::vector<Seed32> got(n), got_portable(n);
-        game::random::accept_drawn_events(in, got.data());
-        game::random::detail::accept_drawn_events_portable(in, got_portable.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            CHECK(got[i] == game::random::detail::accept_event_by_blocks(seeds[i], in[i].event,
-                                                                        in[i].ts, in[i].idx));
-            CHECK(got_portable[i] == got[i]);
-        }
-    }
+    });
 }
