@@ -20,6 +20,7 @@
 #include "bot/bot.hpp"
 #include "bot/chain_play.hpp"
 #include "game_script.hpp"
+#include "random.hpp"
 #include "tet/codec.hpp"
 #include "tet/replay.hpp"
 #include "tet/state.hpp"
@@ -184,6 +185,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::vector<std::unique_ptr<game::bot::TetBot>> bots;
+
+    // The ChaCha kernels this processor runs: the seed steps' cost depends on them.
+    constexpr const char* KERNEL_NAMES[] = {"portable", "AVX2", "AVX-512VL"};
+    benchmark::AddCustomContext(
+        "seed_kernels", KERNEL_NAMES[static_cast<int>(game::random::detail::kernels())]);
 
     benchmark::RegisterBenchmark("new_game", new_game, std::cref(in));
     const std::pair<const char*, const GameState*> states[] = {{"fresh", &in.fresh},

@@ -187,6 +187,15 @@ def machine():
     return f"{os.cpu_count()} CPUs, {model or platform.processor() or 'unknown CPU'}"
 
 
+def seed_kernels(engine_json):
+    """The ChaCha kernels the engine benchmarks ran, from their JSON context."""
+    try:
+        kernels = json.loads(Path(engine_json).read_text())["context"].get("seed_kernels")
+    except (OSError, TypeError, ValueError, KeyError):
+        return ""
+    return f"; seed kernels {kernels}" if kernels else ""
+
+
 def revision():
     try:
         root = Path(__file__).resolve().parent.parent
@@ -219,8 +228,8 @@ def main():
     lines = [
         "# corvelle_vim benchmarks",
         "",
-        f"{now}, {args.mode} run, revision {revision()}; {machine()}; "
-        f"Python {platform.python_version()}.",
+        f"{now}, {args.mode} run, revision {revision()}; {machine()}"
+        f"{seed_kernels(args.engine)}; Python {platform.python_version()}.",
         "Medians; engine times from bench/engine_bench (Google Benchmark), Python times from "
         "bench/python_bench.py (pyperf).",
         "",
