@@ -346,7 +346,7 @@ TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbl
     }
 }
 
-TEST_CASE("drawing, erasing and testing pieces match the cell-by-cell rule, whatever the nibbles") {
+TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell rule, whatever the nibbles") {
     Lcg rng{71};
     long drawn = 0, taken = 0, off = 0;
     for (int it = 0; it < 100; ++it) {
@@ -416,6 +416,16 @@ TEST_CASE("drawing, erasing and testing pieces match the cell-by-cell rule, what
                         }
                         REQUIRE(erased.delete_piece(p).ok() == !stopped);
                         REQUIRE(erased == want);
+
+                        BoardMatrix ghosted = b;
+                        want = b;
+                        for (const ShapeCell& c : cells) {
+                            const int cy = y + c.i, cx = x + c.j;
+                            if (!BoardMatrix::on_board(cy, cx) || is_solid_code(b.code_at(cy, cx))) break;
+                            want.set(cy, cx, CellValue::Ghost);
+                        }
+                        ghosted.draw_ghost(p);
+                        REQUIRE(ghosted == want);
                         drawn += verdict == 0;
                         taken += verdict == 2;
                         off += verdict == 1;

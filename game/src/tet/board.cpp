@@ -26,10 +26,16 @@ inline int cell_x(const CurrentPcsInfo& p, const ShapeCell& c) {
 
 // Where a shape's cells lie in the packed bytes, for each parity of the piece's column: the
 // cell of grid (i, j) for a piece at (y, x) is in byte 5y + (x >> 1) + offset, at `shift`.
+//
+// The same cells as one 16-byte window: every shape's cells lie within sixteen bytes from the
+// first of them (a shape spans at most four rows and three bytes of a row, and the only one
+// four rows tall is one column wide: I upright covers bytes 0, 5, 10 and 15 of its window).
 struct ShapeSpots {
+    alignas(16) std::array<std::uint8_t, 16> window;  // 0xF0 / 0x0F over the cells' nibbles
     std::array<std::int8_t, 4> offset;
     std::array<std::uint8_t, 4> shift;
     std::int8_t min_i, max_i, min_j, max_j;  // the covered extent of the grid
+    std::int8_t window_start;                // the window's first byte, from the base byte
 };
 
 constexpr std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB> SPOTS = [] {
@@ -37,7 +43,7 @@ constexpr std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB>
     for (int r = 0; r < rot::ROT_NB; ++r)
         for (int k = 0; k < TET_NB; ++k)
             for (int parity = 0; parity < 2; ++parity) {
-                ShapeSpots s{{}, {}, 4, -1, 4, -1};
+                ShapeSpots s{{}, {}, {}, 4, -1, 4, -1, 127};
                 const auto& cells = ALL_SHAPES[r][k].cells;
                 for (int c = 0; c < 4; ++c) {
                     const int i = cells[c].i, j = cells[c].j;
@@ -47,6 +53,12 @@ constexpr std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB>
                     s.max_i = static_cast<std::int8_t>(std::max(int(s.max_i), i));
                     s.min_j = static_cast<std::int8_t>(std::min(int(s.min_j), j));
                     s.max_j = static_cast<std::int8_t>(std::max(int(s.max_j), j));
+                    s.window_start = std::min(s.window_start, s.offset[c]);
+                }
+                for (int c = 0; c < 4; ++c) {
+                    const int at = s.offset[c] - s.window_start;
+                    if (at >= 16) throw "a shape's cells span more than sixteen bytes";
+                    s.window[at] |= static_cast<std::uint8_t>(15 << s.shift[c]);
                 }
                 t[r][k][parity] = s;
             }
@@ -68,6 +80,41 @@ inline int base_byte(const CurrentPcsInfo& p) {
     return 5 * p.pos.y + (p.pos.x >> 1);  // floor halving: x may be negative
 }
 
+#if defined(__SSE2__)
+// The piece's window of the packed bytes, for a piece all on the board, or null when the
+// window would run past the last byte (pieces in the top three rows take the cell-by-cell way).
+template <class Byte>
+inline Byte* window_at(Byte* bytes, const CurrentPcsInfo& p, const ShapeSpots& s) {
+    const int first = base_byte(p) + s.window_start;
+    return first + 16 <= static_cast<int>(sizeof(BoardMatrix)) ? bytes + first : nullptr;
+}
+
+inline __m128i load_window(const unsigned char* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+inline void store_window(unsigned char* at, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+}
+inline __m128i cells_of(const ShapeSpots& s) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(s.window.data()));
+}
+// `code` in every nibble under `cells`.
+inline __m128i filled(__m128i cells, std::uint8_t code) {
+    return _mm_and_si128(cells, _mm_set1_epi8(static_cast<char>(code * 0x11)));
+}
+inline bool all_zero(__m128i v) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
+}
+// Whether a nibble under `cells` is solid (1..8): bits 0 and 4 of each byte of
+// (v | v >> 1 | v >> 2) ^ v >> 3 are its two nibbles' solid bits; the shifts carry bits across
+// bytes, but never into those two.
+inline bool any_solid(__m128i v, __m128i cells) {
+    const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
+    const __m128i solid = _mm_xor_si128(any, _mm_srli_epi64(v, 3));
+    return !all_zero(_mm_and_si128(_mm_and_si128(solid, cells), _mm_set1_epi8(0x11)));
+}
+#endif
+
 }  // namespace
 
 std::vector<std::vector<CellValue>> BoardMatrix::cell_rows() const {
@@ -77,17 +124,21 @@ std::vector<std::vector<CellValue>> BoardMatrix::cell_rows() const {
     return out;
 }
 
-Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
+namespace {
+
+// The cell-by-cell forms, for pieces whose window would run past the last byte, pieces
+// partly off the board and processors without SSE2.
+[[gnu::noinline]] Error spawn_by_cells(BoardMatrix& b, const CurrentPcsInfo& p) {
+    const std::uint8_t v = code(piece_cell(p.tet));
     if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
-        unsigned char* bytes = reinterpret_cast<unsigned char*>(rows.data());
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(b.rows.data());
         const int base = base_byte(p);
         for (int c = 0; c < 4; ++c)
             if (is_solid_code((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15))
                 return fail(ErrorCode::CellTaken);
-        const std::uint8_t v = code(piece_cell(p.tet));
         for (int c = 0; c < 4; ++c) {
-            unsigned char& b = bytes[base + sp.offset[c]];
-            b = static_cast<unsigned char>((b & ~(15 << sp.shift[c])) | v << sp.shift[c]);
+            unsigned char& x = bytes[base + sp.offset[c]];
+            x = static_cast<unsigned char>((x & ~(15 << sp.shift[c])) | v << sp.shift[c]);
         }
         return ok();
     }
@@ -95,40 +146,91 @@ Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
     // Check pass: the first offending cell in visiting order decides the error.
     for (const ShapeCell& c : s.cells) {
         const int y = cell_y(p, c), x = cell_x(p, c);
-        if (!on_board(y, x)) return out_of_bounds(p);
-        if (solid(y, x)) return fail(ErrorCode::CellTaken);
+        if (!BoardMatrix::on_board(y, x)) return out_of_bounds(p);
+        if (b.solid(y, x)) return fail(ErrorCode::CellTaken);
     }
-    const CellValue v = piece_cell(p.tet);
-    for (const ShapeCell& c : s.cells) set(cell_y(p, c), cell_x(p, c), v);
+    for (const ShapeCell& c : s.cells) b.set(cell_y(p, c), cell_x(p, c), piece_cell(p.tet));
     return ok();
 }
 
-Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
+[[gnu::noinline]] Error delete_by_cells(BoardMatrix& b, const CurrentPcsInfo& p) {
     if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
-        unsigned char* bytes = reinterpret_cast<unsigned char*>(rows.data());
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(b.rows.data());
         const int base = base_byte(p);
         for (int c = 0; c < 4; ++c) {
-            unsigned char& b = bytes[base + sp.offset[c]];
-            b = static_cast<unsigned char>(b & ~(15 << sp.shift[c]));
+            unsigned char& x = bytes[base + sp.offset[c]];
+            x = static_cast<unsigned char>(x & ~(15 << sp.shift[c]));
         }
         return ok();
     }
     for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
         const int y = cell_y(p, c), x = cell_x(p, c);
-        if (!on_board(y, x)) return out_of_bounds(p);
-        set(y, x, CellValue::Empty);
+        if (!BoardMatrix::on_board(y, x)) return out_of_bounds(p);
+        b.set(y, x, CellValue::Empty);
     }
     return ok();
+}
+
+// For a piece all on the board.
+[[gnu::noinline]] bool fits_by_cells(const BoardMatrix& b, const CurrentPcsInfo& p) {
+    const ShapeSpots& sp = spots_of(p);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
+    const int base = base_byte(p);
+    for (int c = 0; c < 4; ++c)
+        if (is_solid_code((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15)) return false;
+    return true;
+}
+
+// For a piece all on the board.
+[[gnu::noinline]] bool drawn_by_cells(const BoardMatrix& b, const CurrentPcsInfo& p) {
+    const ShapeSpots& sp = spots_of(p);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
+    const int base = base_byte(p);
+    const std::uint8_t want = code(piece_cell(p.tet));
+    for (int c = 0; c < 4; ++c)
+        if (((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15) != want) return false;
+    return true;
+}
+
+}  // namespace
+
+// Each takes its piece's 16-byte window when the piece is all on the board and the window
+// ends on it, and the cell-by-cell form otherwise.
+Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
+#if defined(__SSE2__)
+    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
+        if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sp)) {
+            const __m128i w = load_window(at), cells = cells_of(sp);
+            if (any_solid(w, cells)) return fail(ErrorCode::CellTaken);
+            const __m128i drawn = filled(cells, code(piece_cell(p.tet)));
+            store_window(at, _mm_or_si128(_mm_andnot_si128(cells, w), drawn));
+            return ok();
+        }
+    }
+#endif
+    return spawn_by_cells(*this, p);
+}
+
+Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
+#if defined(__SSE2__)
+    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
+        if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sp)) {
+            store_window(at, _mm_andnot_si128(cells_of(sp), load_window(at)));
+            return ok();
+        }
+    }
+#endif
+    return delete_by_cells(*this, p);
 }
 
 bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
     const ShapeSpots& sp = spots_of(p);
     if (!all_on_board(p, sp)) return false;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rows.data());
-    const int base = base_byte(p);
-    for (int c = 0; c < 4; ++c)
-        if (is_solid_code((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15)) return false;
-    return true;
+#if defined(__SSE2__)
+    if (const unsigned char* at = window_at(reinterpret_cast<const unsigned char*>(rows.data()), p, sp))
+        return !any_solid(load_window(at), cells_of(sp));
+#endif
+    return fits_by_cells(*this, p);
 }
 
 bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) { return all_on_board(p, spots_of(p)); }
@@ -136,12 +238,34 @@ bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) { return all_on_board(p, sp
 bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
     const ShapeSpots& sp = spots_of(p);
     if (!all_on_board(p, sp)) return false;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rows.data());
-    const int base = base_byte(p);
-    const std::uint8_t want = code(piece_cell(p.tet));
-    for (int c = 0; c < 4; ++c)
-        if (((bytes[base + sp.offset[c]] >> sp.shift[c]) & 15) != want) return false;
-    return true;
+#if defined(__SSE2__)
+    if (const unsigned char* at = window_at(reinterpret_cast<const unsigned char*>(rows.data()), p, sp)) {
+        const __m128i cells = cells_of(sp);
+        const __m128i want = filled(cells, code(piece_cell(p.tet)));
+        return all_zero(_mm_and_si128(_mm_xor_si128(load_window(at), want), cells));
+    }
+#endif
+    return drawn_by_cells(*this, p);
+}
+
+void BoardMatrix::draw_ghost(const CurrentPcsInfo& p) {
+#if defined(__SSE2__)
+    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
+        if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sp)) {
+            const __m128i w = load_window(at), cells = cells_of(sp);
+            if (!any_solid(w, cells)) {
+                const __m128i ghost = filled(cells, code(CellValue::Ghost));
+                store_window(at, _mm_or_si128(_mm_andnot_si128(cells, w), ghost));
+                return;
+            }
+        }
+    }
+#endif
+    for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
+        const int y = cell_y(p, c), x = cell_x(p, c);
+        if (!on_board(y, x) || solid(y, x)) return;
+        set(y, x, CellValue::Ghost);
+    }
 }
 
 int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {

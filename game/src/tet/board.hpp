@@ -108,6 +108,9 @@ struct BoardMatrix {
     static bool in_bounds(const CurrentPcsInfo& p);
     // True when every cell of the piece holds the piece's own kind.
     bool is_drawn(const CurrentPcsInfo& p) const;
+    // Sets the piece's cells to Ghost, in visiting order, up to the first cell that is off the
+    // board or solid.
+    void draw_ghost(const CurrentPcsInfo& p);
     // How many rows the piece (on the board, drawn or not) can fall before a solid cell or the
     // floor stops it; the piece's own cells never block it.
     int fall_distance(const CurrentPcsInfo& p) const;

@@ -97,13 +97,10 @@ void GameState::put_ghost() {
 
 void GameState::put_ghost_at(int r) {
     if (!current_pcs) return;
-    const CurrentPcsInfo piece = *current_pcs;
     // Step 2. Paint until the first cell that is off the board or solid (the piece itself).
-    for (const ShapeCell& c : shape(piece.rs, piece.tet).cells) {
-        const int y = i8(r + c.i), x = i8(piece.pos.x + c.j);
-        if (!BoardMatrix::on_board(y, x) || main_board.solid(y, x)) return;
-        main_board.set(y, x, CellValue::Ghost);
-    }
+    CurrentPcsInfo ghost = *current_pcs;
+    ghost.pos.y = i8(r);
+    main_board.draw_ghost(ghost);
 }
 
 void GameState::add_pending_garbage() {
