@@ -440,7 +440,11 @@ PyObject* seed_to_py(const ModuleState& st, const GameSeed& s) {
 }
 
 PyObject* action_state_pair(const ModuleState& st, TetAction a, const GameState& s) {
-    PyObject* pair = steal_pair(action_to_py(st, a), state_to_py(st, s));
+    return action_object_pair(st, a, state_to_py(st, s));
+}
+
+PyObject* action_object_pair(const ModuleState& st, TetAction a, PyObject* state) {
+    PyObject* pair = steal_pair(action_to_py(st, a), state);
     // A tuple of a str and a state can never be part of a reference cycle: untracked now, as
     // the collector would untrack it on its first pass, so that long episodes and replays do
     // not make it walk their pairs.

@@ -148,6 +148,8 @@ PyObject* steal_pair(PyObject* first, PyObject* second);
 // (name, GameStatePy) and (list of names, GameStatePy).
 PyObject* action_state_pair(const ModuleState& st, game::tet::TetAction a,
                             const game::tet::GameState& s);
+// (name, state object): steals the object (null when it is null).
+PyObject* action_object_pair(const ModuleState& st, game::tet::TetAction a, PyObject* state);
 PyObject* chain_state_pair(const ModuleState& st, std::span<const game::tet::TetAction> chain,
                            const game::tet::GameState& s);
 

@@ -438,7 +438,7 @@ PyObject* get_next_actions_and_states(PyObject* self, void*) {
         Py_ssize_t j = 0;
         for (std::size_t i = 0; i < N; ++i) {
             if (!objects[i]) continue;
-            PyObject* pair = steal_pair(action_to_py(st, actions[i]), objects[i].release());
+            PyObject* pair = action_object_pair(st, actions[i], objects[i].release());
             if (!pair) return nullptr;
             PyList_SET_ITEM(list.get(), j++, pair);
         }

@@ -149,6 +149,21 @@ def test_internal_error_class_derives_directly_from_base_exception():
     assert all(v is not cls for v in vars(corvelle_vim).values())
 
 
+def test_only_pairs_that_hold_a_list_are_left_to_the_cycle_collector():
+    # (name, state) pairs can never be part of a cycle; (chain list, state) pairs can.
+    s = fresh()
+    steps = s.generate_bot_episode("wordpress", 20)
+    recorder = helpers.Recorder(s)
+    for _, after in steps:
+        recorder.add(after)
+    _, replayed = GameStatePy.load_replay_from_bytes(recorder.stream())
+    for pairs in (s.next_actions_and_states, steps, replayed):
+        assert pairs and not any(gc.is_tracked(p) for p in pairs)
+        assert not any(gc.is_tracked(state) for _, state in pairs)
+    chains = s.get_valid_move_chains()
+    assert chains and all(gc.is_tracked(p) for p in chains)
+
+
 def run_python(code: str, **env_changes) -> subprocess.CompletedProcess:
     import os
 
