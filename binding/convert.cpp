@@ -141,7 +141,10 @@ int push_item(ByteSeq& seq, PyObject* item) {
 int push_items(ByteSeq& seq, PyObject* o) {
     const bool is_list = PyList_CheckExact(o);
     seq.reserve(static_cast<std::size_t>(Py_SIZE(o)));
-    for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+    // The leading cached ints straight from the item array: no Python code runs meanwhile.
+    Py_ssize_t i = static_cast<Py_ssize_t>(
+        seq.push_cached(PySequence_Fast_ITEMS(o), static_cast<std::size_t>(Py_SIZE(o))));
+    for (; i < Py_SIZE(o); ++i) {
         PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
         if (const int cached = seq.cached_byte(item); cached >= 0) {
             seq.push_back(static_cast<std::uint8_t>(cached));
@@ -279,6 +282,29 @@ void ByteSeq::reserve(std::size_t n) {
     heap_.reserve(std::min(n, MAX_RESERVE));
     on_heap_ = true;
     data_ = heap_.data();
+}
+
+std::size_t ByteSeq::push_cached(PyObject* const* items, std::size_t n) {
+    if (!st_ || st_->byte_int_shift < 0) return 0;
+    const auto base = reinterpret_cast<std::uintptr_t>(st_->byte_int[0]);
+    const int shift = st_->byte_int_shift;
+    PyObject* const* ints = st_->byte_int;
+    std::size_t k = 0;
+    auto next = [&](int& v) {
+        const std::uintptr_t i = (reinterpret_cast<std::uintptr_t>(items[k]) - base) >> shift;
+        v = static_cast<int>(i);
+        return i < 256 && ints[i] == items[k];
+    };
+    int v = 0;
+    if (!on_heap_) {
+        const std::size_t m = std::min(n, INLINE_CAPACITY - size_);
+        std::uint8_t* out = inline_ + size_;
+        while (k < m && next(v)) out[k++] = static_cast<std::uint8_t>(v);
+        size_ += k;
+        if (k < m) return k;
+    }
+    for (; k < n && next(v); ++k) push_back(static_cast<std::uint8_t>(v));
+    return k;
 }
 
 void ByteSeq::push_back_slow(std::uint8_t b) {

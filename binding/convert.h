@@ -91,6 +91,9 @@ public:
         }
         push_back_slow(b);
     }
+    // Appends the values of the leading items that are cached ints 0..255 and returns how
+    // many there were (0 without the module state).
+    std::size_t push_cached(PyObject* const* items, std::size_t n);
     // The value of `item` when it is one of the cached ints 0..255, else -1.
     int cached_byte(PyObject* item) const {
         if (!st_ || st_->byte_int_shift < 0) return -1;

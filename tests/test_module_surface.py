@@ -894,6 +894,14 @@ def test_list_items_are_read_as_the_list_iterator_reads_them():
         items = make(good)
         items[0] = Truncating(items, len(good))
         assert GameStatePy.state_from_bytes(items).score == 0
+        # Past a run of plain ints too: the list ends where the item left it.
+        items = make(good)
+        items[200] = Truncating(items, 150)
+        with pytest.raises(ValueError, match=r"^io error: unexpected end of file$"):
+            GameStatePy.state_from_bytes(items)
+        items = make(good) + [0] * 600
+        items[700] = Truncating(items, len(good))
+        assert GameStatePy.state_from_bytes(items).to_bytes() == good
 
 
 def test_replay_input_accepts_the_same_forms():
