@@ -413,15 +413,18 @@ PyObject* get_current_pcs(PyObject* self, void*) {
 PyObject* get_next_actions_and_states(PyObject* self, void*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
         // Each action is carried out in the payload of its own new object, and the accepted
-        // ones get their seeds side by side; refused ones are dropped.
+        // ones get their seeds side by side; refused ones are dropped. Every record would
+        // erase the board's ghost cells, so they are erased once, before the actions.
         const auto& actions = game::tet::all_actions();
         constexpr std::size_t N = std::tuple_size_v<std::decay_t<decltype(actions)>>;
+        GameState clean = s;
+        game::tet::erase_ghosts(clean.main_board);
         PyRef objects[N];
         GameState* accepted[N];
         TetAction accepted_action[N];
         std::size_t n = 0;
         for (std::size_t i = 0; i < N; ++i) {
-            objects[i] = PyRef::steal(state_to_py(st, s));
+            objects[i] = PyRef::steal(state_to_py(st, clean));
             if (!objects[i]) return nullptr;
             GameState& next = game_state_payload_mut(objects[i].get());
             if (next.carry_out(actions[i], ACTION_TIME).failed()) {
@@ -431,7 +434,8 @@ PyObject* get_next_actions_and_states(PyObject* self, void*) {
             accepted[n] = &next;
             accepted_action[n++] = actions[i];
         }
-        GameState::record_all_accepted({accepted, n}, {accepted_action, n}, ACTION_TIME);
+        GameState::record_all_accepted({accepted, n}, {accepted_action, n}, ACTION_TIME,
+                                       GameState::GhostWork::PaintOnly);
 
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;

@@ -269,6 +269,28 @@ def test_nibble_codes_10_to_15_are_free_cells(code):
     assert (d.height, d.holes, d.bumpi) == (1, 0, 0)
 
 
+def test_stray_ghost_cells_leave_no_trace_in_the_successors():
+    # Ghost cells where no rule puts them: beside and under the piece, in a row a lock clears
+    # and in rows that move down.
+    picture = [
+        "g.........",
+        "....gg....",
+        "..........",
+        "g........g",
+        "GGGG..GGGG",
+        "G.g.gGGGGG",
+        "GGGGG.GgGG",
+    ]
+    piece = ("I", 1, (6, 3))
+    stray = make_state(picture, piece)
+    clean = make_state([row.replace("g", ".") for row in picture], piece)
+    assert stray.to_bytes() != clean.to_bytes()
+    assert [(n, s.to_bytes()) for n, s in stray.next_actions_and_states] == \
+        [(n, s.to_bytes()) for n, s in clean.next_actions_and_states]
+    assert [(c, s.to_bytes()) for c, s in stray.get_valid_move_chains()] == \
+        [(c, s.to_bytes()) for c, s in clean.get_valid_move_chains()]
+
+
 def test_piece_not_drawn_on_the_board_is_drawn_by_its_next_move():
     s = make_state(None, ("T", 0, (10, 3)), draw=False)
     r = successors(s)["MoveRight"]

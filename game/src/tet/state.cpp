@@ -159,10 +159,13 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset, const
 
     // Step 2. Score the lock.
     const int l = std::min(cleared, 4);
-    bool perfect_clear = true;
-    if (plan.perfect_clear) {
+    // An empty board adds points only with a clear, so without one (a lock that clears
+    // nothing, or a hold) the board is not looked at.
+    bool perfect_clear = false;
+    if (l > 0 && plan.perfect_clear) {
         perfect_clear = *plan.perfect_clear;
-    } else {
+    } else if (l > 0) {
+        perfect_clear = true;
         for (int y = 0; y < BoardMatrix::ROWS && perfect_clear; ++y)
             perfect_clear = main_board.row_empty_of_solid(y);
     }
@@ -296,8 +299,8 @@ void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& 
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
-    if (ghost == GhostWork::Paint) {
-        erase_ghosts(main_board);
+    if (ghost != GhostWork::Skip) {
+        if (ghost == GhostWork::Paint) erase_ghosts(main_board);
         if (!game_over_reason) put_ghost();
     }
     ++total_moves;
@@ -417,18 +420,22 @@ void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
 
 void GameState::try_actions(std::span<const TetAction> actions, std::int64_t t,
                             Result<GameState>* out) const {
+    // Every record would erase the board's ghost cells: they are erased once, before the
+    // actions.
+    GameState clean = *this;
+    erase_ghosts(clean.main_board);
     GameState* accepted[ACTION_NB * 4];
     TetAction accepted_action[ACTION_NB * 4];
     std::size_t n = 0;
     for (std::size_t i = 0; i < actions.size(); ++i) {
-        out[i].value = *this;
+        out[i].value = clean;
         out[i].error = out[i].value.carry_out(actions[i], t);
         if (out[i].ok()) {
             accepted[n] = &out[i].value;
             accepted_action[n++] = actions[i];
         }
         if (n == std::size(accepted) || i + 1 == actions.size()) {
-            record_all_accepted({accepted, n}, {accepted_action, n}, t);
+            record_all_accepted({accepted, n}, {accepted_action, n}, t, GhostWork::PaintOnly);
             n = 0;
         }
     }

@@ -132,10 +132,13 @@ struct GameState {
     Error carry_out(TetAction action, std::int64_t t);
     // What follows an accepted action's own step: the running seed becomes `new_seed`
     // (accept_event of the seed it left), the replay record, the ghost and the move count.
-    // GhostWork::Skip leaves the board's ghost cells as they were, for a state that is only
-    // acted on further and never shown: no rule reads a ghost cell (they are not solid), and
-    // the next record that paints erases every ghost cell on the board first.
-    enum class GhostWork : std::uint8_t { Paint, Skip };
+    // GhostWork::Paint erases every ghost cell on the board and paints the new ghost;
+    // PaintOnly paints it on a board known to hold no ghost cell (no action makes one, so a
+    // state whose ghost cells were erased before the action qualifies). Skip leaves the
+    // board's ghost cells as they were, for a state that is only acted on further and never
+    // shown: no rule reads a ghost cell (they are not solid), and the next record that paints
+    // erases every ghost cell on the board first.
+    enum class GhostWork : std::uint8_t { Paint, PaintOnly, Skip };
     void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                          GhostWork ghost = GhostWork::Paint);
     // record_accepted for states[i] after actions[i], their seeds computed side by side.
