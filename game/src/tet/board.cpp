@@ -113,6 +113,19 @@ inline bool any_solid(__m128i v, __m128i cells) {
     const __m128i solid = _mm_xor_si128(any, _mm_srli_epi64(v, 3));
     return !all_zero(_mm_and_si128(_mm_and_si128(solid, cells), _mm_set1_epi8(0x11)));
 }
+
+enum class WindowDraw { Drawn, Blocked, NoWindow };
+// Writes `code` in every cell of the piece through its window when none of them is solid.
+inline WindowDraw draw_in_window(BoardMatrix& b, const CurrentPcsInfo& p, std::uint8_t code) {
+    const ShapeSpots& sp = spots_of(p);
+    if (!all_on_board(p, sp)) return WindowDraw::NoWindow;
+    unsigned char* at = window_at(reinterpret_cast<unsigned char*>(b.rows.data()), p, sp);
+    if (!at) return WindowDraw::NoWindow;
+    const __m128i w = load_window(at), cells = cells_of(sp);
+    if (any_solid(w, cells)) return WindowDraw::Blocked;
+    store_window(at, _mm_or_si128(_mm_andnot_si128(cells, w), filled(cells, code)));
+    return WindowDraw::Drawn;
+}
 #endif
 
 }  // namespace
@@ -198,14 +211,10 @@ namespace {
 // ends on it, and the cell-by-cell form otherwise.
 Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
 #if defined(__SSE2__)
-    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
-        if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sp)) {
-            const __m128i w = load_window(at), cells = cells_of(sp);
-            if (any_solid(w, cells)) return fail(ErrorCode::CellTaken);
-            const __m128i drawn = filled(cells, code(piece_cell(p.tet)));
-            store_window(at, _mm_or_si128(_mm_andnot_si128(cells, w), drawn));
-            return ok();
-        }
+    switch (draw_in_window(*this, p, code(piece_cell(p.tet)))) {
+        case WindowDraw::Drawn: return ok();
+        case WindowDraw::Blocked: return fail(ErrorCode::CellTaken);
+        case WindowDraw::NoWindow: break;
     }
 #endif
     return spawn_by_cells(*this, p);
@@ -250,16 +259,7 @@ bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
 
 void BoardMatrix::draw_ghost(const CurrentPcsInfo& p) {
 #if defined(__SSE2__)
-    if (const ShapeSpots& sp = spots_of(p); all_on_board(p, sp)) {
-        if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sp)) {
-            const __m128i w = load_window(at), cells = cells_of(sp);
-            if (!any_solid(w, cells)) {
-                const __m128i ghost = filled(cells, code(CellValue::Ghost));
-                store_window(at, _mm_or_si128(_mm_andnot_si128(cells, w), ghost));
-                return;
-            }
-        }
-    }
+    if (draw_in_window(*this, p, code(CellValue::Ghost)) == WindowDraw::Drawn) return;
 #endif
     for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
         const int y = cell_y(p, c), x = cell_x(p, c);
