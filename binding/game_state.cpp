@@ -434,8 +434,7 @@ PyObject* get_next_actions_and_states(PyObject* self, void*) {
             accepted[n] = &next;
             accepted_action[n++] = actions[i];
         }
-        GameState::record_all_accepted({accepted, n}, {accepted_action, n}, ACTION_TIME,
-                                       GameState::GhostWork::PaintOnly);
+        GameState::record_tried(clean, {accepted, n}, {accepted_action, n}, ACTION_TIME);
 
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;

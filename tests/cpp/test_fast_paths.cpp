@@ -321,7 +321,14 @@ TEST_CASE("actions tried side by side equal one at a time, stray ghost cells or 
                 const int y = static_cast<int>(rng.next() >> 8) % 24, x = static_cast<int>(rng.next() >> 8) % 10;
                 if (!stray.main_board.solid(y, x)) stray.main_board.set(y, x, CellValue::Ghost);
             }
-            for (const GameState* from : {&s, &stray}) {
+            // The piece resting where it lands, so that a soft drop locks it; the next piece
+            // takes the same serial, as a decoded state may make it.
+            GameState resting = stray;
+            while (resting.current_pcs && !resting.is_over() &&
+                   resting.main_board.fall_distance(*resting.current_pcs) > 0)
+                (void)resting.apply_action_if_works(TetAction::SoftDrop, t);
+            if (resting.current_pcs) resting.current_id = resting.current_pcs->id;
+            for (const GameState* from : {&s, &stray, &resting}) {
                 std::array<Result<GameState>, ACTION_NB> together;
                 from->try_actions(actions, t, together.data());
                 for (int a = 0; a < ACTION_NB; ++a) {

@@ -299,8 +299,8 @@ void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& 
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
-    if (ghost != GhostWork::Skip) {
-        if (ghost == GhostWork::Paint) erase_ghosts(main_board);
+    if (ghost == GhostWork::Paint) {
+        erase_ghosts(main_board);
         if (!game_over_reason) put_ghost();
     }
     ++total_moves;
@@ -320,6 +320,31 @@ void GameState::record_all_accepted(std::span<GameState*> states, std::span<cons
         random::accept_events({in, n}, seeds);
         for (std::size_t k = 0; k < n; ++k)
             states[start + k]->record_accepted(actions[start + k], t, seeds[k], ghost);
+    }
+}
+
+void GameState::record_tried(const GameState& from, std::span<GameState*> states,
+                             std::span<const TetAction> actions, std::int64_t t) {
+    record_all_accepted(states, actions, t, GhostWork::Skip);
+    // A soft drop that locks takes the next queued kind, so the queue position tells it from
+    // one that only lowers the piece.
+    std::optional<int> landing;  // from's, looked up when first needed
+    for (std::size_t k = 0; k < states.size(); ++k) {
+        GameState& s = *states[k];
+        if (s.game_over_reason || !s.current_pcs) continue;
+        const bool same_column =
+            from.current_pcs && (actions[k] == TetAction::Nothing ||
+                                 (actions[k] == TetAction::SoftDrop &&
+                                  s.next_pcs_idx == from.next_pcs_idx));
+        if (!same_column) {
+            s.put_ghost();
+            continue;
+        }
+        if (!landing) {
+            const CurrentPcsInfo& p = *from.current_pcs;
+            landing = p.pos.y - from.main_board.fall_distance(p);
+        }
+        s.put_ghost_at(*landing);
     }
 }
 
@@ -435,7 +460,7 @@ void GameState::try_actions(std::span<const TetAction> actions, std::int64_t t,
             accepted_action[n++] = actions[i];
         }
         if (n == std::size(accepted) || i + 1 == actions.size()) {
-            record_all_accepted({accepted, n}, {accepted_action, n}, t, GhostWork::PaintOnly);
+            record_tried(clean, {accepted, n}, {accepted_action, n}, t);
             n = 0;
         }
     }

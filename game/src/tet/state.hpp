@@ -132,19 +132,22 @@ struct GameState {
     Error carry_out(TetAction action, std::int64_t t);
     // What follows an accepted action's own step: the running seed becomes `new_seed`
     // (accept_event of the seed it left), the replay record, the ghost and the move count.
-    // GhostWork::Paint erases every ghost cell on the board and paints the new ghost;
-    // PaintOnly paints it on a board known to hold no ghost cell (no action makes one, so a
-    // state whose ghost cells were erased before the action qualifies). Skip leaves the
-    // board's ghost cells as they were, for a state that is only acted on further and never
-    // shown: no rule reads a ghost cell (they are not solid), and the next record that paints
-    // erases every ghost cell on the board first.
-    enum class GhostWork : std::uint8_t { Paint, PaintOnly, Skip };
+    // GhostWork::Skip leaves the board's ghost cells as they were, for a state that is only
+    // acted on further and never shown: no rule reads a ghost cell (they are not solid), and
+    // the next record that paints erases every ghost cell on the board first.
+    enum class GhostWork : std::uint8_t { Paint, Skip };
     void record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                          GhostWork ghost = GhostWork::Paint);
     // record_accepted for states[i] after actions[i], their seeds computed side by side.
     static void record_all_accepted(std::span<GameState*> states,
                                     std::span<const TetAction> actions, std::int64_t t,
                                     GhostWork ghost = GhostWork::Paint);
+    // record_all_accepted for states[i], each a copy of `from` after actions[i], where `from`
+    // holds no ghost cell (no action makes one): the ghosts are painted without erasing, and
+    // the states that keep from's piece in its column at or above where it lands (Nothing, a
+    // soft drop that does not lock) share from's landing row.
+    static void record_tried(const GameState& from, std::span<GameState*> states,
+                             std::span<const TetAction> actions, std::int64_t t);
 
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
