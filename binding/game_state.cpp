@@ -413,12 +413,10 @@ PyObject* get_current_pcs(PyObject* self, void*) {
 PyObject* get_next_actions_and_states(PyObject* self, void*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
         // Each action is carried out in the payload of its own new object, and the accepted
-        // ones get their seeds side by side; refused ones are dropped. Every record would
-        // erase the board's ghost cells, so they are erased once, before the actions.
+        // ones get their seeds side by side; refused ones are dropped.
         const auto& actions = game::tet::all_actions();
         constexpr std::size_t N = std::tuple_size_v<std::decay_t<decltype(actions)>>;
-        GameState clean = s;
-        game::tet::erase_ghosts(clean.main_board);
+        const GameState clean = s.without_ghosts();
         PyRef objects[N];
         GameState* accepted[N];
         TetAction accepted_action[N];

@@ -161,14 +161,11 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset, const
     const int l = std::min(cleared, 4);
     // An empty board adds points only with a clear, so without one (a lock that clears
     // nothing, or a hold) the board is not looked at.
-    bool perfect_clear = false;
-    if (l > 0 && plan.perfect_clear) {
-        perfect_clear = *plan.perfect_clear;
-    } else if (l > 0) {
-        perfect_clear = true;
+    bool perfect_clear = l > 0;
+    if (perfect_clear && plan.perfect_clear) perfect_clear = *plan.perfect_clear;
+    else
         for (int y = 0; y < BoardMatrix::ROWS && perfect_clear; ++y)
             perfect_clear = main_board.row_empty_of_solid(y);
-    }
     std::int64_t points = LINE_POINTS[l];
     if (perfect_clear) points += PERFECT_CLEAR_POINTS[l];
     if (is_t_spin && is_t_mini_spin) points += SPIN_BOTH_POINTS[l];
@@ -348,6 +345,12 @@ void GameState::record_tried(const GameState& from, std::span<GameState*> states
     }
 }
 
+GameState GameState::without_ghosts() const {
+    GameState s = *this;
+    erase_ghosts(s.main_board);
+    return s;
+}
+
 Error GameState::act_for_search(TetAction action) { return carry_out(action, 0); }
 
 Error GameState::carry_out(TetAction action, std::int64_t t) {
@@ -445,10 +448,7 @@ void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
 
 void GameState::try_actions(std::span<const TetAction> actions, std::int64_t t,
                             Result<GameState>* out) const {
-    // Every record would erase the board's ghost cells: they are erased once, before the
-    // actions.
-    GameState clean = *this;
-    erase_ghosts(clean.main_board);
+    const GameState clean = without_ghosts();
     GameState* accepted[ACTION_NB * 4];
     TetAction accepted_action[ACTION_NB * 4];
     std::size_t n = 0;

@@ -148,6 +148,9 @@ struct GameState {
     // soft drop that does not lock) share from's landing row.
     static void record_tried(const GameState& from, std::span<GameState*> states,
                              std::span<const TetAction> actions, std::int64_t t);
+    // A copy with every ghost cell of the board erased: the `from` of actions tried side by
+    // side, since every record would erase them again.
+    GameState without_ghosts() const;
 
     // The board with the falling piece erased (errors ignored).
     BoardMatrix board_without_falling_piece() const;
