@@ -478,9 +478,9 @@ PyObject* action_object_pair(const ModuleState& st, TetAction a, PyObject* state
     return pair;
 }
 
-PyObject* chain_state_pair(const ModuleState& st, std::span<const TetAction> chain,
-                           const GameState& s) {
-    return steal_pair(actions_to_py(st, chain), state_to_py(st, s));
+PyObject* chain_object_pair(const ModuleState& st, std::span<const TetAction> chain,
+                            PyObject* state) {
+    return steal_pair(actions_to_py(st, chain), state);
 }
 
 // ---- Errors ------------------------------------------------------------------------------

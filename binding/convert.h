@@ -148,13 +148,14 @@ PyObject* state_to_py(const ModuleState& st, const game::tet::GameState& s);
 PyObject* seed_to_py(const ModuleState& st, const game::tet::GameSeed& s);
 // A 2-tuple that steals both items; null (dropping the other) if either is null.
 PyObject* steal_pair(PyObject* first, PyObject* second);
-// (name, GameStatePy) and (list of names, GameStatePy).
+// (name, GameStatePy).
 PyObject* action_state_pair(const ModuleState& st, game::tet::TetAction a,
                             const game::tet::GameState& s);
 // (name, state object): steals the object (null when it is null).
 PyObject* action_object_pair(const ModuleState& st, game::tet::TetAction a, PyObject* state);
-PyObject* chain_state_pair(const ModuleState& st, std::span<const game::tet::TetAction> chain,
-                           const game::tet::GameState& s);
+// (list of names, state object): steals the object (null when it is null).
+PyObject* chain_object_pair(const ModuleState& st, std::span<const game::tet::TetAction> chain,
+                            PyObject* state);
 
 // ---- Errors ------------------------------------------------------------------------------
 

@@ -555,16 +555,36 @@ PyObject* get_all_move_chains(PyObject*, PyObject*) {
 // accepted, in chain-list order.
 PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
-        // The pairs are made as the chains come and the list once at its final size.
+        // Each distinct chain's final state is built in a new object, which the first chain
+        // ending there takes (identical chains after it get copies); the objects of refused
+        // chains are dropped with `leaves`. The pairs are made as the chains come and the list
+        // once at its final size.
+        using game::bot::random_choice_bot::ChainTree;
         const auto& chains = game::bot::random_choice_bot::all_move_chains();
+        std::array<PyRef, ChainTree::LEAF_NB> leaves;
         std::array<PyRef, game::bot::random_choice_bot::CHAIN_NB> pairs;
         std::size_t n = 0;
         bool failed = false;
-        game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) {
-            if (failed) return;
-            pairs[n] = PyRef::steal(chain_state_pair(st, chains[static_cast<std::size_t>(c)], end));
-            failed = !pairs[n++];
-        });
+        game::bot::for_each_valid_chain(
+            s,
+            [&](int k) -> void* {
+                if (failed) return nullptr;
+                PyObject* o = new_unbuilt_game_state_object(st.game_state_type);
+                if (!o) {
+                    failed = true;
+                    return nullptr;
+                }
+                leaves[static_cast<std::size_t>(k)] = PyRef::steal(o);
+                return &game_state_payload_mut(o);
+            },
+            [&](int c, int k, const GameState& end) {
+                if (failed) return;
+                PyRef& leaf = leaves[static_cast<std::size_t>(k)];
+                PyObject* state = leaf ? leaf.release() : state_to_py(st, end);
+                pairs[n] = PyRef::steal(
+                    chain_object_pair(st, chains[static_cast<std::size_t>(c)], state));
+                failed = !pairs[n++];
+            });
         if (failed) return nullptr;
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
         if (!list) return nullptr;
@@ -708,11 +728,15 @@ PyType_Spec game_state_spec = {
 // The object is not tracked by the collector and its payload is written whole, so it is
 // allocated without the zero fill of the generic allocator.
 PyObject* new_game_state_object(PyTypeObject* tp, const GameState& s) {
+    PyObject* o = new_unbuilt_game_state_object(tp);
+    if (o) new (&reinterpret_cast<GameStateObject*>(o)->state) GameState(s);
+    return o;
+}
+
+PyObject* new_unbuilt_game_state_object(PyTypeObject* tp) {
     void* p = slab::allocate();
     if (!p) return PyErr_NoMemory();
-    auto* o = reinterpret_cast<GameStateObject*>(PyObject_Init(static_cast<PyObject*>(p), tp));
-    new (&o->state) GameState(s);
-    return reinterpret_cast<PyObject*>(o);
+    return PyObject_Init(static_cast<PyObject*>(p), tp);
 }
 
 const GameState& game_state_payload(PyObject* o) {

@@ -93,6 +93,10 @@ R guarded(const ModuleState* st, Body&& body) noexcept {
 extern PyType_Spec game_state_spec;
 // A new GameStatePy of type `tp` holding a copy of `s`.
 PyObject* new_game_state_object(PyTypeObject* tp, const game::tet::GameState& s);
+// A new GameStatePy of type `tp` whose state is still to be built: the caller places a
+// GameState at game_state_payload_mut before handing the object on (dropping it unbuilt is
+// safe, the state is never read on the way out).
+PyObject* new_unbuilt_game_state_object(PyTypeObject* tp);
 // The state held by a GameStatePy (the caller has checked the type).
 const game::tet::GameState& game_state_payload(PyObject* o);
 // The same, for filling in an object that has not been handed to Python yet.

@@ -386,6 +386,7 @@ def test_chains_that_end_the_game_are_included():
     assert [c for c, _ in valid] == [["HardDrop"], ["HardDrop"]]
     assert all(end.game_over for _, end in valid)
     assert valid[0][1].to_bytes() == valid[1][1].to_bytes() == act(s, "HardDrop").to_bytes()
+    assert valid[0][1] is not valid[1][1]
     # Near the top, some chains end the game and some do not; both kinds are listed.
     high = staggered_stack(18, "I")
     ends = [end.game_over for _, end in high.get_valid_move_chains()]

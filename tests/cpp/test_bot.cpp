@@ -507,6 +507,43 @@ TEST_CASE("the batched chain sweep gives each chain's own action-by-action resul
     CHECK(valid > 20000);
 }
 
+TEST_CASE("the chain sweep builds each leaf where it is told, and leaves out those it is refused room for") {
+    // Room for every third leaf refused: exactly the chains ending there drop out, the rest
+    // are reported from the caller's own storage with the same states as the plain sweep.
+    const Samples& sm = samples();
+    const ChainTree& tree = move_chain_tree();
+    for (std::size_t i = 0; i < sm.states.size(); i += 37) {
+        const GameState& s = sm.states[i];
+        std::vector<std::pair<int, GameState>> plain;
+        game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) { plain.emplace_back(c, end); });
+        union Room {
+            Room() {}
+            GameState v;
+        };
+        std::vector<Room> rooms(ChainTree::LEAF_NB);
+        std::vector<int> asked(ChainTree::LEAF_NB, 0);
+        std::vector<std::pair<int, GameState>> placed;
+        game::bot::for_each_valid_chain(
+            s,
+            [&](int k) -> void* {
+                ++asked[static_cast<std::size_t>(k)];
+                return k % 3 == 1 ? nullptr : &rooms[static_cast<std::size_t>(k)].v;
+            },
+            [&](int c, int k, const GameState& end) {
+                CHECK(k == tree.chain_node[static_cast<std::size_t>(c)] - ChainTree::LEAF_BEGIN);
+                CHECK(&end == &rooms[static_cast<std::size_t>(k)].v);
+                placed.emplace_back(c, end);
+            });
+        CAPTURE(i);
+        CHECK(std::all_of(asked.begin(), asked.end(), [](int n) { return n <= 1; }));
+        std::vector<std::pair<int, GameState>> expected;
+        for (const auto& [c, end] : plain)
+            if ((tree.chain_node[static_cast<std::size_t>(c)] - ChainTree::LEAF_BEGIN) % 3 != 1)
+                expected.emplace_back(c, end);
+        CHECK(placed == expected);
+    }
+}
+
 TEST_CASE("the chain sweep clears lines and scores perfect clears as the actions do") {
     // Every kind over the bottom rows filled but for a well: chains that fill the well clear
     // up to four rows, and those that clear every row leave an empty board.

@@ -12,12 +12,20 @@
 namespace game::bot {
 
 // Plays every chain of the list on copies of `state` with the exact actions at time 0,
-// playing each distinct prefix once, and calls on_valid(chain number, final state) for every
-// chain all of whose actions are accepted, in list order (a chain whose last action ends the
-// game included). The same as applying each chain to its own copy with
-// apply_action_if_works; the running seeds of independent prefixes are computed side by side.
-template <class OnValid>
-void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
+// playing each distinct prefix once, and calls on_valid(chain number, leaf number, final state)
+// for every chain all of whose actions are accepted, in list order (a chain whose last action
+// ends the game included; identical chains share their leaf). The same as applying each chain
+// to its own copy with apply_action_if_works; the running seeds of independent prefixes are
+// computed side by side.
+//
+// Each leaf's final state is built in the storage that place_leaf(leaf number) gives (room
+// for a GameState, suitably aligned, never constructed there before): a caller that hands the
+// states on can have them made where they are to stay. place_leaf is asked at most once per
+// leaf, only for leaves whose prefix is accepted; a leaf it gives nullptr for is left out as if
+// refused. What it gives stays the caller's: a leaf reported to on_valid holds its final state,
+// any other holds some state or nothing.
+template <class PlaceLeaf, class OnValid>
+void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnValid&& on_valid) {
     using random_choice_bot::ChainTree;
     const ChainTree& tree = random_choice_bot::move_chain_tree();
     constexpr std::size_t BATCH = 16;
@@ -77,14 +85,17 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     tet::LockSearch::Piece root_piece;
     const bool planned = tet::LockSearch::from(state, base, root_piece);
     constexpr int UNKNOWN_ROW = -1000;
-    std::array<Slot, ChainTree::LEAF_NB> leaf;
+    std::array<GameState*, ChainTree::LEAF_NB> leaf;
     std::array<bool, ChainTree::LEAF_NB> valid{};
     std::array<int, ChainTree::LEAF_NB> ghost_row;
     for (int node = ChainTree::LEAF_BEGIN; node < ChainTree::NODE_NB; ++node) {
         const int parent = tree.parent[node];
         if (!accepted[parent]) continue;
         const int k = node - ChainTree::LEAF_BEGIN;
-        GameState& last = *::new (&leaf[k].v) GameState(inner[parent].v);
+        void* room = place_leaf(k);
+        if (!room) continue;
+        GameState& last = *::new (room) GameState(inner[parent].v);
+        leaf[k] = &last;
         ghost_row[k] = UNKNOWN_ROW;
         Error e;
         if (planned && tree.action[node] == TetAction::HardDrop && last.current_pcs &&
@@ -109,14 +120,28 @@ void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     flush();
     // The board holds no ghost cell (the root's were erased, the records skipped theirs).
     for (int k = 0; k < ChainTree::LEAF_NB; ++k) {
-        if (!valid[k] || leaf[k].v.is_over()) continue;
-        if (ghost_row[k] != UNKNOWN_ROW) leaf[k].v.put_ghost_at(ghost_row[k]);
-        else leaf[k].v.put_ghost();
+        if (!valid[k] || leaf[k]->is_over()) continue;
+        if (ghost_row[k] != UNKNOWN_ROW) leaf[k]->put_ghost_at(ghost_row[k]);
+        else leaf[k]->put_ghost();
     }
     for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
         const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
-        if (valid[k]) on_valid(c, static_cast<const GameState&>(leaf[k].v));
+        if (valid[k]) on_valid(c, k, static_cast<const GameState&>(*leaf[k]));
     }
+}
+
+// The same with the final states kept here: on_valid(chain number, final state).
+template <class OnValid>
+void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
+    using random_choice_bot::ChainTree;
+    union Slot {
+        Slot() {}
+        GameState v;
+    };
+    std::array<Slot, ChainTree::LEAF_NB> leaf;
+    for_each_valid_chain(
+        state, [&](int k) -> void* { return &leaf[static_cast<std::size_t>(k)].v; },
+        [&](int c, int, const GameState& end) { on_valid(c, end); });
 }
 
 }  // namespace game::bot
