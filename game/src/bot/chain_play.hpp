@@ -98,13 +98,11 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
         leaf[k] = &last;
         ghost_row[k] = UNKNOWN_ROW;
         Error e;
-        if (planned && tree.action[node] == TetAction::HardDrop && last.current_pcs &&
-            tet::BoardMatrix::in_bounds(*last.current_pcs) &&
-            last.main_board.is_drawn(*last.current_pcs)) {
+        if (planned && tree.action[node] == TetAction::HardDrop && last.can_drop_planned()) {
             const tet::CurrentPcsInfo piece = *last.current_pcs;
             const tet::LockPlan plan = base.plan(piece);
-            e = last.hard_drop_planned(plan, 0);
-            if (e.ok() && last.current_pcs && !last.is_over()) {
+            last.hard_drop_planned(plan, 0);
+            if (last.current_pcs && !last.is_over()) {
                 const tet::CurrentPcsInfo& next = *last.current_pcs;
                 ghost_row[k] = next.pos.y - tet::fall_distance(base.locked_cols(piece, plan), next);
             }

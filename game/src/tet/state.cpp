@@ -419,15 +419,6 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
     return ok();
 }
 
-Error GameState::hard_drop_planned(const LockPlan& plan, std::int64_t t) {
-    if (game_over_reason || !current_pcs || !BoardMatrix::in_bounds(*current_pcs) ||
-        !queue_can_supply() || !main_board.is_drawn(*current_pcs))
-        return carry_out(TetAction::HardDrop, t);
-    last_action = TetAction::HardDrop;
-    drop_and_lock(plan.drop, t, &plan);
-    return ok();
-}
-
 void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
     const CurrentPcsInfo piece = *current_pcs;
     if (drop > 0) {

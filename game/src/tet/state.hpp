@@ -114,10 +114,18 @@ struct GameState {
     Error put_next_piece(std::int64_t t, std::optional<Tet> preset);
     // The same with the full rows and the perfect clear taken from `plan`.
     Error put_next_piece(std::int64_t t, std::optional<Tet> preset, const LockPlan& plan);
-    // carry_out(HardDrop, t) with the landing taken from `plan`, which must be what the board
-    // gives for the falling piece when that piece is drawn where it stands (otherwise the
-    // drop reads the board itself).
-    Error hard_drop_planned(const LockPlan& plan, std::int64_t t);
+    // Whether a hard drop can take its landing from a plan: the game runs, the falling piece
+    // lies on the board and is drawn where it stands, and the queue can hand out the next.
+    bool can_drop_planned() const {
+        return !game_over_reason && current_pcs && BoardMatrix::in_bounds(*current_pcs) &&
+               queue_can_supply() && main_board.is_drawn(*current_pcs);
+    }
+    // carry_out(HardDrop, t) on a state whose can_drop_planned() holds, with the landing taken
+    // from `plan`, which must be what the board gives for the falling piece.
+    void hard_drop_planned(const LockPlan& plan, std::int64_t t) {
+        last_action = TetAction::HardDrop;
+        drop_and_lock(plan.drop, t, &plan);
+    }
     // The hard drop of a drawn falling piece that falls `drop` rows: moved there, locked
     // (from `plan` when given), scored.
     void drop_and_lock(int drop, std::int64_t t, const LockPlan* plan);
