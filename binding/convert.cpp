@@ -478,9 +478,12 @@ PyObject* action_object_pair(const ModuleState& st, TetAction a, PyObject* state
     return pair;
 }
 
-PyObject* chain_object_pair(const ModuleState& st, std::span<const TetAction> chain,
-                            PyObject* state) {
-    return steal_pair(actions_to_py(st, chain), state);
+PyObject* chain_names_to_py(const ModuleState& st, int c) {
+    return PyList_GetSlice(st.chain_names[c], 0, PY_SSIZE_T_MAX);
+}
+
+PyObject* chain_object_pair(const ModuleState& st, int c, PyObject* state) {
+    return steal_pair(chain_names_to_py(st, c), state);
 }
 
 // ---- Errors ------------------------------------------------------------------------------

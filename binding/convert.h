@@ -153,9 +153,11 @@ PyObject* action_state_pair(const ModuleState& st, game::tet::TetAction a,
                             const game::tet::GameState& s);
 // (name, state object): steals the object (null when it is null).
 PyObject* action_object_pair(const ModuleState& st, game::tet::TetAction a, PyObject* state);
-// (list of names, state object): steals the object (null when it is null).
-PyObject* chain_object_pair(const ModuleState& st, std::span<const game::tet::TetAction> chain,
-                            PyObject* state);
+// A new list of the names of chain `c` of the move-chain list.
+PyObject* chain_names_to_py(const ModuleState& st, int c);
+// (names of chain `c` of the move-chain list, state object): steals the object (null when
+// it is null).
+PyObject* chain_object_pair(const ModuleState& st, int c, PyObject* state);
 
 // ---- Errors ------------------------------------------------------------------------------
 

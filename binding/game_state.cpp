@@ -539,13 +539,13 @@ PyObject* generate_bot_episode(PyObject* self, PyObject* const* args, Py_ssize_t
 // get_all_move_chains(): a fresh copy of the 96 move chains as lists of action names.
 PyObject* get_all_move_chains(PyObject*, PyObject*) {
     return with_module([](St st) -> PyObject* {
-        const auto& chains = game::bot::random_choice_bot::all_move_chains();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(chains.size())));
+        constexpr int n = game::bot::random_choice_bot::CHAIN_NB;
+        PyRef list = PyRef::steal(PyList_New(n));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < chains.size(); ++i) {
-            PyObject* names = actions_to_py(st, chains[i]);
+        for (int c = 0; c < n; ++c) {
+            PyObject* names = chain_names_to_py(st, c);
             if (!names) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), names);
+            PyList_SET_ITEM(list.get(), c, names);
         }
         return list.release();
     });
@@ -560,7 +560,6 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
         // chains are dropped with `leaves`. The pairs are made as the chains come and the list
         // once at its final size.
         using game::bot::random_choice_bot::ChainTree;
-        const auto& chains = game::bot::random_choice_bot::all_move_chains();
         std::array<PyRef, ChainTree::LEAF_NB> leaves;
         std::array<PyRef, game::bot::random_choice_bot::CHAIN_NB> pairs;
         std::size_t n = 0;
@@ -581,8 +580,7 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
                 if (failed) return;
                 PyRef& leaf = leaves[static_cast<std::size_t>(k)];
                 PyObject* state = leaf ? leaf.release() : state_to_py(st, end);
-                pairs[n] = PyRef::steal(
-                    chain_object_pair(st, chains[static_cast<std::size_t>(c)], state));
+                pairs[n] = PyRef::steal(chain_object_pair(st, c, state));
                 failed = !pairs[n++];
             });
         if (failed) return nullptr;

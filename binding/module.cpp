@@ -174,6 +174,7 @@ int module_clear(PyObject* m) {
     for (PyObject*& s : st->kind_str) Py_CLEAR(s);
     for (PyObject*& s : st->action_str) Py_CLEAR(s);
     Py_CLEAR(st->empty_str);
+    for (PyObject*& l : st->chain_names) Py_CLEAR(l);
     for (PyObject*& v : st->byte_int) Py_CLEAR(v);
     Py_CLEAR(st->logger);
     Py_CLEAR(st->log_name);
@@ -209,6 +210,9 @@ int init_module_state(PyObject* m, ModuleState& st) {
         if (!(st.action_str[i] = PyUnicode_InternFromString(name))) return -1;
     }
     if (!(st.empty_str = PyUnicode_InternFromString(""))) return -1;
+    const auto& chains = game::bot::random_choice_bot::all_move_chains();
+    for (std::size_t c = 0; c < chains.size(); ++c)
+        if (!(st.chain_names[c] = actions_to_py(st, chains[c]))) return -1;
     for (int i = 0; i < 256; ++i)
         if (!(st.byte_int[i] = PyLong_FromLong(i))) return -1;
     const auto base = reinterpret_cast<std::uintptr_t>(st.byte_int[0]);

@@ -10,6 +10,7 @@
 #include <new>
 #include <type_traits>
 
+#include "bot/random_choice_bot.hpp"
 #include "error.hpp"
 #include "tet/records.hpp"
 #include "tet/state.hpp"
@@ -38,6 +39,9 @@ struct ModuleState {
     PyObject* kind_str[game::tet::TET_NB];
     PyObject* action_str[game::tet::ACTION_NB];
     PyObject* empty_str;
+    // The name list of each chain of the move-chain list, never handed out: callers get
+    // slices of them, whose item arrays are not zeroed first as a new list's are.
+    PyObject* chain_names[game::bot::random_choice_bot::CHAIN_NB];
     // The ints 0..255. The interpreter keeps these as cached singletons laid out at a fixed
     // power-of-two stride, which lets a byte value be read from an int object's address
     // (byte_int_shift is -1 where that layout does not hold).

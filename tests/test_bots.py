@@ -188,6 +188,15 @@ def test_a_changed_copy_does_not_change_later_copies():
     assert second == ALL_CHAINS
     assert second is not first
     assert all(a is not b for a, b in zip(second, GameStatePy.get_all_move_chains()))
+    # The valid chains' name lists are copies too, of the same lists.
+    state = new_game()
+    valid = state.get_valid_move_chains()
+    for chain, _ in valid:
+        chain.append("Hold")
+    again = state.get_valid_move_chains()
+    assert [c for c, _ in again] == [c[:-1] for c, _ in valid]
+    assert is_in_list_order([c for c, _ in again])
+    assert GameStatePy.get_all_move_chains() == ALL_CHAINS
 
 
 # --------------------------------------------------------------------------------------------
