@@ -50,11 +50,17 @@ constexpr Error fail(ErrorCode code, std::int32_t a = 0, std::int16_t b = 0) {
 }
 static_assert(sizeof(Error) == 8);
 
-// A value or an error. `value` is meaningful only when `error.ok()`.
+// A value or an error. `value` is meaningful only when `error.ok()`. The constructors keep
+// GCC from clearing the whole object before it initializes a braced one member by member,
+// which for a Result<GameState> is a second pass over four hundred bytes.
 template <class T>
 struct [[nodiscard]] Result {
     T value{};
     Error error{};
+
+    constexpr Result() = default;
+    constexpr Result(const T& v, Error e = {}) : value(v), error(e) {}
+    constexpr Result(T&& v, Error e = {}) : value(std::move(v)), error(e) {}
 
     constexpr bool ok() const { return error.ok(); }
     constexpr bool failed() const { return error.failed(); }
