@@ -59,8 +59,8 @@ struct [[nodiscard]] Result {
     Error error{};
 
     constexpr Result() = default;
-    constexpr Result(const T& v, Error e = {}) : value(v), error(e) {}
-    constexpr Result(T&& v, Error e = {}) : value(std::move(v)), error(e) {}
+    constexpr Result(const T& v, Error e) : value(v), error(e) {}
+    constexpr Result(T&& v, Error e) : value(std::move(v)), error(e) {}
 
     constexpr bool ok() const { return error.ok(); }
     constexpr bool failed() const { return error.failed(); }
