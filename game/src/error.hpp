@@ -30,7 +30,7 @@ enum class ErrorCode : std::uint8_t {
 
 // The failure side of an engine operation: a code and up to two numbers for its message (the
 // second is only ever a row). Eight bytes, so that GCC returns it in one register: a wider
-// error is assembled on the stack and read back across two stores, which stalls every caller.
+// error is assembled on the stack and read back from there.
 struct [[nodiscard]] Error {
     ErrorCode code = ErrorCode::Ok;
     std::int16_t b = 0;
