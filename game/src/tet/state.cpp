@@ -289,10 +289,19 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
 void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                                 GhostWork ghost) {
     // The running seed and the replay record.
+    // The record is written field by field where it stays: a slice built aside and then
+    // copied in is read back in wide loads across its own narrower stores, which waits for
+    // them to leave the store buffer.
     const std::uint16_t i = last_segment_idx;
     seed = new_seed;
-    last_segment = GameReplaySlice{t, seed, garbage_recv, garbage_applied, i,
-                                   GameReplayEvent{action}};
+    auto* slice = std::get_if<GameReplaySlice>(&last_segment);
+    if (!slice) slice = &last_segment.emplace<GameReplaySlice>();
+    slice->event_timestamp = t;
+    slice->new_seed = new_seed;
+    slice->new_garbage_recv = garbage_recv;
+    slice->new_garbage_applied = garbage_applied;
+    slice->idx = i;
+    slice->event = GameReplayEvent{action};
     last_segment_idx = static_cast<std::uint16_t>(i + 1);
 
     // Ghost and move count.
