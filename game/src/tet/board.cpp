@@ -242,8 +242,6 @@ bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
     return fits_by_cells(*this, p);
 }
 
-bool BoardMatrix::in_bounds(const CurrentPcsInfo& p) { return all_on_board(p, spots_of(p)); }
-
 bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
     const ShapeSpots& sp = spots_of(p);
     if (!all_on_board(p, sp)) return false;

@@ -1,6 +1,7 @@
 // Cell values, the packed 40 x 10 board, drawing and erasing pieces, and board metrics.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -71,6 +72,28 @@ struct CurrentPcsInfo {
 };
 
 // The board: 40 rows of 10 cells, row 0 at the bottom; cell (y, x) lives in byte 5*y + x/2.
+namespace detail {
+// The grid rows and columns each kind covers in each rotation state.
+struct ShapeExtent {
+    std::int8_t min_i, max_i, min_j, max_j;
+};
+inline constexpr std::array<std::array<ShapeExtent, TET_NB>, rot::ROT_NB> SHAPE_EXTENTS = [] {
+    std::array<std::array<ShapeExtent, TET_NB>, rot::ROT_NB> t{};
+    for (int r = 0; r < rot::ROT_NB; ++r)
+        for (int k = 0; k < TET_NB; ++k) {
+            ShapeExtent e{127, -128, 127, -128};
+            for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
+                e.min_i = std::min(e.min_i, c.i);
+                e.max_i = std::max(e.max_i, c.i);
+                e.min_j = std::min(e.min_j, c.j);
+                e.max_j = std::max(e.max_j, c.j);
+            }
+            t[r][k] = e;
+        }
+    return t;
+}();
+}  // namespace detail
+
 struct BoardMatrix {
     static constexpr int ROWS = 40;
     static constexpr int COLS = 10;
@@ -105,7 +128,11 @@ struct BoardMatrix {
     // True when the piece could be drawn: every cell on the board and not solid.
     bool fits(const CurrentPcsInfo& p) const;
     // True when every cell of the piece lies on the board.
-    static bool in_bounds(const CurrentPcsInfo& p);
+    static bool in_bounds(const CurrentPcsInfo& p) {
+        const detail::ShapeExtent& e = detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)];
+        return p.pos.y + e.min_i >= 0 && p.pos.y + e.max_i < ROWS && p.pos.x + e.min_j >= 0 &&
+               p.pos.x + e.max_j < COLS;
+    }
     // True when every cell of the piece holds the piece's own kind.
     bool is_drawn(const CurrentPcsInfo& p) const;
     // Sets the piece's cells to Ghost, in visiting order, up to the first cell that is off the
