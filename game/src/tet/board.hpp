@@ -71,7 +71,6 @@ struct CurrentPcsInfo {
     constexpr bool operator==(const CurrentPcsInfo&) const = default;
 };
 
-// The board: 40 rows of 10 cells, row 0 at the bottom; cell (y, x) lives in byte 5*y + x/2.
 namespace detail {
 // The grid rows and columns each kind covers in each rotation state.
 struct ShapeExtent {
@@ -94,6 +93,7 @@ inline constexpr std::array<std::array<ShapeExtent, TET_NB>, rot::ROT_NB> SHAPE_
 }();
 }  // namespace detail
 
+// The board: 40 rows of 10 cells, row 0 at the bottom; cell (y, x) lives in byte 5*y + x/2.
 struct BoardMatrix {
     static constexpr int ROWS = 40;
     static constexpr int COLS = 10;

@@ -288,10 +288,9 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
 
 void GameState::record_accepted(TetAction action, std::int64_t t, const Seed32& new_seed,
                                 GhostWork ghost) {
-    // The running seed and the replay record.
-    // The record is written field by field where it stays: a slice built aside and then
-    // copied in is read back in wide loads across its own narrower stores, which waits for
-    // them to leave the store buffer.
+    // The running seed and the replay record. The record is written field by field where it
+    // stays: a slice built aside and then copied in is read back in wide loads across its own
+    // narrower stores, which waits for them to leave the store buffer.
     const std::uint16_t i = last_segment_idx;
     seed = new_seed;
     auto* slice = std::get_if<GameReplaySlice>(&last_segment);
