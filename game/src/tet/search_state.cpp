@@ -20,15 +20,12 @@ constexpr std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> SHAPE_MASKS = [
     std::array<std::array<ShapeMask, TET_NB>, rot::ROT_NB> t{};
     for (int r = 0; r < rot::ROT_NB; ++r)
         for (int k = 0; k < TET_NB; ++k) {
-            ShapeMask m{{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, 4, -1, 4, -1};
+            const detail::ShapeExtent& e = detail::SHAPE_EXTENTS[r][k];
+            ShapeMask m{{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, e.min_i, e.max_i, e.min_j, e.max_j};
             for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
                 ++m.col_count[c.j];
                 m.rows[c.i] = static_cast<std::uint16_t>(m.rows[c.i] | (1u << c.j));
                 m.cols[c.j] = static_cast<std::uint8_t>(m.cols[c.j] | (1u << c.i));
-                m.min_i = std::min(m.min_i, c.i);
-                m.max_i = std::max(m.max_i, c.i);
-                m.min_j = std::min(m.min_j, c.j);
-                m.max_j = std::max(m.max_j, c.j);
             }
             t[r][k] = m;
         }
@@ -39,6 +36,7 @@ inline const ShapeMask& mask_of(const CurrentPcsInfo& p) {
     return SHAPE_MASKS[rot::index(p.rs)][index(p.tet)];
 }
 
+// BoardMatrix::in_bounds from the mask's own copy of the extents, already at hand.
 inline bool in_bounds(const CurrentPcsInfo& p, const ShapeMask& m) {
     return p.pos.x + m.min_j >= 0 && p.pos.x + m.max_j < BoardMatrix::COLS &&
            p.pos.y + m.min_i >= 0 && p.pos.y + m.max_i < BoardMatrix::ROWS;
