@@ -43,16 +43,13 @@ constexpr std::array<std::array<std::array<ShapeSpots, 2>, TET_NB>, rot::ROT_NB>
     for (int r = 0; r < rot::ROT_NB; ++r)
         for (int k = 0; k < TET_NB; ++k)
             for (int parity = 0; parity < 2; ++parity) {
-                ShapeSpots s{{}, {}, {}, 4, -1, 4, -1, 127};
+                const detail::ShapeExtent& e = detail::SHAPE_EXTENTS[r][k];
+                ShapeSpots s{{}, {}, {}, e.min_i, e.max_i, e.min_j, e.max_j, 127};
                 const auto& cells = ALL_SHAPES[r][k].cells;
                 for (int c = 0; c < 4; ++c) {
                     const int i = cells[c].i, j = cells[c].j;
                     s.offset[c] = static_cast<std::int8_t>(5 * i + ((parity + j) >> 1));
                     s.shift[c] = static_cast<std::uint8_t>(((parity + j) & 1) ? 0 : 4);
-                    s.min_i = static_cast<std::int8_t>(std::min(int(s.min_i), i));
-                    s.max_i = static_cast<std::int8_t>(std::max(int(s.max_i), i));
-                    s.min_j = static_cast<std::int8_t>(std::min(int(s.min_j), j));
-                    s.max_j = static_cast<std::int8_t>(std::max(int(s.max_j), j));
                     s.window_start = std::min(s.window_start, s.offset[c]);
                 }
                 for (int c = 0; c < 4; ++c) {
