@@ -407,6 +407,7 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                                 fall = std::min(fall, room);
                             }
                             REQUIRE(b.fall_distance(p) == fall);
+                            REQUIRE(game::tet::detail::fall_distance_portable(b, p) == fall);
                         }
                         REQUIRE(b.fits(p) == (verdict == 0));
                         REQUIRE(b.is_drawn(p) == own);

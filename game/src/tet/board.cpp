@@ -263,17 +263,19 @@ void BoardMatrix::draw_ghost(const CurrentPcsInfo& p) {
     }
 }
 
-int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+namespace detail {
+
+int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p) {
     // A piece's cells in one column are contiguous, so only the cells below each column's
     // lowest cell can stop it.
     const Shape& sh = shape(p.rs, p.tet);
-    int drop = ROWS;
+    int drop = BoardMatrix::ROWS;
     for (int k = 0; k < sh.bottom_count; ++k) {
         const ShapeCell c = sh.bottoms[k];
         const int x = p.pos.x + c.j;
         int y = p.pos.y + c.i - 1;
         int room = 0;
-        while (y >= 0 && !solid(y, x)) {
+        while (y >= 0 && !b.solid(y, x)) {
             ++room;
             --y;
         }
@@ -281,6 +283,81 @@ int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
     }
     return drop;
 }
+
+}  // namespace detail
+
+#if defined(__SSE2__)
+namespace {
+
+// The solid cells of the first `words` 64-byte words of the board (bytes 192 .. 199 for the
+// fourth) by column parity: bit k % 64 of bits[0][k / 64] is the cell in the high nibble of
+// byte k (an even column), of bits[1][k / 64] the one in its low nibble. A code is solid (1..8)
+// exactly when its bit 3 differs from the OR of its bits 0..2, so bits 0 and 4 of each byte of
+// (v | v >> 1 | v >> 2) ^ v >> 3 are its two cells' solid bits; the shifts may carry bits
+// across bytes, but never into those two.
+inline void byte_solid(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4]) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
+    auto block = [&](int at, int shift, int w) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+        const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
+        const __m128i solid = _mm_xor_si128(any, _mm_srli_epi64(v, 3));
+        const auto even = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 3)));
+        const auto odd = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 7)));
+        bits[0][w] |= shift >= 0 ? std::uint64_t{even} << shift : std::uint64_t{even} >> -shift;
+        bits[1][w] |= shift >= 0 ? std::uint64_t{odd} << shift : std::uint64_t{odd} >> -shift;
+    };
+    for (int w = 0; w < words; ++w) {
+        bits[0][w] = bits[1][w] = 0;
+        if (w < 3) {
+            for (int q = 0; q < 4; ++q) block(64 * w + 16 * q, 16 * q, w);
+        } else {
+            block(200 - 16, -8, w);  // the block ending at the last byte
+        }
+    }
+}
+
+// The bits p of word w with 64w + p = k (mod 5): the bytes of column pair k, one per row.
+constexpr std::array<std::array<std::uint64_t, 4>, 5> PAIR_COLUMN = [] {
+    std::array<std::array<std::uint64_t, 4>, 5> t{};
+    for (int k = 0; k < 5; ++k)
+        for (int bit = k; bit < 256; bit += 5) t[k][bit / 64] |= std::uint64_t{1} << (bit % 64);
+    return t;
+}();
+
+}  // namespace
+
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+    // Each covered column's lowest cell falls to just above the column's highest solid cell
+    // below it, found in the solid bits of the column's bytes, from the cell's row down.
+    const Shape& sh = shape(p.rs, p.tet);
+    const int top_row = p.pos.y + detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i;
+    std::uint64_t bits[2][4];
+    byte_solid(*this, (5 * top_row + 63) >> 6, bits);
+    int drop = ROWS;
+    for (int k = 0; k < sh.bottom_count; ++k) {
+        const int x = p.pos.x + sh.bottoms[k].j;
+        const int y = p.pos.y + sh.bottoms[k].i;
+        if (y == 0) return 0;
+        const std::uint64_t* solid = bits[x & 1];
+        const auto& column = PAIR_COLUMN[x >> 1];
+        // The bits of the rows below y: bits [0, 5y), the last in word w.
+        int w = (5 * y - 1) >> 6;
+        std::uint64_t below = solid[w] & column[w] & (~std::uint64_t{0} >> (64 * (w + 1) - 5 * y));
+        while (!below && w > 0) {
+            --w;
+            below = solid[w] & column[w];
+        }
+        // Row of the highest solid cell below, plus one (0 when there is none).
+        const int above = below ? static_cast<unsigned>(64 * w + 63 - std::countl_zero(below)) / 5u + 1 : 0;
+        drop = std::min(drop, y - above);
+    }
+    return drop;
+}
+#else
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+    return detail::fall_distance_portable(*this, p);
+}
+#endif
 
 namespace {
 

@@ -167,6 +167,7 @@ namespace detail {
 // The same without vector instructions (what other processors run).
 std::uint64_t full_rows_portable(const BoardMatrix& b);
 void erase_ghosts_portable(BoardMatrix& b);
+int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p);
 }  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
