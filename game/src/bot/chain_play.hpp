@@ -1,8 +1,10 @@
 // Playing the whole move-chain list on one state with the exact actions.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "bot/random_choice_bot.hpp"
@@ -45,6 +47,17 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
         pending_n = 0;
     };
 
+    // The leaves in the order of their parents: those whose parent is recorded fill up the
+    // batches of the prefixes, whose sizes the depths of the tree set.
+    static const std::array<std::uint8_t, ChainTree::LEAF_NB> by_parent = [&] {
+        std::array<std::uint8_t, ChainTree::LEAF_NB> order;
+        for (int k = 0; k < ChainTree::LEAF_NB; ++k) order[k] = static_cast<std::uint8_t>(k);
+        std::stable_sort(order.begin(), order.end(), [&](std::uint8_t x, std::uint8_t y) {
+            return tree.parent[ChainTree::LEAF_BEGIN + x] < tree.parent[ChainTree::LEAF_BEGIN + y];
+        });
+        return order;
+    }();
+
     // Step 1. The prefixes that chains continue; the root is the state itself with its ghost
     // cells erased (the records of the chains' last actions would erase them anyway, and no
     // rule reads them), so that those records need not look for any. A node waits for its
@@ -54,29 +67,8 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
     tet::erase_ghosts(root.main_board);
     std::array<bool, ChainTree::LEAF_BEGIN> accepted{};
     accepted[0] = true;
-    int first_pending = ChainTree::LEAF_BEGIN;
-    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n) {
-        const int parent = tree.parent[n];
-        if (!accepted[parent]) continue;
-        if (parent >= first_pending) {
-            flush();
-            first_pending = ChainTree::LEAF_BEGIN;
-        }
-        ::new (&inner[n].v) GameState(inner[parent].v);
-        accepted[n] = inner[n].v.carry_out(tree.action[n], 0).ok();
-        if (!accepted[n]) continue;
-        if (pending_n == 0) first_pending = n;
-        pending[pending_n] = &inner[n].v;
-        pending_action[pending_n++] = tree.action[n];
-        if (pending_n == BATCH) {
-            flush();
-            first_pending = ChainTree::LEAF_BEGIN;
-        }
-    }
-    flush();
 
-    // Step 2. Each distinct chain's last action, a batch at a time; then every chain in list
-    // order (identical chains share their leaf). Every prefix's board holds the input's solid
+    // Step 2, one leaf: its chain's last action. Every prefix's board holds the input's solid
     // cells without its falling piece plus the prefix's own piece when no row of them is full
     // and no garbage waits (a hold then changes nothing else), so the hard drops can land and
     // lock from those cells' masks, and the ghosts of the pieces that come next land on the
@@ -88,12 +80,12 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
     std::array<GameState*, ChainTree::LEAF_NB> leaf;
     std::array<bool, ChainTree::LEAF_NB> valid{};
     std::array<int, ChainTree::LEAF_NB> ghost_row;
-    for (int node = ChainTree::LEAF_BEGIN; node < ChainTree::NODE_NB; ++node) {
+    auto play_leaf = [&](int k) {
+        const int node = ChainTree::LEAF_BEGIN + k;
         const int parent = tree.parent[node];
-        if (!accepted[parent]) continue;
-        const int k = node - ChainTree::LEAF_BEGIN;
+        if (!accepted[parent]) return;
         void* room = place_leaf(k);
-        if (!room) continue;
+        if (!room) return;
         GameState& last = *::new (room) GameState(inner[parent].v);
         leaf[k] = &last;
         ghost_row[k] = UNKNOWN_ROW;
@@ -109,10 +101,47 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
         } else {
             e = last.carry_out(tree.action[node], 0);
         }
-        if (e.failed()) continue;
+        if (e.failed()) return;
         valid[k] = true;
         pending[pending_n] = &last;
         pending_action[pending_n++] = tree.action[node];
+    };
+    // The leaves whose parents come before `recorded` (and so have their records), as long as
+    // the batch has room.
+    std::size_t next_leaf = 0;
+    auto play_ready_leaves = [&](int recorded) {
+        while (pending_n < BATCH && next_leaf < by_parent.size() &&
+               tree.parent[ChainTree::LEAF_BEGIN + by_parent[next_leaf]] < recorded)
+            play_leaf(by_parent[next_leaf++]);
+    };
+
+    int first_pending = ChainTree::LEAF_BEGIN;
+    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n) {
+        const int parent = tree.parent[n];
+        if (!accepted[parent]) continue;
+        if (parent >= first_pending) {
+            play_ready_leaves(first_pending);
+            flush();
+            first_pending = ChainTree::LEAF_BEGIN;
+        }
+        ::new (&inner[n].v) GameState(inner[parent].v);
+        accepted[n] = inner[n].v.carry_out(tree.action[n], 0).ok();
+        if (!accepted[n]) continue;
+        if (pending_n == 0) first_pending = n;
+        pending[pending_n] = &inner[n].v;
+        pending_action[pending_n++] = tree.action[n];
+        if (pending_n == BATCH) {
+            flush();
+            first_pending = ChainTree::LEAF_BEGIN;
+        }
+    }
+    play_ready_leaves(first_pending);
+    flush();
+
+    // Step 2. The other leaves, a batch at a time; then every chain in list order (identical
+    // chains share their leaf).
+    while (next_leaf < by_parent.size()) {
+        play_leaf(by_parent[next_leaf++]);
         if (pending_n == BATCH) flush();
     }
     flush();
