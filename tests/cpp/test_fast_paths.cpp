@@ -342,141 +342,161 @@ TEST_CASE("actions tried side by side equal one at a time, stray ghost cells or 
     }
 }
 
-TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbles") {
-    Lcg rng{53};
-    for (int it = 0; it < 3000; ++it) {
-        GameState s = GameState::new_game(Seed32{}, it);
-        for (auto& row : s.main_board.rows)
-            for (auto& pair : row.v_r) pair.v = static_cast<std::uint8_t>(rng.next() >> 24);
-        s.current_pcs.reset();  // Nothing then paints no ghost of its own
-        const auto r = s.try_action(TetAction::Nothing, 0);
-        REQUIRE(r.ok());
-        BoardMatrix portable = s.main_board;
-        game::tet::detail::erase_ghosts_portable(portable);
-        REQUIRE(portable == r.value.main_board);
-        for (int y = 0; y < BoardMatrix::ROWS; ++y)
-            for (int x = 0; x < BoardMatrix::COLS; ++x) {
-                const std::uint8_t before = s.main_board.code_at(y, x);
-                REQUIRE(r.value.main_board.code_at(y, x) == (before == 9 ? 0 : before));
-            }
+// Runs body with the 32-byte whole-board passes (where the processor has them), then with the
+// 16-byte ones.
+template <class F>
+void for_each_board_width(F&& body) {
+    for (bool wide : {true, false}) {
+        struct Restore {
+            bool was;
+            ~Restore() { game::tet::detail::use_board_avx2(was); }
+        } restore{game::tet::detail::use_board_avx2(wide)};
+        CAPTURE(wide);
+        body();
     }
+}
+
+TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbles") {
+    for_each_board_width([&] {
+        Lcg rng{53};
+        for (int it = 0; it < 3000; ++it) {
+            GameState s = GameState::new_game(Seed32{}, it);
+            for (auto& row : s.main_board.rows)
+                for (auto& pair : row.v_r) pair.v = static_cast<std::uint8_t>(rng.next() >> 24);
+            s.current_pcs.reset();  // Nothing then paints no ghost of its own
+            const auto r = s.try_action(TetAction::Nothing, 0);
+            REQUIRE(r.ok());
+            BoardMatrix portable = s.main_board;
+            game::tet::detail::erase_ghosts_portable(portable);
+            REQUIRE(portable == r.value.main_board);
+            for (int y = 0; y < BoardMatrix::ROWS; ++y)
+                for (int x = 0; x < BoardMatrix::COLS; ++x) {
+                    const std::uint8_t before = s.main_board.code_at(y, x);
+                    REQUIRE(r.value.main_board.code_at(y, x) == (before == 9 ? 0 : before));
+                }
+        }
+    });
 }
 
 TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell rule, whatever the nibbles") {
-    Lcg rng{71};
-    long drawn = 0, taken = 0, off = 0;
-    for (int it = 0; it < 100; ++it) {
-        BoardMatrix b;
-        for (auto& row : b.rows)
-            for (auto& pair : row.v_r) {
-                const std::uint32_t r = rng.next() >> 8;
-                pair.v = static_cast<std::uint8_t>(r % 3 ? 0 : r >> 8);  // a third any byte
-            }
-        for (int r = 0; r < game::rot::ROT_NB; ++r)
-            for (int k = 0; k < TET_NB; ++k)
-                for (int y = -4; y < BoardMatrix::ROWS + 1; y += 1 + it % 3)
-                    for (int x = -4; x < BoardMatrix::COLS + 1; ++x) {
-                        const CurrentPcsInfo p{Pos{static_cast<std::int8_t>(y), static_cast<std::int8_t>(x)},
-                                               tet_from_index(k), static_cast<RotState>(r), 0};
-                        // The rule: cells in visiting order, the first off-board or solid one
-                        // decides.
-                        const auto& cells = shape(p.rs, p.tet).cells;
-                        int verdict = 0;  // 0 fits, 1 off the board, 2 taken
-                        bool on = true, own = true;
-                        for (const ShapeCell& c : cells) {
-                            const int cy = y + c.i, cx = x + c.j;
-                            if (!BoardMatrix::on_board(cy, cx)) {
-                                on = own = false;
-                                if (!verdict) verdict = 1;
-                                continue;
-                            }
-                            if (!verdict && is_solid_code(b.code_at(cy, cx))) verdict = 2;
-                            own = own && b.code_at(cy, cx) == code(piece_cell(p.tet));
-                        }
-                        REQUIRE(BoardMatrix::in_bounds(p) == on);
-                        if (on) {
-                            // How far it falls: down each column from its lowest cell.
-                            int fall = BoardMatrix::ROWS;
+    for_each_board_width([&] {
+        Lcg rng{71};
+        long drawn = 0, taken = 0, off = 0;
+        for (int it = 0; it < 100; ++it) {
+            BoardMatrix b;
+            for (auto& row : b.rows)
+                for (auto& pair : row.v_r) {
+                    const std::uint32_t r = rng.next() >> 8;
+                    pair.v = static_cast<std::uint8_t>(r % 3 ? 0 : r >> 8);  // a third any byte
+                }
+            for (int r = 0; r < game::rot::ROT_NB; ++r)
+                for (int k = 0; k < TET_NB; ++k)
+                    for (int y = -4; y < BoardMatrix::ROWS + 1; y += 1 + it % 3)
+                        for (int x = -4; x < BoardMatrix::COLS + 1; ++x) {
+                            const CurrentPcsInfo p{Pos{static_cast<std::int8_t>(y), static_cast<std::int8_t>(x)},
+                                                   tet_from_index(k), static_cast<RotState>(r), 0};
+                            // The rule: cells in visiting order, the first off-board or solid one
+                            // decides.
+                            const auto& cells = shape(p.rs, p.tet).cells;
+                            int verdict = 0;  // 0 fits, 1 off the board, 2 taken
+                            bool on = true, own = true;
                             for (const ShapeCell& c : cells) {
-                                bool lowest = true;
-                                for (const ShapeCell& d : cells) lowest = lowest && !(d.j == c.j && d.i < c.i);
-                                if (!lowest) continue;
-                                int room = 0;
-                                for (int cy = y + c.i - 1; cy >= 0 && !is_solid_code(b.code_at(cy, x + c.j)); --cy)
-                                    ++room;
-                                fall = std::min(fall, room);
+                                const int cy = y + c.i, cx = x + c.j;
+                                if (!BoardMatrix::on_board(cy, cx)) {
+                                    on = own = false;
+                                    if (!verdict) verdict = 1;
+                                    continue;
+                                }
+                                if (!verdict && is_solid_code(b.code_at(cy, cx))) verdict = 2;
+                                own = own && b.code_at(cy, cx) == code(piece_cell(p.tet));
                             }
-                            REQUIRE(b.fall_distance(p) == fall);
-                            REQUIRE(game::tet::detail::fall_distance_portable(b, p) == fall);
-                        }
-                        REQUIRE(b.fits(p) == (verdict == 0));
-                        REQUIRE(b.is_drawn(p) == own);
-
-                        BoardMatrix spawned = b, want = b;
-                        const Error e = spawned.spawn_piece(p);
-                        REQUIRE(e.ok() == (verdict == 0));
-                        if (verdict == 1) REQUIRE(e.code == ErrorCode::OutOfBounds);
-                        if (verdict == 2) REQUIRE(e.code == ErrorCode::CellTaken);
-                        if (e.ok())
-                            for (const ShapeCell& c : cells) want.set(y + c.i, x + c.j, piece_cell(p.tet));
-                        REQUIRE(spawned == want);
-
-                        BoardMatrix erased = b;
-                        want = b;
-                        bool stopped = false;
-                        for (const ShapeCell& c : cells) {
-                            if (!BoardMatrix::on_board(y + c.i, x + c.j)) {
-                                stopped = true;
-                                break;
+                            REQUIRE(BoardMatrix::in_bounds(p) == on);
+                            if (on) {
+                                // How far it falls: down each column from its lowest cell.
+                                int fall = BoardMatrix::ROWS;
+                                for (const ShapeCell& c : cells) {
+                                    bool lowest = true;
+                                    for (const ShapeCell& d : cells) lowest = lowest && !(d.j == c.j && d.i < c.i);
+                                    if (!lowest) continue;
+                                    int room = 0;
+                                    for (int cy = y + c.i - 1; cy >= 0 && !is_solid_code(b.code_at(cy, x + c.j)); --cy)
+                                        ++room;
+                                    fall = std::min(fall, room);
+                                }
+                                REQUIRE(b.fall_distance(p) == fall);
+                                REQUIRE(game::tet::detail::fall_distance_portable(b, p) == fall);
                             }
-                            want.set(y + c.i, x + c.j, CellValue::Empty);
-                        }
-                        REQUIRE(erased.delete_piece(p).ok() == !stopped);
-                        REQUIRE(erased == want);
+                            REQUIRE(b.fits(p) == (verdict == 0));
+                            REQUIRE(b.is_drawn(p) == own);
 
-                        BoardMatrix ghosted = b;
-                        want = b;
-                        for (const ShapeCell& c : cells) {
-                            const int cy = y + c.i, cx = x + c.j;
-                            if (!BoardMatrix::on_board(cy, cx) || is_solid_code(b.code_at(cy, cx))) break;
-                            want.set(cy, cx, CellValue::Ghost);
+                            BoardMatrix spawned = b, want = b;
+                            const Error e = spawned.spawn_piece(p);
+                            REQUIRE(e.ok() == (verdict == 0));
+                            if (verdict == 1) REQUIRE(e.code == ErrorCode::OutOfBounds);
+                            if (verdict == 2) REQUIRE(e.code == ErrorCode::CellTaken);
+                            if (e.ok())
+                                for (const ShapeCell& c : cells) want.set(y + c.i, x + c.j, piece_cell(p.tet));
+                            REQUIRE(spawned == want);
+
+                            BoardMatrix erased = b;
+                            want = b;
+                            bool stopped = false;
+                            for (const ShapeCell& c : cells) {
+                                if (!BoardMatrix::on_board(y + c.i, x + c.j)) {
+                                    stopped = true;
+                                    break;
+                                }
+                                want.set(y + c.i, x + c.j, CellValue::Empty);
+                            }
+                            REQUIRE(erased.delete_piece(p).ok() == !stopped);
+                            REQUIRE(erased == want);
+
+                            BoardMatrix ghosted = b;
+                            want = b;
+                            for (const ShapeCell& c : cells) {
+                                const int cy = y + c.i, cx = x + c.j;
+                                if (!BoardMatrix::on_board(cy, cx) || is_solid_code(b.code_at(cy, cx))) break;
+                                want.set(cy, cx, CellValue::Ghost);
+                            }
+                            ghosted.draw_ghost(p);
+                            REQUIRE(ghosted == want);
+                            drawn += verdict == 0;
+                            taken += verdict == 2;
+                            off += verdict == 1;
                         }
-                        ghosted.draw_ghost(p);
-                        REQUIRE(ghosted == want);
-                        drawn += verdict == 0;
-                        taken += verdict == 2;
-                        off += verdict == 1;
-                    }
-    }
-    CHECK(drawn > 100000);
-    CHECK(taken > 100000);
-    CHECK(off > 100000);
+        }
+        CHECK(drawn > 100000);
+        CHECK(taken > 100000);
+        CHECK(off > 100000);
+    });
 }
 
 TEST_CASE("full rows from nibble arithmetic match a cell-by-cell check, whatever the nibbles") {
-    Lcg rng{67};
-    int full_seen = 0;
-    for (int it = 0; it < 2000; ++it) {
-        BoardMatrix b;
-        for (auto& row : b.rows)
-            for (auto& pair : row.v_r) {
-                // Mostly solid codes, so that full rows are common; any of the sixteen codes.
-                auto nibble = [&] {
-                    const std::uint32_t r = rng.next() >> 8;
-                    return static_cast<std::uint8_t>(r % 10 ? 1 + (r >> 4) % 8 : (r >> 4) % 16);
-                };
-                pair.v = static_cast<std::uint8_t>(nibble() << 4 | nibble());
+    for_each_board_width([&] {
+        Lcg rng{67};
+        int full_seen = 0;
+        for (int it = 0; it < 2000; ++it) {
+            BoardMatrix b;
+            for (auto& row : b.rows)
+                for (auto& pair : row.v_r) {
+                    // Mostly solid codes, so that full rows are common; any of the sixteen codes.
+                    auto nibble = [&] {
+                        const std::uint32_t r = rng.next() >> 8;
+                        return static_cast<std::uint8_t>(r % 10 ? 1 + (r >> 4) % 8 : (r >> 4) % 16);
+                    };
+                    pair.v = static_cast<std::uint8_t>(nibble() << 4 | nibble());
+                }
+            const std::uint64_t got = full_rows(b);
+            REQUIRE(game::tet::detail::full_rows_portable(b) == got);
+            for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+                bool full = true;
+                for (int x = 0; x < BoardMatrix::COLS; ++x) full = full && is_solid_code(b.code_at(y, x));
+                CAPTURE(y);
+                REQUIRE(bool(got >> y & 1) == full);
+                full_seen += full;
             }
-        const std::uint64_t got = full_rows(b);
-        REQUIRE(game::tet::detail::full_rows_portable(b) == got);
-        for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-            bool full = true;
-            for (int x = 0; x < BoardMatrix::COLS; ++x) full = full && is_solid_code(b.code_at(y, x));
-            CAPTURE(y);
-            REQUIRE(bool(got >> y & 1) == full);
-            full_seen += full;
+            REQUIRE((got >> BoardMatrix::ROWS) == 0u);
         }
-        REQUIRE((got >> BoardMatrix::ROWS) == 0u);
-    }
-    CHECK(full_seen > 5000);
+        CHECK(full_seen > 5000);
+    });
 }

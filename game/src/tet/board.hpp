@@ -168,6 +168,10 @@ namespace detail {
 std::uint64_t full_rows_portable(const BoardMatrix& b);
 void erase_ghosts_portable(BoardMatrix& b);
 int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p);
+// The whole-board passes take 32 bytes at a time where the processor has AVX2. Turns that off
+// (false) or back on where it can be, and returns whether it was on: for tests, on one thread
+// while no other uses this module.
+bool use_board_avx2(bool on);
 }  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
