@@ -141,6 +141,15 @@ void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::u
     for (int n = 0; n < 4; ++n) detail::scalar_block(inputs[n], out + 16 * n);
 }
 
+void chacha20_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+    if (on_vector_kernels([&]<class K> { K::four_blocks(input, out); })) return;
+    std::array<std::uint32_t, 16> in = input;
+    for (int n = 0; n < 4; ++n) {
+        detail::scalar_block(in, out + 16 * n);
+        advance_counter(in);
+    }
+}
+
 void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::two_blocks(input, out); })) return;
     detail::scalar_two_blocks(input, out);
@@ -173,20 +182,48 @@ std::uint32_t SeededStream::first_word(const Seed32& key) {
 
 std::uint32_t bounded_index(WordSource& src, std::uint32_t n) { return bounded_index_of(src, n); }
 
+namespace {
+
+// The seeded stream four blocks at a time: a bag and the seed after it take words 0 .. 37 and
+// a few more for rejected draws, which two blocks at a time would make two rounds of blocks,
+// the second waiting for the first.
+class BagStream {
+public:
+    explicit BagStream(const Seed32& key) : input_(initial_state(key.data())) {}
+
+    std::uint32_t next_u32() {
+        if (pos_ == buf_.size()) refill();
+        return buf_[pos_++];
+    }
+
+private:
+    void refill() {
+        chacha20_four_blocks(input_, buf_.data());
+        for (int n = 0; n < 4; ++n) advance_counter(input_);
+        pos_ = 0;
+    }
+
+    std::array<std::uint32_t, 16> input_;
+    std::array<std::uint32_t, 64> buf_;
+    unsigned pos_ = 64;
+};
+
+}  // namespace
+
 ShuffleResult shuffle_tets(const Seed32& seed, std::int64_t ts) {
     Seed32 key = seed;
     const auto uts = static_cast<std::uint64_t>(ts);
     for (int k = 0; k < 8; ++k) key[k] ^= static_cast<std::uint8_t>(uts >> (8 * k));
-    SeededStream stream(key);
+    BagStream stream(key);
 
     ShuffleResult r{};
     for (int i = 0; i < 7; ++i) r.bag[i] = tet::tet_from_index(i);
     // Fisher-Yates from the back.
     for (std::uint32_t n = 7; n >= 2; --n) {
-        const std::uint32_t j = bounded_index(stream, n);
+        const std::uint32_t j = bounded_index_of(stream, n);
         std::swap(r.bag[n - 1], r.bag[j]);
     }
-    r.seed = stream.next_bytes<32>();
+    for (auto& b : r.seed) b = static_cast<std::uint8_t>(stream.next_u32());
     return r;
 }
 

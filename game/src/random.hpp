@@ -31,6 +31,8 @@ void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::ui
 // computed side by side, of ChaCha20: out[0 .. 16) or out[0 .. 32).
 void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
+// Four consecutive blocks (the counter advancing by one per block) side by side: out[0 .. 64).
+void chacha20_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out);
 // Four independent blocks side by side: block n from inputs[n] (its own key and counter).
 void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::uint32_t* out);
 

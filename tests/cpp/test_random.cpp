@@ -211,6 +211,8 @@ TEST_SUITE("chacha20") {
                 for (int n = 0; n < 2; ++n) CHECK(block_at(out, n) == plain(in, 20, n));
                 game::random::chacha12_four_blocks(in, out);
                 for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(in, 12, n));
+                game::random::chacha20_four_blocks(in, out);
+                for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(in, 20, n));
                 const Block four[4] = {in, random_input(), random_input(), random_input()};
                 game::random::chacha20_four_blocks_of(four, out);
                 for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(four[n], 20, 0));
