@@ -358,6 +358,14 @@ CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, std::uint64_
 }
 #endif
 
+// byte_solid in the widest form the processor has.
+inline void solid_bits(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4]) {
+#if CORVELLE_BOARD_AVX2
+    if (board_avx2) return byte_solid_avx2(b, words, bits);
+#endif
+    byte_solid(b, words, bits);
+}
+
 // The bits p of word w with 64w + p = k (mod 5): the bytes of column pair k, one per row.
 constexpr std::array<std::array<std::uint64_t, 4>, 5> PAIR_COLUMN = [] {
     std::array<std::array<std::uint64_t, 4>, 5> t{};
@@ -374,12 +382,7 @@ int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
     const Shape& sh = shape(p.rs, p.tet);
     const int top_row = p.pos.y + detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i;
     std::uint64_t bits[2][4];
-#if CORVELLE_BOARD_AVX2
-    if (board_avx2) byte_solid_avx2(*this, (5 * top_row + 63) >> 6, bits);
-    else byte_solid(*this, (5 * top_row + 63) >> 6, bits);
-#else
-    byte_solid(*this, (5 * top_row + 63) >> 6, bits);
-#endif
+    solid_bits(*this, (5 * top_row + 63) >> 6, bits);
     int drop = ROWS;
     for (int k = 0; k < sh.bottom_count; ++k) {
         const int x = p.pos.x + sh.bottoms[k].j;
@@ -469,47 +472,16 @@ PairMask full_pairs_portable(const BoardMatrix& b) {
 }
 
 #if defined(__SSE2__)
+// A byte's two cells are both solid where both its solid bits are set.
 PairMask full_pairs(const BoardMatrix& b) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
-    PairMask mask{};
-    const __m128i low = _mm_set1_epi8(0x11);
-    const __m128i one = _mm_set1_epi8(0x01);
-    auto block = [&](int at) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-        const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
-        const __m128i solid = _mm_and_si128(_mm_xor_si128(any, _mm_srli_epi64(v, 3)), low);
-        const __m128i both = _mm_and_si128(_mm_and_si128(solid, _mm_srli_epi64(solid, 4)), one);
-        return static_cast<std::uint64_t>(
-            static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(both, one))));
-    };
-    // Bytes 0 .. 191 sixteen at a time; bytes 192 .. 199 from a block ending at the last byte.
-    for (int k = 0; k < 12; ++k) mask[k / 4] |= block(16 * k) << (16 * (k % 4));
-    mask[3] = block(200 - 16) >> 8;
+    std::uint64_t bits[2][4];
+    solid_bits(b, 4, bits);
+    PairMask mask;
+    for (int w = 0; w < 4; ++w) mask[w] = bits[0][w] & bits[1][w];
     return mask;
 }
 #else
 PairMask full_pairs(const BoardMatrix& b) { return full_pairs_portable(b); }
-#endif
-
-#if CORVELLE_BOARD_AVX2
-CORVELLE_AVX2 PairMask full_pairs_avx2(const BoardMatrix& b) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
-    PairMask mask{};
-    const __m256i low = _mm256_set1_epi8(0x11);
-    const __m256i one = _mm256_set1_epi8(0x01);
-    auto block = [&](int at) CORVELLE_AVX2 {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
-        const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
-        const __m256i solid = _mm256_and_si256(_mm256_xor_si256(any, _mm256_srli_epi64(v, 3)), low);
-        const __m256i both = _mm256_and_si256(_mm256_and_si256(solid, _mm256_srli_epi64(solid, 4)), one);
-        return static_cast<std::uint64_t>(
-            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(both, one))));
-    };
-    // Bytes 0 .. 191 thirty-two at a time; bytes 192 .. 199 from a block ending at the last.
-    for (int k = 0; k < 6; ++k) mask[k / 2] |= block(32 * k) << (32 * (k % 2));
-    mask[3] = block(200 - 32) >> 24;
-    return mask;
-}
 #endif
 
 // Row y is bytes 5y .. 5y+4: full when those five bits of the pair mask are all set.
@@ -532,12 +504,7 @@ std::uint64_t rows_of(const PairMask& m) {
 
 }  // namespace
 
-std::uint64_t full_rows(const BoardMatrix& b) {
-#if CORVELLE_BOARD_AVX2
-    if (board_avx2) return rows_of(full_pairs_avx2(b));
-#endif
-    return rows_of(full_pairs(b));
-}
+std::uint64_t full_rows(const BoardMatrix& b) { return rows_of(full_pairs(b)); }
 
 #if CORVELLE_BOARD_AVX2
 namespace {
