@@ -484,18 +484,20 @@ PairMask full_pairs(const BoardMatrix& b) {
 PairMask full_pairs(const BoardMatrix& b) { return full_pairs_portable(b); }
 #endif
 
-// Row y is bytes 5y .. 5y+4: full when those five bits of the pair mask are all set.
+// Row y is bytes 5y .. 5y+4: full when those five bits of the pair mask are all set. The rows
+// that start in word w are 13w .. 13w + 12 (39 alone in the last), from bit w of the word on.
 std::uint64_t rows_of(const PairMask& m) {
-    auto shifted = [&](int w, int s) { return m[w] >> s | (w + 1 < 4 ? m[w + 1] << (64 - s) : 0); };
+    constexpr std::uint64_t EVERY_FIFTH = 0x1084210842108421ull;  // bits 0, 5, ..., 60
     std::uint64_t full = 0;
+#pragma GCC unroll 4
     for (int w = 0; w < 4; ++w) {
-        std::uint64_t run = m[w] & shifted(w, 1) & shifted(w, 2) & shifted(w, 3) & shifted(w, 4);
-        // Only runs that start a row count: bit 64w + p with 5 dividing it.
-        constexpr std::uint64_t EVERY_FIFTH = 0x1084210842108421ull;  // bits 0, 5, ..., 60
-        run &= EVERY_FIFTH << ((5 - (64 * w) % 5) % 5);
+        const std::uint64_t next = w + 1 < 4 ? m[w + 1] : 0;
+        std::uint64_t run = m[w];
+        for (int s = 1; s < 5; ++s) run &= m[w] >> s | next << (64 - s);
+        run &= EVERY_FIFTH << w;
         while (run) {
-            const int bit = 64 * w + std::countr_zero(run);
-            full |= std::uint64_t{1} << (bit / 5);
+            const int bit = std::countr_zero(run) - w;
+            full |= std::uint64_t{1} << (13 * w + bit / 5);
             run &= run - 1;
         }
     }
