@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <type_traits>
 
 #include "log.hpp"
 #include "random.hpp"
@@ -148,11 +149,17 @@ Error GameState::put_next_piece(std::int64_t t, std::optional<Tet> preset, const
         const CellValueRow10 top = (full >> (BoardMatrix::ROWS - 1) & 1)
                                        ? CellValueRow10{}
                                        : rows[BoardMatrix::ROWS - 1];
-        int w = 0;
-        for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-            if (full >> y & 1) continue;
-            if (w != y) rows[w] = rows[y];
-            ++w;
+        // Rows below the lowest full one stay; each run of rows between full ones moves down
+        // in one piece.
+        static_assert(sizeof(CellValueRow10) == 5 && std::is_trivially_copyable_v<CellValueRow10>);
+        int w = std::countr_zero(full);
+        for (int y = w; y < BoardMatrix::ROWS;) {
+            y += std::countr_one(full >> y);
+            if (y >= BoardMatrix::ROWS) break;
+            const int end = std::min(BoardMatrix::ROWS, y + std::countr_zero(full >> y));
+            std::memmove(&rows[w], &rows[y], sizeof(CellValueRow10) * static_cast<std::size_t>(end - y));
+            w += end - y;
+            y = end;
         }
         for (int y = w; y < BoardMatrix::ROWS; ++y) rows[y] = top;
     }
