@@ -307,63 +307,75 @@ int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p) {
 namespace {
 
 // The solid cells of the first `words` 64-byte words of the board (bytes 192 .. 199 for the
-// fourth) by column parity: bit k % 64 of bits[0][k / 64] is the cell in the high nibble of
-// byte k (an even column), of bits[1][k / 64] the one in its low nibble. A code is solid (1..8)
-// exactly when its bit 3 differs from the OR of its bits 0..2, so bits 0 and 4 of each byte of
-// (v | v >> 1 | v >> 2) ^ v >> 3 are its two cells' solid bits; the shifts may carry bits
-// across bytes, but never into those two.
-inline void byte_solid(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4]) {
+// fourth) by column parity, handed to sink(w, even, odd) word by word: bit k % 64 of `even`
+// is the cell in the high nibble of byte k (an even column), of `odd` the one in its low
+// nibble. A code is solid (1..8) exactly when its bit 3 differs from the OR of its bits 0..2, so
+// bits 0 and 4 of each byte of (v | v >> 1 | v >> 2) ^ v >> 3 are its two cells' solid bits;
+// the shifts may carry bits across bytes, but never into those two.
+template <class Sink>
+inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
-    auto block = [&](int at, int shift, int w) {
+    auto block = [&](int at, int shift, std::uint64_t& even, std::uint64_t& odd) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
         const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
         const __m128i solid = _mm_xor_si128(any, _mm_srli_epi64(v, 3));
-        const auto even = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 3)));
-        const auto odd = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 7)));
-        bits[0][w] |= shift >= 0 ? std::uint64_t{even} << shift : std::uint64_t{even} >> -shift;
-        bits[1][w] |= shift >= 0 ? std::uint64_t{odd} << shift : std::uint64_t{odd} >> -shift;
+        const auto e = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 3)));
+        const auto o = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 7)));
+        even |= shift >= 0 ? std::uint64_t{e} << shift : std::uint64_t{e} >> -shift;
+        odd |= shift >= 0 ? std::uint64_t{o} << shift : std::uint64_t{o} >> -shift;
     };
     for (int w = 0; w < words; ++w) {
-        bits[0][w] = bits[1][w] = 0;
+        std::uint64_t even = 0, odd = 0;
         if (w < 3) {
-            for (int q = 0; q < 4; ++q) block(64 * w + 16 * q, 16 * q, w);
+            for (int q = 0; q < 4; ++q) block(64 * w + 16 * q, 16 * q, even, odd);
         } else {
-            block(200 - 16, -8, w);  // the block ending at the last byte
+            block(200 - 16, -8, even, odd);  // the block ending at the last byte
         }
+        sink(w, even, odd);
     }
 }
 
 #if CORVELLE_BOARD_AVX2
 // The same, 32 bytes at a time.
-CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4]) {
+template <class Sink>
+CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
-    auto block = [&](int at, int shift, int w) CORVELLE_AVX2 {
+    auto block = [&](int at, int shift, std::uint64_t& even, std::uint64_t& odd) CORVELLE_AVX2 {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
         const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
         const __m256i solid = _mm256_xor_si256(any, _mm256_srli_epi64(v, 3));
-        const auto even = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 3)));
-        const auto odd = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 7)));
-        bits[0][w] |= shift >= 0 ? std::uint64_t{even} << shift : std::uint64_t{even} >> -shift;
-        bits[1][w] |= shift >= 0 ? std::uint64_t{odd} << shift : std::uint64_t{odd} >> -shift;
+        const auto e = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 3)));
+        const auto o = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 7)));
+        even |= shift >= 0 ? std::uint64_t{e} << shift : std::uint64_t{e} >> -shift;
+        odd |= shift >= 0 ? std::uint64_t{o} << shift : std::uint64_t{o} >> -shift;
     };
     for (int w = 0; w < words; ++w) {
-        bits[0][w] = bits[1][w] = 0;
+        std::uint64_t even = 0, odd = 0;
         if (w < 3) {
-            block(64 * w, 0, w);
-            block(64 * w + 32, 32, w);
+            block(64 * w, 0, even, odd);
+            block(64 * w + 32, 32, even, odd);
         } else {
-            block(200 - 32, -24, w);  // the block ending at the last byte
+            block(200 - 32, -24, even, odd);  // the block ending at the last byte
         }
+        sink(w, even, odd);
     }
 }
 #endif
 
-// byte_solid in the widest form the processor has.
+// Both parities' solid bits, bits[0][w] even and bits[1][w] odd, in the widest form the
+// processor has.
+struct StoreBits {
+    std::uint64_t (&bits)[2][4];
+    void operator()(int w, std::uint64_t even, std::uint64_t odd) const {
+        bits[0][w] = even;
+        bits[1][w] = odd;
+    }
+};
 inline void solid_bits(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4]) {
 #if CORVELLE_BOARD_AVX2
-    if (board_avx2) return byte_solid_avx2(b, words, bits);
+    if (board_avx2) return byte_solid_avx2(b, words, StoreBits{bits});
 #endif
-    byte_solid(b, words, bits);
+    byte_solid(b, words, StoreBits{bits});
 }
 
 // The bits p of word w with 64w + p = k (mod 5): the bytes of column pair k, one per row.
@@ -472,12 +484,28 @@ PairMask full_pairs_portable(const BoardMatrix& b) {
 }
 
 #if defined(__SSE2__)
-// A byte's two cells are both solid where both its solid bits are set.
-PairMask full_pairs(const BoardMatrix& b) {
-    std::uint64_t bits[2][4];
-    solid_bits(b, 4, bits);
+// A byte's two cells are both solid where both its solid bits are set. The pair mask is made
+// as the words come: through an array of both parities, GCC would read the 8-byte words
+// back in wider loads, which wait for the stores to leave the store buffer.
+struct StorePairs {
+    PairMask& mask;
+    void operator()(int w, std::uint64_t even, std::uint64_t odd) const { mask[w] = even & odd; }
+};
+
+#if CORVELLE_BOARD_AVX2
+CORVELLE_AVX2 PairMask full_pairs_avx2(const BoardMatrix& b) {
     PairMask mask;
-    for (int w = 0; w < 4; ++w) mask[w] = bits[0][w] & bits[1][w];
+    byte_solid_avx2(b, 4, StorePairs{mask});
+    return mask;
+}
+#endif
+
+PairMask full_pairs(const BoardMatrix& b) {
+#if CORVELLE_BOARD_AVX2
+    if (board_avx2) return full_pairs_avx2(b);
+#endif
+    PairMask mask;
+    byte_solid(b, 4, StorePairs{mask});
     return mask;
 }
 #else
