@@ -15,6 +15,8 @@
 #define CORVELLE_BOARD_AVX2 0
 #endif
 
+#include "random.hpp"
+
 namespace game::tet {
 
 namespace {
@@ -336,16 +338,21 @@ inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
 }
 
 #if CORVELLE_BOARD_AVX2
+// One 32-byte block's solid bits of both parities (as byte_solid reads them).
+CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint32_t& odd) {
+    const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
+    const __m256i solid = _mm256_xor_si256(any, _mm256_srli_epi64(v, 3));
+    even = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 3)));
+    odd = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 7)));
+}
+
 // The same, 32 bytes at a time.
 template <class Sink>
 CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
     auto block = [&](int at, int shift, std::uint64_t& even, std::uint64_t& odd) CORVELLE_AVX2 {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at));
-        const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
-        const __m256i solid = _mm256_xor_si256(any, _mm256_srli_epi64(v, 3));
-        const auto e = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 3)));
-        const auto o = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 7)));
+        std::uint32_t e, o;
+        solid_masks(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at)), e, o);
         even |= shift >= 0 ? std::uint64_t{e} << shift : std::uint64_t{e} >> -shift;
         odd |= shift >= 0 ? std::uint64_t{o} << shift : std::uint64_t{o} >> -shift;
     };
@@ -386,16 +393,12 @@ constexpr std::array<std::array<std::uint64_t, 4>, 5> PAIR_COLUMN = [] {
     return t;
 }();
 
-}  // namespace
-
-int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
-    // Each covered column's lowest cell falls to just above the column's highest solid cell
-    // below it, found in the solid bits of the column's bytes, from the cell's row down.
+// How far p falls, from solid bits that cover at least the rows up to its top row: each
+// covered column's lowest cell falls to just above the column's highest solid cell below it,
+// found in the solid bits of the column's bytes, from the cell's row down.
+inline int fall_from_bits(const CurrentPcsInfo& p, const std::uint64_t (&bits)[2][4]) {
     const Shape& sh = shape(p.rs, p.tet);
-    const int top_row = p.pos.y + detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i;
-    std::uint64_t bits[2][4];
-    solid_bits(*this, (5 * top_row + 63) >> 6, bits);
-    int drop = ROWS;
+    int drop = BoardMatrix::ROWS;
     for (int k = 0; k < sh.bottom_count; ++k) {
         const int x = p.pos.x + sh.bottoms[k].j;
         const int y = p.pos.y + sh.bottoms[k].i;
@@ -414,6 +417,15 @@ int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
         drop = std::min(drop, y - above);
     }
     return drop;
+}
+
+}  // namespace
+
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+    const int top_row = p.pos.y + detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i;
+    std::uint64_t bits[2][4];
+    solid_bits(*this, (5 * top_row + 63) >> 6, bits);
+    return fall_from_bits(p, bits);
 }
 #else
 int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
@@ -538,21 +550,29 @@ std::uint64_t full_rows(const BoardMatrix& b) { return rows_of(full_pairs(b)); }
 
 #if CORVELLE_BOARD_AVX2
 namespace {
-// erase_ghosts below, 32 bytes at a time: six blocks and one more overlapping the last.
-CORVELLE_AVX2 void erase_ghosts_avx2(unsigned char* bytes) {
+// The ghost cells of the 32 bytes at `at` erased (as erase_ghosts reads them); v holds them.
+CORVELLE_AVX2 inline void erase_ghosts_block(unsigned char* at, __m256i v) {
     const __m256i ghost = _mm256_set1_epi8(static_cast<char>(0x99));
     const __m256i low = _mm256_set1_epi8(0x11);
+    __m256i t = _mm256_xor_si256(v, ghost);
+    t = _mm256_or_si256(t, _mm256_srli_epi64(t, 1));
+    t = _mm256_or_si256(t, _mm256_srli_epi64(t, 2));
+    __m256i m = _mm256_andnot_si256(t, low);  // bit 0 of every ghost nibble
+    if (_mm256_testz_si256(m, m)) return;
+    m = _mm256_or_si256(m, _mm256_slli_epi64(m, 1));
+    m = _mm256_or_si256(m, _mm256_slli_epi64(m, 2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_andnot_si256(m, v));
+}
+
+// The board's seven 32-byte blocks: six and one more overlapping the last (erasing twice is
+// erasing once).
+constexpr int block_start(int k) { return k < 6 ? 32 * k : 200 - 32; }
+
+// erase_ghosts below, 32 bytes at a time.
+CORVELLE_AVX2 void erase_ghosts_avx2(unsigned char* bytes) {
     for (int k = 0; k <= 6; ++k) {
-        unsigned char* at = bytes + (k < 6 ? 32 * k : 200 - 32);
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-        __m256i t = _mm256_xor_si256(v, ghost);
-        t = _mm256_or_si256(t, _mm256_srli_epi64(t, 1));
-        t = _mm256_or_si256(t, _mm256_srli_epi64(t, 2));
-        __m256i m = _mm256_andnot_si256(t, low);  // bit 0 of every ghost nibble
-        if (_mm256_testz_si256(m, m)) continue;
-        m = _mm256_or_si256(m, _mm256_slli_epi64(m, 1));
-        m = _mm256_or_si256(m, _mm256_slli_epi64(m, 2));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_andnot_si256(m, v));
+        unsigned char* at = bytes + block_start(k);
+        erase_ghosts_block(at, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
     }
 }
 }  // namespace
@@ -586,6 +606,79 @@ void erase_ghosts(BoardMatrix& b) {
 #else
     detail::erase_ghosts_portable(b);
 #endif
+}
+
+#if CORVELLE_BOARD_AVX2
+namespace {
+// The ghost work of an accepted action, for the rounds of its seed step: the board's blocks one
+// to a round (their ghost cells erased, their solid bits kept), then the piece's landing.
+struct GhostSteps {
+    unsigned char* bytes;
+    const CurrentPcsInfo* piece;
+    std::uint64_t bits[2][4]{};
+    int drop = 0;
+
+    CORVELLE_AVX2 void step(int k) {
+        if (k < 7) {
+            unsigned char* at = bytes + block_start(k);
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+            std::uint32_t even, odd;
+            solid_masks(v, even, odd);
+            if (k < 6) {
+                bits[0][k >> 1] |= std::uint64_t{even} << (32 * (k & 1));
+                bits[1][k >> 1] |= std::uint64_t{odd} << (32 * (k & 1));
+            } else {  // bytes 192 .. 199 are its last eight
+                bits[0][3] = even >> 24;
+                bits[1][3] = odd >> 24;
+            }
+            erase_ghosts_block(at, v);
+        } else if (k == 7 && piece) {
+            drop = fall_from_bits(*piece, bits);
+        }
+    }
+};
+
+namespace seeded_avx512 {
+#define CORVELLE_VEC __attribute__((target("avx512f,avx512vl")))
+#define CORVELLE_VECTOR_ROTATES 1
+#include "random_rows.inc"
+#undef CORVELLE_VECTOR_ROTATES
+#undef CORVELLE_VEC
+}  // namespace seeded_avx512
+
+namespace seeded_avx2 {
+#define CORVELLE_VEC __attribute__((target("avx2")))
+#define CORVELLE_VECTOR_ROTATES 0
+#include "random_rows.inc"
+#undef CORVELLE_VECTOR_ROTATES
+#undef CORVELLE_VEC
+}  // namespace seeded_avx2
+}  // namespace
+#endif
+
+Seed32 repaint_ghost_with_seed(BoardMatrix& b, const CurrentPcsInfo* piece, const Seed32& seed,
+                               GameReplayEvent event, std::int64_t ts, std::uint32_t idx) {
+    auto draw_ghost_down = [&](int drop) {
+        CurrentPcsInfo ghost = *piece;
+        ghost.pos.y = static_cast<std::int8_t>(piece->pos.y - drop);
+        b.draw_ghost(ghost);
+    };
+#if CORVELLE_BOARD_AVX2
+    using random::detail::Kernels;
+    if (const Kernels k = random::detail::kernels(); board_avx2 && k != Kernels::portable) {
+        GhostSteps work{reinterpret_cast<unsigned char*>(b.rows.data()), piece};
+        const auto hash = static_cast<std::uint32_t>(index(event.action));
+        const auto uts = static_cast<std::uint64_t>(ts);
+        const Seed32 next = k == Kernels::avx512
+                                ? seeded_avx512::accept_event_rows(seed, hash, uts, idx, work)
+                                : seeded_avx2::accept_event_rows(seed, hash, uts, idx, work);
+        if (piece) draw_ghost_down(work.drop);
+        return next;
+    }
+#endif
+    erase_ghosts(b);
+    if (piece) draw_ghost_down(b.fall_distance(*piece));
+    return random::accept_event(seed, event, ts, idx);
 }
 
 namespace detail {

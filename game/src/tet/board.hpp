@@ -9,6 +9,7 @@
 
 #include "error.hpp"
 #include "tet/piece.hpp"
+#include "tet/records.hpp"
 
 namespace game::tet {
 
@@ -150,6 +151,14 @@ static_assert(std::is_trivially_copyable_v<BoardMatrix>);
 
 // Sets every ghost cell of the board to empty.
 void erase_ghosts(BoardMatrix& b);
+
+// erase_ghosts, then, when `piece` is given (a piece on the board), its ghost drawn from its
+// landing row (BoardMatrix::draw_ghost at fall_distance rows down); returns
+// random::accept_event(seed, event, ts, idx). With the vector kernels the board's passes run
+// between the rounds of the seed step, in the vector ports its chain of dependent steps
+// leaves idle.
+Seed32 repaint_ghost_with_seed(BoardMatrix& b, const CurrentPcsInfo* piece, const Seed32& seed,
+                               GameReplayEvent event, std::int64_t ts, std::uint32_t idx);
 
 // Metrics: all look only at solid cells.
 // The three whole-board metrics at once, from one set of column heights.

@@ -288,8 +288,12 @@ Error GameState::try_rotate(bool clockwise) {
 
 Error GameState::act_in_place(TetAction action, std::int64_t t) {
     if (Error e = carry_out(action, t); e.failed()) return e;
-    record_accepted(action, t,
-                    random::accept_event(seed, GameReplayEvent{action}, t, last_segment_idx));
+    // The ghost is repainted as the seed step runs; the record then leaves it be.
+    const CurrentPcsInfo* piece = !game_over_reason && current_pcs ? &*current_pcs : nullptr;
+    if (piece && !BoardMatrix::in_bounds(*piece)) internal_failure("cannot delete pice in put_ghost");
+    const Seed32 next = repaint_ghost_with_seed(main_board, piece, seed, GameReplayEvent{action}, t,
+                                                last_segment_idx);
+    record_accepted(action, t, next, GhostWork::Skip);
     return ok();
 }
 
