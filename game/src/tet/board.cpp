@@ -610,31 +610,41 @@ void erase_ghosts(BoardMatrix& b) {
 
 #if CORVELLE_BOARD_AVX2
 namespace {
-// The ghost work of an accepted action, for the rounds of its seed step: the board's blocks one
-// to a round (their ghost cells erased, their solid bits kept), then the piece's landing.
+// The ghost work of an accepted action, for the rounds of its seed step: the board's blocks
+// after every other round (their ghost cells erased, their solid bits kept), then the piece's
+// landing from those bits, then its ghost drawn through its window where it has one.
 struct GhostSteps {
-    unsigned char* bytes;
+    BoardMatrix& board;
     const CurrentPcsInfo* piece;
     std::uint64_t bits[2][4]{};
     int drop = 0;
+    bool drawn = false;
 
     CORVELLE_AVX2 void step(int k) {
-        if (k < 7) {
-            unsigned char* at = bytes + block_start(k);
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-            std::uint32_t even, odd;
-            solid_masks(v, even, odd);
-            if (k < 6) {
-                bits[0][k >> 1] |= std::uint64_t{even} << (32 * (k & 1));
-                bits[1][k >> 1] |= std::uint64_t{odd} << (32 * (k & 1));
-            } else {  // bytes 192 .. 199 are its last eight
-                bits[0][3] = even >> 24;
-                bits[1][3] = odd >> 24;
-            }
-            erase_ghosts_block(at, v);
-        } else if (k == 7 && piece) {
+        if (k < 14) {
+            if (k % 2 == 0) block(k / 2);
+        } else if (k == 14 && piece) {
             drop = fall_from_bits(*piece, bits);
+        } else if (k == 15 && piece) {
+            CurrentPcsInfo ghost = *piece;
+            ghost.pos.y = static_cast<std::int8_t>(piece->pos.y - drop);
+            drawn = draw_in_window(board, ghost, code(CellValue::Ghost)) == WindowDraw::Drawn;
         }
+    }
+
+    CORVELLE_AVX2 void block(int n) {
+        unsigned char* at = reinterpret_cast<unsigned char*>(board.rows.data()) + block_start(n);
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        std::uint32_t even, odd;
+        solid_masks(v, even, odd);
+        if (n < 6) {
+            bits[0][n >> 1] |= std::uint64_t{even} << (32 * (n & 1));
+            bits[1][n >> 1] |= std::uint64_t{odd} << (32 * (n & 1));
+        } else {  // bytes 192 .. 199 are its last eight
+            bits[0][3] = even >> 24;
+            bits[1][3] = odd >> 24;
+        }
+        erase_ghosts_block(at, v);
     }
 };
 
@@ -666,13 +676,13 @@ Seed32 repaint_ghost_with_seed(BoardMatrix& b, const CurrentPcsInfo* piece, cons
 #if CORVELLE_BOARD_AVX2
     using random::detail::Kernels;
     if (const Kernels k = random::detail::kernels(); board_avx2 && k != Kernels::portable) {
-        GhostSteps work{reinterpret_cast<unsigned char*>(b.rows.data()), piece};
+        GhostSteps work{b, piece};
         const auto hash = static_cast<std::uint32_t>(index(event.action));
         const auto uts = static_cast<std::uint64_t>(ts);
         const Seed32 next = k == Kernels::avx512
                                 ? seeded_avx512::accept_event_rows(seed, hash, uts, idx, work)
                                 : seeded_avx2::accept_event_rows(seed, hash, uts, idx, work);
-        if (piece) draw_ghost_down(work.drop);
+        if (piece && !work.drawn) draw_ghost_down(work.drop);
         return next;
     }
 #endif
