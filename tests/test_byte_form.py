@@ -3,6 +3,7 @@ errors as load_replay_from_bytes reports them."""
 
 import random
 import struct
+import sys
 import time
 
 import pytest
@@ -86,6 +87,24 @@ def test_accepts_any_byte_sequence_and_ignores_what_follows(form):
     assert from_bytes(form(raw)).to_bytes() == raw
     assert from_bytes(form(raw + [1, 2, 3, 255])).to_bytes() == raw
     assert from_bytes(bytes=form(raw)).to_bytes() == raw
+
+
+def test_to_bytes_holds_one_reference_to_each_listed_int():
+    # The zeros' references are added in one sum; the shared ints' counts must still move by
+    # exactly one per item, up while the lists live and back after.
+    states = [new_game()] + [from_bytes(encode_state(s)) for s in SHAPES.values()]
+    for s in states:
+        raw = s.to_bytes()
+        ints = sorted(set(raw))
+        before = [sys.getrefcount(v) for v in ints]
+        lists = [s.to_bytes() for _ in range(50)]
+        held = [sys.getrefcount(v) for v in ints]
+        del lists
+        after = [sys.getrefcount(v) for v in ints]
+        # Slack of a few for references the interpreter takes for reasons of its own.
+        for v, b, h, a in zip(ints, before, held, after):
+            assert abs(h - b - 50 * raw.count(v)) <= 5, v
+            assert abs(a - b) <= 5, v
 
 
 def test_static_methods_work_on_an_instance():
