@@ -404,11 +404,23 @@ PyObject* kinds_to_py(const ModuleState& st, std::span<const Tet> kinds) {
     return list.release();
 }
 
+namespace {
+// `n` more references to `o` at once: one at a time, each addition to the same count would
+// wait for the one before it (the debug build's reference total counts them one by one).
+void add_references(PyObject* o, Py_ssize_t n) {
+#ifdef Py_REF_DEBUG
+    for (Py_ssize_t k = 0; k < n; ++k) Py_INCREF(o);
+#else
+    Py_SET_REFCNT(o, Py_REFCNT(o) + n);
+#endif
+}
+}  // namespace
+
 PyObject* bytes_to_py(const ModuleState& st, std::span<const std::uint8_t> bytes) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
     if (!list) return nullptr;
-    // Most of a state's bytes are zero, often eight in a row. Their references are added in one
-    // sum: one at a time, each addition to the same count would wait for the one before it.
+    // Most of a state's bytes are zero, often eight in a row: those take the zero int without a
+    // reference each, and its count goes up once at the end.
     PyObject* const zero = st.byte_int[0];
     Py_ssize_t zeros = 0;
     std::size_t i = 0;
@@ -428,11 +440,7 @@ PyObject* bytes_to_py(const ModuleState& st, std::span<const std::uint8_t> bytes
     }
     for (; i < bytes.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(st.byte_int[bytes[i]]));
-#ifdef Py_REF_DEBUG
-    for (Py_ssize_t k = 0; k < zeros; ++k) Py_INCREF(zero);
-#else
-    Py_SET_REFCNT(zero, Py_REFCNT(zero) + zeros);
-#endif
+    add_references(zero, zeros);
     return list.release();
 }
 
@@ -440,14 +448,24 @@ PyObject* board_to_py(const BoardMatrix& board) {
     constexpr int SHOWN_ROWS = 20;
     PyRef rows = PyRef::steal(PyList_New(SHOWN_ROWS));
     if (!rows) return nullptr;
-    for (int i = 0; i < SHOWN_ROWS; ++i) {
+    Py_ssize_t solid = 0;
+    // The cells take True and False without a reference each; both counts go up at the end,
+    // also when a row cannot be made (the rows made so far hold their cells).
+    int made = 0;
+    for (int i = 0; i < SHOWN_ROWS; ++i, ++made) {
         const int y = SHOWN_ROWS - 1 - i;
         PyObject* row = PyList_New(BoardMatrix::COLS);
-        if (!row) return nullptr;
-        for (int x = 0; x < BoardMatrix::COLS; ++x)
-            PyList_SET_ITEM(row, x, Py_NewRef(board.solid(y, x) ? Py_True : Py_False));
+        if (!row) break;
+        for (int x = 0; x < BoardMatrix::COLS; ++x) {
+            const bool s = board.solid(y, x);
+            solid += s;
+            PyList_SET_ITEM(row, x, s ? Py_True : Py_False);
+        }
         PyList_SET_ITEM(rows.get(), i, row);
     }
+    add_references(Py_True, solid);
+    add_references(Py_False, Py_ssize_t{made} * BoardMatrix::COLS - solid);
+    if (made < SHOWN_ROWS) return nullptr;
     return rows.release();
 }
 

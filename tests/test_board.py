@@ -1,6 +1,8 @@
 """The packed board (cell codes, drawing and erasing pieces) and the board metrics, as seen
 through the state's attributes and byte form."""
 
+import sys
+
 import pytest
 
 from helpers import (
@@ -53,6 +55,23 @@ def test_main_board_is_the_lower_half_top_row_first():
     assert rows[0] == [True] + [False] * 9
     assert rows[19] == [True] * 5 + [False] + [True] * 4
     assert all(r == [False] * 10 for r in rows[1:19])
+
+
+def test_main_board_holds_one_reference_to_true_or_false_per_cell():
+    # True and False get their references in one sum per call; the counts must still move
+    # by exactly one per cell while the boards live and come back after.
+    picture = ["I........."] + ["." * 10] * 18 + ["GGGGG.GGGG"]
+    s = make_state(["T........."] * 20 + picture)
+    solid = sum(map(sum, s.main_board))
+    before = sys.getrefcount(True), sys.getrefcount(False)
+    boards = [s.main_board for _ in range(50)]
+    held = sys.getrefcount(True), sys.getrefcount(False)
+    del boards
+    after = sys.getrefcount(True), sys.getrefcount(False)
+    # Slack of a few for references the interpreter takes for reasons of its own.
+    assert abs(held[0] - before[0] - 50 * solid) <= 20
+    assert abs(held[1] - before[1] - 50 * (200 - solid)) <= 20
+    assert abs(after[0] - before[0]) <= 20 and abs(after[1] - before[1]) <= 20
 
 
 def test_ghost_cells_are_not_solid_in_main_board():

@@ -103,8 +103,8 @@ def test_to_bytes_holds_one_reference_to_each_listed_int():
         after = [sys.getrefcount(v) for v in ints]
         # Slack of a few for references the interpreter takes for reasons of its own.
         for v, b, h, a in zip(ints, before, held, after):
-            assert abs(h - b - 50 * raw.count(v)) <= 5, v
-            assert abs(a - b) <= 5, v
+            assert abs(h - b - 50 * raw.count(v)) <= 20, v
+            assert abs(a - b) <= 20, v
 
 
 def test_static_methods_work_on_an_instance():
