@@ -406,9 +406,10 @@ PyObject* kinds_to_py(const ModuleState& st, std::span<const Tet> kinds) {
 
 namespace {
 // `n` more references to `o` at once: one at a time, each addition to the same count would
-// wait for the one before it (the debug build's reference total counts them one by one).
+// wait for the one before it. One by one where a count is more than one number: the debug
+// build's reference total counts each, and a free-threaded build splits the count by thread.
 void add_references(PyObject* o, Py_ssize_t n) {
-#ifdef Py_REF_DEBUG
+#if defined(Py_REF_DEBUG) || defined(Py_GIL_DISABLED)
     for (Py_ssize_t k = 0; k < n; ++k) Py_INCREF(o);
 #else
     Py_SET_REFCNT(o, Py_REFCNT(o) + n);
