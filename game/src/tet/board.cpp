@@ -338,6 +338,10 @@ inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
 }
 
 #if CORVELLE_BOARD_AVX2
+// The board's seven 32-byte blocks: six, and one more ending at the last byte (bytes 168 ..
+// 199, overlapping the sixth; erasing twice is erasing once).
+constexpr int block_start(int k) { return k < 6 ? 32 * k : 200 - 32; }
+
 // One 32-byte block's solid bits of both parities (as byte_solid reads them).
 CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint32_t& odd) {
     const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
@@ -359,10 +363,10 @@ CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
     for (int w = 0; w < words; ++w) {
         std::uint64_t even = 0, odd = 0;
         if (w < 3) {
-            block(64 * w, 0, even, odd);
-            block(64 * w + 32, 32, even, odd);
+            block(block_start(2 * w), 0, even, odd);
+            block(block_start(2 * w + 1), 32, even, odd);
         } else {
-            block(200 - 32, -24, even, odd);  // the block ending at the last byte
+            block(block_start(6), -24, even, odd);  // its last eight bytes are the fourth word
         }
         sink(w, even, odd);
     }
@@ -563,10 +567,6 @@ CORVELLE_AVX2 inline void erase_ghosts_block(unsigned char* at, __m256i v) {
     m = _mm256_or_si256(m, _mm256_slli_epi64(m, 2));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_andnot_si256(m, v));
 }
-
-// The board's seven 32-byte blocks: six and one more overlapping the last (erasing twice is
-// erasing once).
-constexpr int block_start(int k) { return k < 6 ? 32 * k : 200 - 32; }
 
 // erase_ghosts below, 32 bytes at a time.
 CORVELLE_AVX2 void erase_ghosts_avx2(unsigned char* bytes) {
