@@ -88,12 +88,17 @@ BoardMatrix GameState::board_without_falling_piece() const {
     return b;
 }
 
+const CurrentPcsInfo* GameState::ghost_piece() const {
+    if (!current_pcs) return nullptr;
+    if (!BoardMatrix::in_bounds(*current_pcs)) internal_failure("cannot delete pice in put_ghost");
+    return &*current_pcs;
+}
+
 void GameState::put_ghost() {
-    if (!current_pcs) return;
-    const CurrentPcsInfo piece = *current_pcs;
-    if (!BoardMatrix::in_bounds(piece)) internal_failure("cannot delete pice in put_ghost");
+    const CurrentPcsInfo* piece = ghost_piece();
+    if (!piece) return;
     // Step 1. The landing row.
-    put_ghost_at(piece.pos.y - main_board.fall_distance(piece));
+    put_ghost_at(piece->pos.y - main_board.fall_distance(*piece));
 }
 
 void GameState::put_ghost_at(int r) {
@@ -289,8 +294,7 @@ Error GameState::try_rotate(bool clockwise) {
 Error GameState::act_in_place(TetAction action, std::int64_t t) {
     if (Error e = carry_out(action, t); e.failed()) return e;
     // The ghost is repainted as the seed step runs; the record then leaves it be.
-    const CurrentPcsInfo* piece = !game_over_reason && current_pcs ? &*current_pcs : nullptr;
-    if (piece && !BoardMatrix::in_bounds(*piece)) internal_failure("cannot delete pice in put_ghost");
+    const CurrentPcsInfo* piece = game_over_reason ? nullptr : ghost_piece();
     const Seed32 next = repaint_ghost_with_seed(main_board, piece, seed, GameReplayEvent{action}, t,
                                                 last_segment_idx);
     record_accepted(action, t, next, GhostWork::Skip);

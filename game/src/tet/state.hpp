@@ -106,6 +106,9 @@ struct GameState {
     // The next five queued kinds.
     Result<std::array<Tet, 5>> get_next_pcs() const;
 
+    // The falling piece whose ghost put_ghost paints (null when there is none); a piece with
+    // cells off the board is an internal failure.
+    const CurrentPcsInfo* ghost_piece() const;
     // Paints the ghost of the falling piece.
     void put_ghost();
     // The same with the piece's landing row given (what the board gives for it).
