@@ -77,6 +77,20 @@ void try_action(benchmark::State& st, const GameState& s, TetAction action) {
     if (s.try_action(action, 0).failed()) st.SetLabel("refused");
 }
 
+// The seed step every accepted action ends with (accept_event), on its own: the floor under
+// try_action. `chained` feeds each call the seed the one before it left, as play does, so the
+// calls cannot overlap.
+void seed_step(benchmark::State& st, const GameState& s, bool chained) {
+    const game::tet::GameReplayEvent event{TetAction::MoveLeft};
+    game::tet::Seed32 seed = s.seed;
+    for (auto _ : st) {
+        const game::tet::Seed32 next =
+            game::random::accept_event(seed, event, 0, s.last_segment_idx);
+        benchmark::DoNotOptimize(next);
+        if (chained) seed = next;
+    }
+}
+
 // A hard drop with its lock, line clears, bag refills and next piece in the proportions one
 // long game has them, cycling through the states before each hard drop of the replay.
 void hard_drop_mix(benchmark::State& st, const Inputs& in) {
@@ -201,6 +215,8 @@ int main(int argc, char** argv) {
                 std::string("try_action/") + label + "/" + game::tet::name(action);
             benchmark::RegisterBenchmark(title.c_str(), try_action, std::cref(*s), action);
         }
+    benchmark::RegisterBenchmark("seed_step/independent", seed_step, std::cref(in.midgame), false);
+    benchmark::RegisterBenchmark("seed_step/chained", seed_step, std::cref(in.midgame), true);
     benchmark::RegisterBenchmark("hard_drop/replay_mix", hard_drop_mix, std::cref(in));
     for (const char* name : {"wordpress", "random"}) {
         auto bot = game::bot::get_bot(name);

@@ -45,6 +45,10 @@ def rows():
                       else ("<=", 300) if action == "HardDrop" else None)
             out.append(Row(f"engine try_action {action}, {label}", "engine",
                            f"try_action/{label}/{action}", "ns", target))
+    out.append(Row("engine seed step alone (accept_event)", "engine", "seed_step/independent",
+                   "ns"))
+    out.append(Row("engine seed step alone, each on the last one's seed", "engine",
+                   "seed_step/chained", "ns"))
     out.append(Row("engine hard drop (lock, next piece), replay mix", "engine",
                    "hard_drop/replay_mix", "ns", ("<=", 300)))
     for bot in ("wordpress", "random"):
