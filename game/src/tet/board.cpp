@@ -341,6 +341,13 @@ inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
 // The board's seven 32-byte blocks: six, and one more ending at the last byte (bytes 168 ..
 // 199, overlapping the sixth; erasing twice is erasing once).
 constexpr int block_start(int k) { return k < 6 ? 32 * k : 200 - 32; }
+// Where block k's 32 solid bits of a parity go: the 64-bit word, and the shift into it
+// (negative: right, for the last block, whose last eight bytes are the fourth word).
+constexpr int block_word(int k) { return k < 6 ? k >> 1 : 3; }
+constexpr int block_shift(int k) { return k < 6 ? 32 * (k & 1) : -24; }
+inline std::uint64_t placed(std::uint32_t mask, int shift) {
+    return shift >= 0 ? std::uint64_t{mask} << shift : std::uint64_t{mask} >> -shift;
+}
 
 // One 32-byte block's solid bits of both parities (as byte_solid reads them).
 CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint32_t& odd) {
@@ -354,19 +361,20 @@ CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint3
 template <class Sink>
 CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
-    auto block = [&](int at, int shift, std::uint64_t& even, std::uint64_t& odd) CORVELLE_AVX2 {
+    auto block = [&](int k, std::uint64_t& even, std::uint64_t& odd) CORVELLE_AVX2 {
         std::uint32_t e, o;
-        solid_masks(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at)), e, o);
-        even |= shift >= 0 ? std::uint64_t{e} << shift : std::uint64_t{e} >> -shift;
-        odd |= shift >= 0 ? std::uint64_t{o} << shift : std::uint64_t{o} >> -shift;
+        const auto* at = reinterpret_cast<const __m256i*>(bytes + block_start(k));
+        solid_masks(_mm256_loadu_si256(at), e, o);
+        even |= placed(e, block_shift(k));
+        odd |= placed(o, block_shift(k));
     };
     for (int w = 0; w < words; ++w) {
         std::uint64_t even = 0, odd = 0;
         if (w < 3) {
-            block(block_start(2 * w), 0, even, odd);
-            block(block_start(2 * w + 1), 32, even, odd);
+            block(2 * w, even, odd);
+            block(2 * w + 1, even, odd);
         } else {
-            block(block_start(6), -24, even, odd);  // its last eight bytes are the fourth word
+            block(6, even, odd);
         }
         sink(w, even, odd);
     }
@@ -637,13 +645,8 @@ struct GhostSteps {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
         std::uint32_t even, odd;
         solid_masks(v, even, odd);
-        if (n < 6) {
-            bits[0][n >> 1] |= std::uint64_t{even} << (32 * (n & 1));
-            bits[1][n >> 1] |= std::uint64_t{odd} << (32 * (n & 1));
-        } else {  // bytes 192 .. 199 are its last eight
-            bits[0][3] = even >> 24;
-            bits[1][3] = odd >> 24;
-        }
+        bits[0][block_word(n)] |= placed(even, block_shift(n));
+        bits[1][block_word(n)] |= placed(odd, block_shift(n));
         erase_ghosts_block(at, v);
     }
 };
