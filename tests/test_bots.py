@@ -26,10 +26,12 @@ from helpers import (
     Refused,
     TRIED_ACTIONS,
     act,
+    board_codes,
     decoded,
     encode_state,
     make_state,
     new_game,
+    pack_board,
     random_walk,
     spawn_pos,
     successors,
@@ -347,6 +349,17 @@ def is_in_list_order(chains: list) -> bool:
     return all(any(c == d for d in rest) for c in chains)
 
 
+def with_free_codes(state, rows):
+    """The state with the codes 10 to 15, which read as empty, in every other empty cell of
+    the given rows (as only a decoded state holds them)."""
+    codes = board_codes(state.to_bytes())
+    for y in rows:
+        for x in range(y % 2, 10, 2):
+            if codes[y][x] == 0:
+                codes[y][x] = 10 + (x + y) % 6
+    return with_fields(state, board=pack_board(codes))
+
+
 def sample_states():
     fresh = new_game()
     return {
@@ -356,6 +369,8 @@ def sample_states():
         "staggered": staggered_stack(16, "L"),
         "pending": with_fields(act(fresh, "HardDrop"), garbage_recv=2),
         "boxed": boxed("Z"),
+        # The prefixes' ghosts fall on these cells, and the next action erases them there.
+        "free codes": with_free_codes(fresh, range(3)),
     }
 
 

@@ -24,6 +24,7 @@ from helpers import (
     GameOver,
     Hold,
     Init,
+    Model,
     Piece,
     State,
     Update,
@@ -34,6 +35,7 @@ from helpers import (
     encode_state,
     garbage_hole,
     make_state,
+    model_successors,
     new_game,
     piece_cells,
     random_walk,
@@ -267,6 +269,41 @@ def test_nibble_codes_10_to_15_are_free_cells(code):
     # The piece overwrote two of them; the others stay, untouched by the ghost erase.
     assert codes[1] == [code] * 4 + [4 + 3] * 2 + [code] * 4
     assert (d.height, d.holes, d.bumpi) == (1, 0, 0)
+
+
+@pytest.mark.parametrize("code", range(10, 16))
+def test_a_hard_drop_empties_the_free_cells_it_passes(code):
+    # The drop stands for one-row soft drops, each drawing the piece and erasing it again.
+    ch = "abcdef"[code - 10]
+    s = make_state([ch * 10] * 8, ("O", 0, (12, 4)))
+    d = successors(s)["HardDrop"]
+    codes = board_codes(d.to_bytes())
+    assert [row[4:6] for row in codes[:2]] == [[7, 7]] * 2
+    # Empty where the next piece's ghost does not lie; the columns beside keep their codes.
+    assert all(c in (0, 9) for row in codes[2:8] for c in row[4:6])
+    assert all(row[:3] == row[7:] == [code] * 3 for row in codes[:8])
+    assert d.to_bytes() == list(encode_state(model_successors(decoded(s))["HardDrop"]))
+
+
+def test_a_hard_drop_goes_on_with_a_next_piece_of_the_same_id():
+    # The drop runs until the falling piece's id changes: a next piece numbered as the one
+    # that locked falls and locks too, whether the first was drawn on the board or not.
+    for draw in (True, False):
+        s = make_state(None, ("O", 0, (12, 4), 5), draw=draw, current_id=5)
+        d = successors(s)["HardDrop"]
+        assert d.to_bytes() == list(encode_state(model_successors(decoded(s))["HardDrop"]))
+        assert decoded(d).current.id == 6
+        # Two pieces locked and a third falling.
+        assert sum(c != 0 for row in board_codes(d.to_bytes()) for c in row if c != 9) == 12
+    # The move chains see the same drops.
+    s = make_state(["G.GGGGGGG."], ("O", 0, (12, 4), 5), current_id=5)
+    chains = s.get_valid_move_chains()
+    assert len(chains) > 50
+    for chain, end in chains:
+        m = Model(decoded(s))
+        for name in chain:
+            m.act(name)
+        assert end.to_bytes() == list(encode_state(m.state())), chain
 
 
 def test_stray_ghost_cells_leave_no_trace_in_the_successors():

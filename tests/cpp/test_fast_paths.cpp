@@ -1,17 +1,20 @@
 // The engine's fast paths against literal forms of the same rules.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
 
 #include "bot/random_choice_bot.hpp"
 #include "random.hpp"
+#include "reference.hpp"
 #include "tet/search_state.hpp"
 #include "tet/state.hpp"
 
 using namespace game;
 using namespace game::tet;
+using reference::literal_hard_drop;
 
 namespace {
 
@@ -38,33 +41,6 @@ BoardMatrix literal_ghost(const GameState& s) {
         board.set(y, x, CellValue::Ghost);
     }
     return board;
-}
-
-// A hard drop as the rule reads: one-row soft drops until one fails or a new piece appears,
-// then the 10 points less 2 for every row fallen; then the step record of every action.
-GameState literal_hard_drop(const GameState& s) {
-    GameState n = s;
-    n.last_action = TetAction::HardDrop;
-    const std::uint16_t id = n.current_pcs->id;
-    int runs = 0;
-    for (;;) {
-        ++runs;
-        if (n.try_softdrop(0).failed()) break;
-        if (!n.current_pcs || n.current_pcs->id != id || n.is_over()) break;
-    }
-    n.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(n.score) + 10u -
-                                        2u * static_cast<std::uint32_t>(runs - 1));
-    const std::uint16_t i = n.last_segment_idx;
-    n.seed = random::accept_event(n.seed, GameReplayEvent{TetAction::HardDrop}, 0, i);
-    n.last_segment = GameReplaySlice{0, n.seed, n.garbage_recv, n.garbage_applied, i,
-                                     GameReplayEvent{TetAction::HardDrop}};
-    n.last_segment_idx = static_cast<std::uint16_t>(i + 1);
-    for (int y = 0; y < BoardMatrix::ROWS; ++y)
-        for (int x = 0; x < BoardMatrix::COLS; ++x)
-            if (n.main_board.get(y, x) == CellValue::Ghost) n.main_board.set(y, x, CellValue::Empty);
-    if (!n.is_over()) n.put_ghost();
-    ++n.total_moves;
-    return n;
 }
 
 struct Lcg {
@@ -185,6 +161,20 @@ TEST_CASE("hard drop matches one-row soft drops until the lock") {
                 REQUIRE(fast.ok());
                 REQUIRE(fast.value == literal_hard_drop(s));
                 ++checked;
+                // The same drop over cells of the codes 10 to 15, which read as empty: the
+                // rows the piece passes are drawn and erased, and left empty there.
+                GameState free = s;
+                for (int y = 0; y < BoardMatrix::ROWS; ++y)
+                    for (int x = 0; x < BoardMatrix::COLS; ++x)
+                        if ((x + y + step) % 3 == 0 && free.main_board.code_at(y, x) == 0)
+                            free.main_board.set(y, x, static_cast<CellValue>(10 + (x * 7 + y) % 6));
+                REQUIRE(free.try_action(TetAction::HardDrop, 0).value == literal_hard_drop(free));
+                // The next piece numbered as this one: the drops go on and lock it too.
+                GameState same_id = s;
+                same_id.current_id = same_id.current_pcs->id;
+                const auto both = same_id.try_action(TetAction::HardDrop, 0);
+                REQUIRE(both.ok());
+                REQUIRE(both.value == literal_hard_drop(same_id));
                 s = fast.value;
             } else {
                 (void)s.apply_action_if_works(action_from_index(1 + r % 6), 0);
@@ -420,6 +410,28 @@ TEST_CASE("an accepted action erases exactly the ghost cells, whatever the nibbl
                 }
         }
     });
+}
+
+TEST_CASE("a board has free codes exactly when one cell holds 10 to 15") {
+    // Each code alone in each cell, with codes below 10 all around it.
+    for (int code = 0; code < 16; ++code)
+        for (int y = 0; y < BoardMatrix::ROWS; ++y)
+            for (int x = 0; x < BoardMatrix::COLS; ++x) {
+                BoardMatrix b{};
+                for (int yy = 0; yy < BoardMatrix::ROWS; ++yy)
+                    for (int xx = 0; xx < BoardMatrix::COLS; ++xx)
+                        b.set(yy, xx, static_cast<CellValue>((yy * 3 + xx) % 10));
+                b.set(y, x, static_cast<CellValue>(code));
+                CAPTURE(code);
+                CAPTURE(y);
+                CAPTURE(x);
+                REQUIRE(game::tet::has_free_codes(b) == (code >= 10));
+                // Row ranges that take in the cell see it too.
+                REQUIRE(b.may_hold_free_codes(y, y) == (code >= 10));
+                REQUIRE(b.may_hold_free_codes(std::max(0, y - 2), y) == (code >= 10));
+                const int below_top = std::min(BoardMatrix::ROWS - 1, y + 3);
+                REQUIRE(b.may_hold_free_codes(y, below_top) == (code >= 10));
+            }
 }
 
 TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell rule, whatever the nibbles") {

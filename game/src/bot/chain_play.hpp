@@ -13,6 +13,48 @@
 
 namespace game::bot {
 
+namespace detail {
+
+// for_each_valid_chain on a board with cells of the codes 10 to 15: which of those cells a
+// chain's final state keeps depends on the ghosts of its prefixes, so each prefix is played
+// whole, ghost and seed included, one after another.
+template <class PlaceLeaf, class OnValid>
+void for_each_valid_chain_with_ghosts(const GameState& state, PlaceLeaf& place_leaf,
+                                      OnValid& on_valid) {
+    using random_choice_bot::ChainTree;
+    const ChainTree& tree = random_choice_bot::move_chain_tree();
+    union Slot {
+        Slot() {}
+        GameState v;
+    };
+    std::array<Slot, ChainTree::LEAF_BEGIN> inner;
+    ::new (&inner[0].v) GameState(state);
+    std::array<bool, ChainTree::LEAF_BEGIN> accepted{};
+    accepted[0] = true;
+    for (int n = 1; n < ChainTree::LEAF_BEGIN; ++n) {
+        const int parent = tree.parent[n];
+        if (!accepted[parent]) continue;
+        ::new (&inner[n].v) GameState(inner[parent].v);
+        accepted[n] = inner[n].v.act_in_place(tree.action[n], 0).ok();
+    }
+    std::array<const GameState*, ChainTree::LEAF_NB> leaf{};
+    for (int k = 0; k < ChainTree::LEAF_NB; ++k) {
+        const int node = ChainTree::LEAF_BEGIN + k;
+        const int parent = tree.parent[node];
+        if (!accepted[parent]) continue;
+        void* room = place_leaf(k);
+        if (!room) continue;
+        GameState& last = *::new (room) GameState(inner[parent].v);
+        if (last.act_in_place(tree.action[node], 0).ok()) leaf[k] = &last;
+    }
+    for (int c = 0; c < random_choice_bot::CHAIN_NB; ++c) {
+        const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
+        if (leaf[k]) on_valid(c, k, *leaf[k]);
+    }
+}
+
+}  // namespace detail
+
 // Plays every chain of the list on copies of `state` with the exact actions at time 0,
 // playing each distinct prefix once, and calls on_valid(chain number, leaf number, final state)
 // for every chain all of whose actions are accepted, in list order (a chain whose last action
@@ -28,6 +70,10 @@ namespace game::bot {
 // any other holds some state or nothing.
 template <class PlaceLeaf, class OnValid>
 void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnValid&& on_valid) {
+    if (tet::has_free_codes(state.main_board)) {
+        detail::for_each_valid_chain_with_ghosts(state, place_leaf, on_valid);
+        return;
+    }
     using random_choice_bot::ChainTree;
     const ChainTree& tree = random_choice_bot::move_chain_tree();
     constexpr std::size_t BATCH = 16;

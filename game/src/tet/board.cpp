@@ -258,6 +258,28 @@ bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
     return fits_by_cells(*this, p);
 }
 
+bool BoardMatrix::may_hold_free_codes(int lo, int hi) const {
+    // Whole 8-byte words over the rows' bytes. A nibble is 10 to 15 when bit 3 is set and bit 2
+    // or bit 1 is: the shifts bring those bits of every nibble down to its bit 0, which the
+    // mask keeps.
+    static_assert(sizeof(rows) % 8 == 0);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(rows.data());
+    std::uint64_t any = 0;
+    for (int i = 5 * lo / 8; i <= (5 * hi + 4) / 8; ++i) {
+        std::uint64_t w;
+        std::memcpy(&w, bytes + 8 * i, 8);
+        any |= (w >> 3) & ((w >> 2) | (w >> 1));
+    }
+    return (any & 0x1111111111111111u) != 0;
+}
+
+void BoardMatrix::erase_free_codes(const CurrentPcsInfo& p) {
+    for (const ShapeCell& c : shape(p.rs, p.tet).cells) {
+        const int y = cell_y(p, c), x = cell_x(p, c);
+        if (on_board(y, x) && code_at(y, x) >= 10) set(y, x, CellValue::Empty);
+    }
+}
+
 bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
     const ShapeSpots& sp = spots_of(p);
     if (!all_on_board(p, sp)) return false;

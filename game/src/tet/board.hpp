@@ -144,6 +144,12 @@ struct BoardMatrix {
     int fall_distance(const CurrentPcsInfo& p) const;
 
     bool row_empty_of_solid(int y) const;
+
+    // Whether a cell of rows lo..hi (0 <= lo <= hi < ROWS) holds one of the codes 10 to 15,
+    // which read as empty; cells of the rows next to them may count too.
+    bool may_hold_free_codes(int lo, int hi) const;
+    // Empties every cell of the piece on the board that holds one of the codes 10 to 15.
+    void erase_free_codes(const CurrentPcsInfo& p);
 };
 
 static_assert(sizeof(BoardMatrix) == 200);
@@ -151,6 +157,13 @@ static_assert(std::is_trivially_copyable_v<BoardMatrix>);
 
 // Sets every ghost cell of the board to empty.
 void erase_ghosts(BoardMatrix& b);
+
+// Whether a cell holds one of the codes 10 to 15, which read as empty (only a decoded board
+// has them). A ghost painted over such a cell turns it into a ghost, which the next action
+// erases, and a piece moved over one leaves it empty.
+inline bool has_free_codes(const BoardMatrix& b) {
+    return b.may_hold_free_codes(0, BoardMatrix::ROWS - 1);
+}
 
 // erase_ghosts, then, when `piece` is given (a piece on the board), its ghost drawn from its
 // landing row (BoardMatrix::draw_ghost at fall_distance rows down); returns

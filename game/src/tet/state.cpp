@@ -424,8 +424,10 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
             int runs = 0;
             // A piece drawn where it stands moves straight to its landing row: the same as
             // that many one-row soft drops, each worth their 2 points. The soft drop after
-            // them fails, so the piece then locks where it lies.
-            if (main_board.is_drawn(*current_pcs)) {
+            // them fails, so the piece then locks where it lies. Not when the next piece is
+            // to take the same id (only a decoded state numbers them so): the drops then go
+            // on with it.
+            if (id != current_id && main_board.is_drawn(*current_pcs)) {
                 drop_and_lock(main_board.fall_distance(*current_pcs), t, nullptr);
                 break;
             }
@@ -455,6 +457,17 @@ void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
         } else {
             (void)main_board.delete_piece(piece);
             (void)main_board.spawn_piece(landed);
+        }
+        // The one-row drops this move stands for draw and erase the piece in every row between:
+        // cells of the codes 10 to 15 it passes over are left empty.
+        const auto& e = detail::SHAPE_EXTENTS[rot::index(piece.rs)][index(piece.tet)];
+        if (drop >= 2 && main_board.may_hold_free_codes(landed.pos.y + 1 + e.min_i,
+                                                       piece.pos.y - 1 + e.max_i)) {
+            for (int k = 1; k < drop; ++k) {
+                CurrentPcsInfo passed = piece;
+                passed.pos.y = i8(piece.pos.y - k);
+                main_board.erase_free_codes(passed);
+            }
         }
         add_wrapping(score, SOFT_DROP_POINTS * drop);
         is_t_spin = false;

@@ -97,10 +97,12 @@ struct GameState {
     // counts as act_in_place, but the running seed, replay record, ghost and move count are
     // left as they were. Gives the same results as act_in_place for everything but those only
     // while search_shortcut_ok(): the running seed then decides nothing a chain of actions
-    // from this state reads (no garbage waiting for its hole column, a queue in order).
+    // from this state reads (no garbage waiting for its hole column, a queue in order), and
+    // every hard drop locks one piece (the next piece does not take the falling one's id).
     Error act_for_search(TetAction action);
     bool search_shortcut_ok() const {
-        return garbage_applied >= garbage_recv && next_pcs_idx <= 7;
+        return garbage_applied >= garbage_recv && next_pcs_idx <= 7 &&
+               !(current_pcs && current_pcs->id == current_id);
     }
 
     // The next five queued kinds.
@@ -118,10 +120,12 @@ struct GameState {
     // The same with the full rows and the perfect clear taken from `plan`.
     Error put_next_piece(std::int64_t t, std::optional<Tet> preset, const LockPlan& plan);
     // Whether a hard drop can take its landing from a plan: the game runs, the falling piece
-    // lies on the board and is drawn where it stands, and the queue can hand out the next.
+    // lies on the board and is drawn where it stands, the queue can hand out the next, and
+    // the next takes another id (the drop locks only the falling piece).
     bool can_drop_planned() const {
         return !game_over_reason && current_pcs && BoardMatrix::in_bounds(*current_pcs) &&
-               queue_can_supply() && main_board.is_drawn(*current_pcs);
+               queue_can_supply() && current_pcs->id != current_id &&
+               main_board.is_drawn(*current_pcs);
     }
     // carry_out(HardDrop, t) on a state whose can_drop_planned() holds, with the landing taken
     // from `plan`, which must be what the board gives for the falling piece.
