@@ -1,0 +1,130 @@
+// Decodes arbitrary bytes as a game state and checks the engine's fast paths on it against
+// their plain forms. Any difference aborts:
+// - every action under each set of seed kernels and board-pass width, against the portable
+//   kernels with 16-byte passes;
+// - all actions tried side by side, against one at a time;
+// - an accepted hard drop, against one-row soft drops until the lock;
+// - the chain sweep, against each listed chain played action by action on its own copy;
+// - the chain search with each bot's score, against the literal hash-map search, with the
+//   same shuffle and the same number of words drawn.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "bot/bot.hpp"
+#include "bot/chain_play.hpp"
+#include "bot/random_choice_bot.hpp"
+#include "bot/wordpress_blog_bot.hpp"
+#include "random.hpp"
+#include "reference.hpp"
+#include "tet/codec.hpp"
+#include "tet/state.hpp"
+
+using namespace game;
+using namespace game::tet;
+
+namespace {
+
+[[noreturn]] void differs(const char* what, int which) {
+    std::fprintf(stderr, "fast path differs from its plain form: %s (%d)\n", what, which);
+    std::abort();
+}
+
+bool same(const Result<GameState>& a, const Result<GameState>& b) {
+    return a.error == b.error && (a.failed() || a.value == b.value);
+}
+
+// The kernels and board passes the process started with, put back after each comparison.
+struct Restore {
+    random::detail::Kernels kernels = random::detail::kernels();
+    bool wide = detail::use_board_avx2(true);
+    ~Restore() {
+        random::detail::use_kernels(kernels);
+        (void)detail::use_board_avx2(wide);
+    }
+};
+
+void check_kernels(const GameState& s, std::int64_t t) {
+    using random::detail::Kernels;
+    const Restore restore;
+    for (int a = 0; a < ACTION_NB; ++a) {
+        const TetAction action = action_from_index(a);
+        random::detail::use_kernels(Kernels::portable);
+        (void)detail::use_board_avx2(false);
+        const Result<GameState> want = s.try_action(action, t);
+        for (const Kernels k : {Kernels::portable, Kernels::avx2, Kernels::avx512}) {
+            if (k > restore.kernels) continue;
+            for (const bool wide : {false, true}) {
+                random::detail::use_kernels(k);
+                (void)detail::use_board_avx2(wide && restore.wide);
+                if (!same(s.try_action(action, t), want)) differs("kernels", a);
+            }
+        }
+    }
+}
+
+void check_side_by_side(const GameState& s, std::int64_t t) {
+    TetAction actions[ACTION_NB];
+    for (int a = 0; a < ACTION_NB; ++a) actions[a] = action_from_index(a);
+    Result<GameState> together[ACTION_NB];
+    s.try_actions(actions, t, together);
+    for (int a = 0; a < ACTION_NB; ++a)
+        if (!same(together[a], s.try_action(action_from_index(a), t))) differs("side by side", a);
+}
+
+void check_hard_drop(const GameState& s, std::int64_t t) {
+    const Result<GameState> fast = s.try_action(TetAction::HardDrop, t);
+    if (fast.ok() && !(fast.value == reference::literal_hard_drop(s, t))) differs("hard drop", 0);
+}
+
+void check_sweep(const GameState& s) {
+    const auto& chains = bot::random_choice_bot::all_move_chains();
+    std::vector<std::pair<int, GameState>> got;
+    bot::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
+    std::size_t k = 0;
+    for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
+        GameState one = s;
+        bool plays = true;
+        for (TetAction a : chains[static_cast<std::size_t>(c)])
+            plays = plays && one.apply_action_if_works(a, 0).ok();
+        if (!plays) continue;
+        if (k >= got.size() || got[k].first != c || !(got[k].second == one)) differs("sweep", c);
+        ++k;
+    }
+    if (k != got.size()) differs("sweep, chains past the valid ones", static_cast<int>(got.size()));
+}
+
+void check_search(const GameState& s, std::uint8_t salt) {
+    int n = 0;
+    for (const bot::ScoreFn score :
+         {bot::ScoreFn{bot::wordpress_blog_bot::score}, bot::ScoreFn{bot::random_choice_bot::score}}) {
+        Seed32 key{};
+        key[0] = salt;
+        key[1] = static_cast<std::uint8_t>(n);
+        random::SeededStream fast_rng(key), ref_rng(key);
+        if (bot::get_best_move_for_score_fn(s, score, fast_rng) !=
+            reference::reference_search(s, score, ref_rng))
+            differs("search", n);
+        if (fast_rng.next_u32() != ref_rng.next_u32()) differs("search, words drawn", n);
+        ++n;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const auto d = decode_game_state(ByteSpan(data, size));
+    if (!d.ok()) return 0;
+    const GameState& s = d.value;
+    // The time of the actions tried: any value the input's first bytes give.
+    const std::int64_t t = size >= 2 ? static_cast<std::int64_t>(data[0] | data[1] << 8) * 977 : 0;
+    check_kernels(s, t);
+    check_side_by_side(s, t);
+    check_hard_drop(s, t);
+    check_sweep(s);
+    check_search(s, size > 0 ? data[size - 1] : 0);
+    return 0;
+}
