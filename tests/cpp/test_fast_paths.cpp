@@ -53,6 +53,20 @@ struct Lcg {
     }
 };
 
+// Runs body with the 32-byte whole-board passes (where the processor has them), then with the
+// 16-byte ones.
+template <class F>
+void for_each_board_width(F&& body) {
+    for (bool wide : {true, false}) {
+        struct Restore {
+            bool was;
+            ~Restore() { game::tet::detail::use_board_avx2(was); }
+        } restore{game::tet::detail::use_board_avx2(wide)};
+        CAPTURE(wide);
+        body();
+    }
+}
+
 }  // namespace
 
 TEST_CASE("vector and portable ChaCha20 blocks agree") {
@@ -149,39 +163,44 @@ TEST_CASE("every action gives the same state with each set of seed kernels and b
 }
 
 TEST_CASE("hard drop matches one-row soft drops until the lock") {
-    Lcg rng{23};
-    int checked = 0;
-    for (int game_no = 0; game_no < 150; ++game_no) {
-        GameState s = GameState::new_game(rng.seed(), game_no);
-        if (game_no % 4 == 0) s.garbage_recv = static_cast<std::uint16_t>(game_no / 4);
-        for (int step = 0; step < 300 && !s.is_over(); ++step) {
-            const std::uint32_t r = rng.next() >> 16;
-            if (r % 4 == 0) {
-                const auto fast = s.try_action(TetAction::HardDrop, 0);
-                REQUIRE(fast.ok());
-                REQUIRE(fast.value == literal_hard_drop(s));
-                ++checked;
-                // The same drop over cells of the codes 10 to 15, which read as empty: the
-                // rows the piece passes are drawn and erased, and left empty there.
-                GameState free = s;
-                for (int y = 0; y < BoardMatrix::ROWS; ++y)
-                    for (int x = 0; x < BoardMatrix::COLS; ++x)
-                        if ((x + y + step) % 3 == 0 && free.main_board.code_at(y, x) == 0)
-                            free.main_board.set(y, x, static_cast<CellValue>(10 + (x * 7 + y) % 6));
-                REQUIRE(free.try_action(TetAction::HardDrop, 0).value == literal_hard_drop(free));
-                // The next piece numbered as this one: the drops go on and lock it too.
-                GameState same_id = s;
-                same_id.current_id = same_id.current_pcs->id;
-                const auto both = same_id.try_action(TetAction::HardDrop, 0);
-                REQUIRE(both.ok());
-                REQUIRE(both.value == literal_hard_drop(same_id));
-                s = fast.value;
-            } else {
-                (void)s.apply_action_if_works(action_from_index(1 + r % 6), 0);
+    for_each_board_width([&] {
+        Lcg rng{23};
+        int checked = 0;
+        for (int game_no = 0; game_no < 150; ++game_no) {
+            GameState s = GameState::new_game(rng.seed(), game_no);
+            if (game_no % 4 == 0) s.garbage_recv = static_cast<std::uint16_t>(game_no / 4);
+            for (int step = 0; step < 300 && !s.is_over(); ++step) {
+                const std::uint32_t r = rng.next() >> 16;
+                if (r % 4 == 0) {
+                    const auto fast = s.try_action(TetAction::HardDrop, 0);
+                    REQUIRE(fast.ok());
+                    REQUIRE(fast.value == literal_hard_drop(s));
+                    ++checked;
+                    // The same drop over cells of the codes 10 to 15, which read as empty: the
+                    // rows the piece passes are drawn and erased, and left empty there.
+                    GameState free = s;
+                    for (int y = 0; y < BoardMatrix::ROWS; ++y)
+                        for (int x = 0; x < BoardMatrix::COLS; ++x)
+                            if ((x + y + step) % 3 == 0 && free.main_board.code_at(y, x) == 0) {
+                                const auto code = static_cast<CellValue>(10 + (x * 7 + y) % 6);
+                                free.main_board.set(y, x, code);
+                            }
+                    const auto over_free = free.try_action(TetAction::HardDrop, 0);
+                    REQUIRE(over_free.value == literal_hard_drop(free));
+                    // The next piece numbered as this one: the drops go on and lock it too.
+                    GameState same_id = s;
+                    same_id.current_id = same_id.current_pcs->id;
+                    const auto both = same_id.try_action(TetAction::HardDrop, 0);
+                    REQUIRE(both.ok());
+                    REQUIRE(both.value == literal_hard_drop(same_id));
+                    s = fast.value;
+                } else {
+                    (void)s.apply_action_if_works(action_from_index(1 + r % 6), 0);
+                }
             }
         }
-    }
-    CHECK(checked > 1000);
+        CHECK(checked > 1000);
+    });
 }
 
 TEST_CASE("board metrics from column masks match the column scans") {
@@ -373,20 +392,6 @@ TEST_CASE("actions tried side by side equal one at a time, stray ghost cells or 
             }
             (void)s.apply_action_if_works(action_from_index(static_cast<int>(rng.next() >> 16) % 8), t);
         }
-    }
-}
-
-// Runs body with the 32-byte whole-board passes (where the processor has them), then with the
-// 16-byte ones.
-template <class F>
-void for_each_board_width(F&& body) {
-    for (bool wide : {true, false}) {
-        struct Restore {
-            bool was;
-            ~Restore() { game::tet::detail::use_board_avx2(was); }
-        } restore{game::tet::detail::use_board_avx2(wide)};
-        CAPTURE(wide);
-        body();
     }
 }
 

@@ -336,13 +336,20 @@ namespace {
 // nibble. A code is solid (1..8) exactly when its bit 3 differs from the OR of its bits 0..2, so
 // bits 0 and 4 of each byte of (v | v >> 1 | v >> 2) ^ v >> 3 are its two cells' solid bits;
 // the shifts may carry bits across bytes, but never into those two.
-template <class Sink>
-inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
+//
+// With FREE, *free_codes tells whether a byte read holds a code 10 to 15, whose bit 3 is set
+// and bit 2 or 1 too: bits 0 and 4 of each byte of v >> 3 & (v >> 1 | v >> 2).
+template <class Sink, bool FREE = false>
+inline void byte_solid(const BoardMatrix& b, int words, Sink sink, bool* free_codes = nullptr) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
+    __m128i free_bits = _mm_setzero_si128();
     auto block = [&](int at, int shift, std::uint64_t& even, std::uint64_t& odd) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-        const __m128i any = _mm_or_si128(v, _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2)));
-        const __m128i solid = _mm_xor_si128(any, _mm_srli_epi64(v, 3));
+        const __m128i below = _mm_or_si128(_mm_srli_epi64(v, 1), _mm_srli_epi64(v, 2));
+        const __m128i any = _mm_or_si128(v, below);
+        const __m128i bit3 = _mm_srli_epi64(v, 3);
+        const __m128i solid = _mm_xor_si128(any, bit3);
+        if constexpr (FREE) free_bits = _mm_or_si128(free_bits, _mm_and_si128(bit3, below));
         const auto e = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 3)));
         const auto o = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_slli_epi64(solid, 7)));
         even |= shift >= 0 ? std::uint64_t{e} << shift : std::uint64_t{e} >> -shift;
@@ -356,6 +363,10 @@ inline void byte_solid(const BoardMatrix& b, int words, Sink sink) {
             block(200 - 16, -8, even, odd);  // the block ending at the last byte
         }
         sink(w, even, odd);
+    }
+    if constexpr (FREE) {
+        free_bits = _mm_and_si128(free_bits, _mm_set1_epi8(0x11));
+        *free_codes = _mm_movemask_epi8(_mm_cmpeq_epi8(free_bits, _mm_setzero_si128())) != 0xFFFF;
     }
 }
 
@@ -371,22 +382,30 @@ inline std::uint64_t placed(std::uint32_t mask, int shift) {
     return shift >= 0 ? std::uint64_t{mask} << shift : std::uint64_t{mask} >> -shift;
 }
 
-// One 32-byte block's solid bits of both parities (as byte_solid reads them).
-CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint32_t& odd) {
-    const __m256i any = _mm256_or_si256(v, _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2)));
-    const __m256i solid = _mm256_xor_si256(any, _mm256_srli_epi64(v, 3));
+// One 32-byte block's solid bits of both parities (as byte_solid reads them); with FREE, the
+// bits of its codes 10 to 15 ORed into free_bits.
+template <bool FREE = false>
+CORVELLE_AVX2 inline void solid_masks(__m256i v, std::uint32_t& even, std::uint32_t& odd,
+                                      __m256i* free_bits = nullptr) {
+    const __m256i below = _mm256_or_si256(_mm256_srli_epi64(v, 1), _mm256_srli_epi64(v, 2));
+    const __m256i any = _mm256_or_si256(v, below);
+    const __m256i bit3 = _mm256_srli_epi64(v, 3);
+    const __m256i solid = _mm256_xor_si256(any, bit3);
+    if constexpr (FREE) *free_bits = _mm256_or_si256(*free_bits, _mm256_and_si256(bit3, below));
     even = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 3)));
     odd = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi64(solid, 7)));
 }
 
 // The same, 32 bytes at a time.
-template <class Sink>
-CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
+template <class Sink, bool FREE = false>
+CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink,
+                                   bool* free_codes = nullptr) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b.rows.data());
+    __m256i free_bits = _mm256_setzero_si256();
     auto block = [&](int k, std::uint64_t& even, std::uint64_t& odd) CORVELLE_AVX2 {
         std::uint32_t e, o;
         const auto* at = reinterpret_cast<const __m256i*>(bytes + block_start(k));
-        solid_masks(_mm256_loadu_si256(at), e, o);
+        solid_masks<FREE>(_mm256_loadu_si256(at), e, o, &free_bits);
         even |= placed(e, block_shift(k));
         odd |= placed(o, block_shift(k));
     };
@@ -399,6 +418,10 @@ CORVELLE_AVX2 void byte_solid_avx2(const BoardMatrix& b, int words, Sink sink) {
             block(6, even, odd);
         }
         sink(w, even, odd);
+    }
+    if constexpr (FREE) {
+        free_bits = _mm256_and_si256(free_bits, _mm256_set1_epi8(0x11));
+        *free_codes = !_mm256_testz_si256(free_bits, free_bits);
     }
 }
 #endif
@@ -417,6 +440,14 @@ inline void solid_bits(const BoardMatrix& b, int words, std::uint64_t (&bits)[2]
     if (board_avx2) return byte_solid_avx2(b, words, StoreBits{bits});
 #endif
     byte_solid(b, words, StoreBits{bits});
+}
+// The same, and whether a byte read holds a code 10 to 15.
+inline void solid_bits(const BoardMatrix& b, int words, std::uint64_t (&bits)[2][4],
+                       bool& free_codes) {
+#if CORVELLE_BOARD_AVX2
+    if (board_avx2) return byte_solid_avx2<StoreBits, true>(b, words, StoreBits{bits}, &free_codes);
+#endif
+    byte_solid<StoreBits, true>(b, words, StoreBits{bits}, &free_codes);
 }
 
 // The bits p of word w with 64w + p = k (mod 5): the bytes of column pair k, one per row.
@@ -461,8 +492,21 @@ int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
     solid_bits(*this, (5 * top_row + 63) >> 6, bits);
     return fall_from_bits(p, bits);
 }
+
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p, bool& free_codes) const {
+    const int top_row = p.pos.y + detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i;
+    std::uint64_t bits[2][4];
+    solid_bits(*this, (5 * top_row + 63) >> 6, bits, free_codes);
+    return fall_from_bits(p, bits);
+}
 #else
 int BoardMatrix::fall_distance(const CurrentPcsInfo& p) const {
+    return detail::fall_distance_portable(*this, p);
+}
+
+int BoardMatrix::fall_distance(const CurrentPcsInfo& p, bool& free_codes) const {
+    free_codes = may_hold_free_codes(0, std::min(ROWS - 1, p.pos.y +
+        detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)].max_i));
     return detail::fall_distance_portable(*this, p);
 }
 #endif

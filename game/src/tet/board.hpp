@@ -142,6 +142,9 @@ struct BoardMatrix {
     // How many rows the piece (on the board, drawn or not) can fall before a solid cell or the
     // floor stops it; the piece's own cells never block it.
     int fall_distance(const CurrentPcsInfo& p) const;
+    // The same, and in free_codes whether the rows up to the piece's top row (and perhaps a
+    // few above) hold a cell of the codes 10 to 15.
+    int fall_distance(const CurrentPcsInfo& p, bool& free_codes) const;
 
     bool row_empty_of_solid(int y) const;
 

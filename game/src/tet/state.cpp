@@ -428,7 +428,9 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
             // to take the same id (only a decoded state numbers them so): the drops then go
             // on with it.
             if (id != current_id && main_board.is_drawn(*current_pcs)) {
-                drop_and_lock(main_board.fall_distance(*current_pcs), t, nullptr);
+                bool free_codes;
+                const int drop = main_board.fall_distance(*current_pcs, free_codes);
+                drop_and_lock(drop, t, nullptr, free_codes);
                 break;
             }
             for (;;) {
@@ -444,7 +446,7 @@ Error GameState::carry_out(TetAction action, std::int64_t t) {
     return ok();
 }
 
-void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
+void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan, bool free_codes) {
     const CurrentPcsInfo piece = *current_pcs;
     if (drop > 0) {
         CurrentPcsInfo landed = piece;
@@ -460,9 +462,7 @@ void GameState::drop_and_lock(int drop, std::int64_t t, const LockPlan* plan) {
         }
         // The one-row drops this move stands for draw and erase the piece in every row between:
         // cells of the codes 10 to 15 it passes over are left empty.
-        const auto& e = detail::SHAPE_EXTENTS[rot::index(piece.rs)][index(piece.tet)];
-        if (drop >= 2 && main_board.may_hold_free_codes(landed.pos.y + 1 + e.min_i,
-                                                       piece.pos.y - 1 + e.max_i)) {
+        if (free_codes && drop >= 2) {
             for (int k = 1; k < drop; ++k) {
                 CurrentPcsInfo passed = piece;
                 passed.pos.y = i8(piece.pos.y - k);

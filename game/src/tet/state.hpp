@@ -127,15 +127,17 @@ struct GameState {
                queue_can_supply() && current_pcs->id != current_id &&
                main_board.is_drawn(*current_pcs);
     }
-    // carry_out(HardDrop, t) on a state whose can_drop_planned() holds, with the landing taken
-    // from `plan`, which must be what the board gives for the falling piece.
+    // carry_out(HardDrop, t) on a state whose can_drop_planned() holds and whose board holds no
+    // cell of the codes 10 to 15, with the landing taken from `plan`, which must be what the
+    // board gives for the falling piece.
     void hard_drop_planned(const LockPlan& plan, std::int64_t t) {
         last_action = TetAction::HardDrop;
-        drop_and_lock(plan.drop, t, &plan);
+        drop_and_lock(plan.drop, t, &plan, false);
     }
     // The hard drop of a drawn falling piece that falls `drop` rows: moved there, locked
-    // (from `plan` when given), scored.
-    void drop_and_lock(int drop, std::int64_t t, const LockPlan* plan);
+    // (from `plan` when given), scored. free_codes: whether the rows it passes may hold cells
+    // of the codes 10 to 15, which the one-row drops would leave empty.
+    void drop_and_lock(int drop, std::int64_t t, const LockPlan* plan, bool free_codes);
     // Inserts every received garbage row not yet on the board.
     void add_pending_garbage();
     // One row down, or lock when the piece cannot move down.
