@@ -81,20 +81,13 @@ void check_hard_drop(const GameState& s, std::int64_t t) {
 }
 
 void check_sweep(const GameState& s) {
-    const auto& chains = bot::random_choice_bot::all_move_chains();
     std::vector<std::pair<int, GameState>> got;
     bot::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
-    std::size_t k = 0;
-    for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
-        GameState one = s;
-        bool plays = true;
-        for (TetAction a : chains[static_cast<std::size_t>(c)])
-            plays = plays && one.apply_action_if_works(a, 0).ok();
-        if (!plays) continue;
-        if (k >= got.size() || got[k].first != c || !(got[k].second == one)) differs("sweep", c);
-        ++k;
-    }
-    if (k != got.size()) differs("sweep, chains past the valid ones", static_cast<int>(got.size()));
+    const auto want = reference::valid_chains_one_by_one(s);
+    if (got.size() != want.size()) differs("sweep, chains", static_cast<int>(got.size()));
+    for (std::size_t k = 0; k < got.size(); ++k)
+        if (got[k].first != want[k].first || !(got[k].second == want[k].second))
+            differs("sweep", want[k].first);
 }
 
 void check_search(const GameState& s, std::uint8_t salt) {

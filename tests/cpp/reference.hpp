@@ -1,4 +1,5 @@
-// Literal forms of rules the engine takes shortcuts for: the hard drop and the chain search.
+// Literal forms of rules the engine takes shortcuts for: the hard drop, the chain sweep and
+// the chain search.
 // The engine tests and the differential fuzzer check the fast forms against them.
 #pragma once
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bot/bot.hpp"
@@ -50,6 +52,21 @@ inline GameState literal_hard_drop(const GameState& s, std::int64_t t = 0) {
     if (!n.is_over()) n.put_ghost();
     ++n.total_moves;
     return n;
+}
+
+// Each listed chain all of whose actions are accepted, applied action by action to its own
+// copy of s: (chain number, final state), in list order.
+inline std::vector<std::pair<int, GameState>> valid_chains_one_by_one(const GameState& s) {
+    const auto& chains = game::bot::random_choice_bot::all_move_chains();
+    std::vector<std::pair<int, GameState>> out;
+    for (int c = 0; c < static_cast<int>(chains.size()); ++c) {
+        GameState one = s;
+        bool plays = true;
+        for (TetAction a : chains[static_cast<std::size_t>(c)])
+            plays = plays && one.apply_action_if_works(a, 0).ok();
+        if (plays) out.emplace_back(c, one);
+    }
+    return out;
 }
 
 // The chain search as literally described: a fresh copy of the list, Fisher-Yates, a stable
