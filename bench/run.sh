@@ -41,6 +41,9 @@ else
     engine_args=(--benchmark_repetitions=10 --benchmark_min_time=0.1)
     pyperf_args=()
 fi
+# The repetitions of all engine benchmarks run in a random order, so that a spell of load from
+# elsewhere on the machine moves a few repetitions of many medians rather than all of a few.
+engine_args+=(--benchmark_enable_random_interleaving=true)
 
 step "building the engine benchmarks in $build"
 generator=()
