@@ -20,12 +20,7 @@ using random_choice_bot::ChainTree;
 using random_choice_bot::MAX_CHAIN_LEN;
 static_assert(std::is_trivially_destructible_v<GameState>);
 
-// Room for one prefix's outcome, left uninitialised until it is built in place.
-template <class T>
-union Slot {
-    Slot() {}
-    T v;
-};
+using detail::Slot;
 
 // The outcome of every prefix of the chain list for one decision, indexed by tree node; owned
 // by the call and never on the heap. A node's state is meaningful only while its error is ok.

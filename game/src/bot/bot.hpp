@@ -16,6 +16,15 @@ using tet::GameState;
 using tet::TetAction;
 using MoveChain = std::vector<TetAction>;
 
+namespace detail {
+// Room for a value left uninitialised until it is built in place (the searches' prefix states).
+template <class T>
+union Slot {
+    Slot() {}
+    T v;
+};
+}  // namespace detail
+
 // A bot answers a state with the actions to play for the current piece.
 class TetBot {
 public:

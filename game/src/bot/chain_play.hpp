@@ -23,10 +23,7 @@ void for_each_valid_chain_with_ghosts(const GameState& state, PlaceLeaf& place_l
                                       OnValid& on_valid) {
     using random_choice_bot::ChainTree;
     const ChainTree& tree = random_choice_bot::move_chain_tree();
-    union Slot {
-        Slot() {}
-        GameState v;
-    };
+    using Slot = detail::Slot<GameState>;
     std::array<Slot, ChainTree::LEAF_BEGIN> inner;
     ::new (&inner[0].v) GameState(state);
     std::array<bool, ChainTree::LEAF_BEGIN> accepted{};
@@ -78,10 +75,7 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
     const ChainTree& tree = random_choice_bot::move_chain_tree();
     constexpr std::size_t BATCH = 16;
 
-    union Slot {
-        Slot() {}
-        GameState v;
-    };
+    using Slot = detail::Slot<GameState>;
     // Actions whose own step is done and whose seeds and records are still to come. The
     // prefixes' own states are never handed out, so they go without a ghost.
     GameState* pending[BATCH];
@@ -207,10 +201,7 @@ void for_each_valid_chain(const GameState& state, PlaceLeaf&& place_leaf, OnVali
 template <class OnValid>
 void for_each_valid_chain(const GameState& state, OnValid&& on_valid) {
     using random_choice_bot::ChainTree;
-    union Slot {
-        Slot() {}
-        GameState v;
-    };
+    using Slot = detail::Slot<GameState>;
     std::array<Slot, ChainTree::LEAF_NB> leaf;
     for_each_valid_chain(
         state, [&](int k) -> void* { return &leaf[static_cast<std::size_t>(k)].v; },
