@@ -1,7 +1,8 @@
 """Shared test configuration: hypothesis profiles.
 
 HYPOTHESIS_PROFILE selects the profile: "default" for ordinary runs, "ci-asan" for the
-sanitizer build, where every example costs several times more.
+sanitizer build, where every example costs several times more, "long" for a deep search by hand
+(about 30 times the default's examples).
 """
 
 import os
@@ -22,5 +23,11 @@ settings.register_profile(
     max_examples=12,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile(
+    "long",
+    max_examples=2000,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
