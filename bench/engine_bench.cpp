@@ -25,6 +25,10 @@
 #include "tet/replay.hpp"
 #include "tet/state.hpp"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using game::tet::GameReplaySegment;
@@ -90,6 +94,26 @@ void seed_step(benchmark::State& st, const GameState& s, bool chained) {
         if (chained) seed = next;
     }
 }
+
+#if defined(__x86_64__)
+// The core's clock, read off a chain of dependent one-cycle vector adds. The seed step is such a
+// chain too (its rounds' adds, xors and rotates), so its time follows the clock, which a shared
+// host may lower by a fifth for many minutes: this row tells that apart from a slower build.
+constexpr int CLOCK_ADDS = 1000;
+static_assert(CLOCK_ADDS % 4 == 0);
+
+void core_clock(benchmark::State& st) {
+    __m128i x = _mm_set1_epi32(1);
+    const __m128i step = _mm_set1_epi32(2);
+    for (auto _ : st) {
+        for (int i = 0; i < CLOCK_ADDS; i += 4)
+            asm volatile("paddd %1, %0\n\tpaddd %1, %0\n\tpaddd %1, %0\n\tpaddd %1, %0"
+                         : "+x"(x)
+                         : "x"(step));
+        benchmark::DoNotOptimize(x);
+    }
+}
+#endif
 
 // A hard drop with its lock, line clears, bag refills and next piece in the proportions one
 // long game has them, cycling through the states before each hard drop of the replay.
@@ -217,6 +241,9 @@ int main(int argc, char** argv) {
         }
     benchmark::RegisterBenchmark("seed_step/independent", seed_step, std::cref(in.midgame), false);
     benchmark::RegisterBenchmark("seed_step/chained", seed_step, std::cref(in.midgame), true);
+#if defined(__x86_64__)
+    benchmark::RegisterBenchmark("core_clock", core_clock);
+#endif
     benchmark::RegisterBenchmark("hard_drop/replay_mix", hard_drop_mix, std::cref(in));
     for (const char* name : {"wordpress", "random"}) {
         auto bot = game::bot::get_bot(name);

@@ -49,6 +49,9 @@ def rows():
                    "ns"))
     out.append(Row("engine seed step alone, each on the last one's seed", "engine",
                    "seed_step/chained", "ns"))
+    # 1,000 dependent adds per iteration: adds per ns is the clock in GHz (x86-64 only).
+    out.append(Row("engine core clock (dependent vector adds)", "engine", "core_clock", "GHz",
+                   work=1_000 * 1e-9))
     out.append(Row("engine hard drop (lock, next piece), replay mix", "engine",
                    "hard_drop/replay_mix", "ns", ("<=", 300)))
     for bot in ("wordpress", "random"):
