@@ -18,6 +18,8 @@ import argparse
 import importlib
 import importlib.util
 import os
+import stat
+import struct
 import sys
 import time
 from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
@@ -26,6 +28,7 @@ import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
 from . import datagen, viewer
+from .bytestate import SEGMENT_SIZES
 from .replay import (
     FORFEIT,
     GAME_OVER_REASONS,
@@ -43,6 +46,8 @@ PROG = "corvelle"
 BOTS = ("wordpress", "random")
 DEFAULT_PIECES = 500
 _I64_MIN, _I64_MAX = -(2**63), 2**63 - 1
+# Bytes of a replay stream's segment count.
+_COUNT_SIZE = 8
 # Actions asked of the bot per call while playing; the progress bar moves between calls.
 _CHUNK_ACTIONS = 256
 
@@ -289,7 +294,9 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Plays a replay file back through the engine and prints the number of actions "
             "and pieces, the final score and lines, and how the game ended. A file the engine "
-            "refuses gets the engine's error text and exit status 2."
+            "refuses gets the engine's error text and exit status 2, and so does one that "
+            "plays back as a different game than it records, holds bytes after its last "
+            "segment, is larger than its segment count allows or is not a regular file."
         ),
     )
     replay.add_argument("file", metavar="FILE", help="the replay file to play back")
@@ -297,6 +304,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--html",
         metavar="FILE",
         help="write a self-contained HTML viewer of the replayed game to FILE",
+    )
+    replay.add_argument(
+        "--no-strict",
+        action="store_true",
+        help="play a replay through even when the playback differs from the recorded game "
+        "or bytes follow its last segment (by default such a file is refused with exit "
+        "status 2, naming the first differing slice and its fields)",
     )
 
     gen = commands.add_parser(
@@ -476,17 +490,38 @@ def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
+def _read_replay_file(path: str) -> bytes:
+    """The bytes of a replay file. Refuses (exit status 2) what is not a regular file and a
+    file larger than the segment count in its first 8 bytes allows, before reading the rest."""
+    try:
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise _FileError(f"cannot read {path}: Is a directory")
+        if not stat.S_ISREG(mode):
+            raise _UsageError(f"{path}: not a regular file")
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            head = f.read(_COUNT_SIZE)
+            if len(head) == _COUNT_SIZE:
+                (count,) = struct.unpack("<Q", head)
+                limit = _COUNT_SIZE + count * max(SEGMENT_SIZES)
+                if size > limit:
+                    raise _UsageError(
+                        f"{path}: {size} bytes, more than the {count} segments its header "
+                        f"counts can fill ({limit} bytes)"
+                    )
+            return head + f.read()
+    except OSError as e:
+        raise _FileError(f"cannot read {path}: {e.strerror or e}") from None
+
+
 def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
     path: str = args.file
     if args.html is not None:
         _check_writable(args.html)
+    data = _read_replay_file(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise _FileError(f"cannot read {path}: {e.strerror or e}") from None
-    try:
-        initial, steps = load_bytes(data)
+        initial, steps = load_bytes(data, strict=not args.no_strict)
     except ValueError as e:
         raise _UsageError(f"{path}: {e}") from None
     segments = read_segments(data)

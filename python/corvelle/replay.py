@@ -38,9 +38,11 @@ __all__ = [
     "GAME_OVER_REASONS",
     "KNOCKOUT",
     "FORFEIT",
+    "PlaybackMismatch",
     "Recorder",
     "Segment",
     "Steps",
+    "check_playback",
     "game_over_reason",
     "load",
     "load_bytes",
@@ -63,6 +65,19 @@ _SEGMENT_NAMES = ("Init", "Update", "GameOver")
 # Offsets inside an encoded Update segment (after its 4-byte variant index).
 _SLICE_IDX = 4 + 44
 _SLICE_ACTION = 4 + 46
+# The fields of each segment variant as (name, start, end) inside the encoded segment.
+_FIELDS = (
+    (("seed", 4, 36), ("start time", 36, 44)),
+    (
+        ("time", 4, 12),
+        ("seed", 12, 44),
+        ("garbage received", 44, 46),
+        ("garbage applied", 46, 48),
+        ("step index", 48, 50),
+        ("action", 50, 54),
+    ),
+    (("reason", 4, 8),),
+)
 
 
 class Segment(NamedTuple):
@@ -182,6 +197,34 @@ class Recorder:
             f.write(self.to_bytes())
 
 
+class PlaybackMismatch(ValueError):
+    """A replay stream that plays back as a different game than it records: the slices the
+    playback produced differ from the recorded ones, or bytes follow the last segment.
+
+    `first_slice` is the index of the first Update segment that differs (None when all agree),
+    `fields` the names of the fields that differ in it, `slices` how many Update segments
+    differ (recorded ones that were not played back count too) and `trailing` the number of
+    bytes after the last segment.
+    """
+
+    def __init__(
+        self, first_slice: Optional[int], fields: Tuple[str, ...], slices: int, trailing: int
+    ) -> None:
+        parts = []
+        if first_slice is not None:
+            parts.append(
+                f"replay plays back as a different game: slice {first_slice} differs in "
+                f"{', '.join(fields)}; {slices} slice{'s differ' if slices != 1 else ' differs'}"
+            )
+        if trailing:
+            parts.append(f"{trailing} bytes follow the last segment")
+        super().__init__("; ".join(parts))
+        self.first_slice = first_slice
+        self.fields = fields
+        self.slices = slices
+        self.trailing = trailing
+
+
 def read_segments(data: ByteForm) -> List[Segment]:
     """Splits a replay stream into its segments without playing it (bytes after the last
     segment are ignored). Raises ValueError for a stream that ends early or holds an unknown
@@ -206,19 +249,62 @@ def read_segments(data: ByteForm) -> List[Segment]:
     return segments
 
 
-def load_bytes(data: ByteForm) -> Tuple[GameStatePy, Steps]:
+def _differing_fields(recorded: bytes, played: bytes) -> Tuple[str, ...]:
+    variant = int(_U32.unpack_from(recorded, 0)[0])
+    if int(_U32.unpack_from(played, 0)[0]) != variant:
+        return ("segment variant",)
+    return tuple(name for name, a, b in _FIELDS[variant] if recorded[a:b] != played[a:b])
+
+
+def check_playback(data: ByteForm, initial: GameStatePy, steps: Steps) -> None:
+    """Raises PlaybackMismatch when the playback (`initial`, `steps`) of the replay stream
+    `data` is not the game the stream records: every Update segment must equal the segment
+    its played state carries, every Update must have been played, and no bytes may follow
+    the last segment. A differing Init is reported as slice 0 with its fields named "Init ..."."""
+    raw = as_bytes(data)
+    segments = read_segments(raw)
+    trailing = len(raw) - _COUNT.size - sum(len(s.data) for s in segments)
+    recorded = [s.data for s in segments if s.variant == SEGMENT_UPDATE]
+    played = [last_segment(state.to_bytes()) for _, state in steps]
+    first: Optional[int] = None
+    fields: Tuple[str, ...] = ()
+    init = last_segment(initial.to_bytes())
+    if segments and segments[0].data != init:
+        first = 0
+        fields = tuple(f"Init {name}" for name in _differing_fields(segments[0].data, init))
+    # Slices recorded but not played (or played but not recorded) differ too.
+    differing = abs(len(recorded) - len(played))
+    for k, (want, got) in enumerate(zip(recorded, played)):
+        if want != got:
+            differing += 1
+            if first is None:
+                first, fields = k, _differing_fields(want, got)
+    if first is None and differing:
+        first, fields = min(len(recorded), len(played)), ("count",)
+    if first is not None or trailing:
+        raise PlaybackMismatch(first, fields, differing, trailing)
+
+
+def load_bytes(data: ByteForm, strict: bool = True) -> Tuple[GameStatePy, Steps]:
     """Plays a replay stream back: returns the new game and (action name, state) per action.
 
-    Raises the engine's ValueError for a stream that does not decode or play back.
+    Raises the engine's ValueError for a stream that does not decode or play back. With
+    `strict` (the default) it also raises PlaybackMismatch (a ValueError) when the playback
+    is not the recorded game (see `check_playback`); without it the playback is returned as
+    the engine produces it, its own results kept where recorded ones differ.
     """
-    return GameStatePy.load_replay_from_bytes(as_bytes(data))
+    raw = as_bytes(data)
+    initial, steps = GameStatePy.load_replay_from_bytes(raw)
+    if strict:
+        check_playback(raw, initial, steps)
+    return initial, steps
 
 
-def load(path: StrPath) -> Tuple[GameStatePy, Steps]:
+def load(path: StrPath, strict: bool = True) -> Tuple[GameStatePy, Steps]:
     """Plays a replay file back, like `load_bytes`; OSError when the file cannot be read."""
     with open(path, "rb") as f:
         data = f.read()
-    return load_bytes(data)
+    return load_bytes(data, strict)
 
 
 def game_over_reason(segments: List[Segment]) -> Optional[int]:

@@ -1,0 +1,137 @@
+"""Hostile inputs around the engine: corrupted replay files, inputs that are not replay files."""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+from typing import List
+
+import corvelle_vim
+import pytest
+from corvelle_vim import GameStatePy
+from tool_games import Game, play
+
+from corvelle import load, load_bytes
+from corvelle.replay import FORFEIT, PlaybackMismatch, read_segments
+
+# Inside an Update segment (variant index included): where its fields start.
+_SEED_AT, _APPLIED_AT = 12, 46
+
+
+def run_cli(args: List[str], **kwargs: object) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "corvelle"] + args,
+        capture_output=True, text=True, timeout=300, **kwargs,  # type: ignore[call-overload]
+    )
+
+
+def one_error_line(result: subprocess.CompletedProcess, status: int, pattern: str) -> None:
+    assert result.returncode == status, result.stderr
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert re.fullmatch("corvelle: error: " + pattern, result.stderr[:-1]), result.stderr
+
+
+@pytest.fixture(scope="module")
+def short_game() -> Game:
+    game = play(bytes(range(32)), 5, "wordpress", 60, 60)
+    game.recorder.finish(FORFEIT)
+    return game
+
+
+def update_offset(data: bytes, slice_index: int) -> int:
+    """Where Update segment `slice_index` starts in a stream."""
+    pos = 8
+    for segment in read_segments(data):
+        if segment.name == "Update" and segment.idx == slice_index:
+            return pos
+        pos += len(segment.data)
+    raise AssertionError(f"no slice {slice_index}")
+
+
+class TestCorruptedReplays:
+    def test_a_flipped_seed_bit_names_the_slice_and_field(self, short_game: Game) -> None:
+        data = bytearray(short_game.recorder.to_bytes())
+        data[update_offset(bytes(data), 17) + _SEED_AT + 3] ^= 0x10
+        with pytest.raises(PlaybackMismatch, match=r"slice 17 differs in seed; 1 slice differs") as e:
+            load_bytes(bytes(data))
+        assert (e.value.first_slice, e.value.fields, e.value.slices) == (17, ("seed",), 1)
+        # Played through as before without strictness, and by the module itself.
+        initial, steps = load_bytes(bytes(data), strict=False)
+        assert len(steps) == len(short_game.steps)
+        assert len(GameStatePy.load_replay_from_bytes(bytes(data))[1]) == len(steps)
+
+    def test_an_edited_garbage_count_is_reported(self, short_game: Game) -> None:
+        data = bytearray(short_game.recorder.to_bytes())
+        data[update_offset(bytes(data), 40) + _APPLIED_AT] ^= 1
+        with pytest.raises(PlaybackMismatch) as e:
+            load_bytes(bytes(data))
+        assert (e.value.first_slice, e.value.fields) == (40, ("garbage applied",))
+
+    def test_a_smaller_segment_count_leaves_trailing_bytes(self, short_game: Game) -> None:
+        data = bytearray(short_game.recorder.to_bytes())
+        data[0] -= 2
+        with pytest.raises(PlaybackMismatch, match=r"^62 bytes follow the last segment$") as e:
+            load_bytes(bytes(data))
+        assert (e.value.first_slice, e.value.trailing) == (None, 62)
+        assert len(load_bytes(bytes(data), strict=False)[1]) == len(short_game.steps) - 1
+
+    def test_no_single_bit_flip_plays_as_another_game(self, short_game: Game) -> None:
+        """Every flip in the count, the first slices, the last slice and the game over is
+        refused or plays back the recorded game. (The garbage a slice receives is the
+        stream's input; received in the last slice it is never applied, so a flip there
+        records another game that plays back faithfully.)"""
+        data = short_game.recorder.to_bytes()
+        want = short_game.steps[-1][1].to_bytes()
+        last = update_offset(data, len(short_game.steps) - 1)
+        spans = [(0, 8 + 44 + 54 * 3), (last, last + 44), (last + 46, len(data))]
+        silent = []
+        for begin, end in spans:
+            for bit in range(begin * 8, end * 8):
+                flipped = bytearray(data)
+                flipped[bit // 8] ^= 1 << bit % 8
+                try:
+                    _, steps = load_bytes(bytes(flipped))
+                except ValueError:
+                    continue
+                if len(steps) != len(short_game.steps) or steps[-1][1].to_bytes() != want:
+                    silent.append(bit)
+        assert silent == []
+
+    def test_load_is_strict_by_default(self, short_game: Game, tmp_path: Path) -> None:
+        path = tmp_path / "game.cvr"
+        path.write_bytes(short_game.recorder.to_bytes() + b"\0")
+        with pytest.raises(PlaybackMismatch, match="1 bytes follow"):
+            load(path)
+        assert len(load(path, strict=False)[1]) == len(short_game.steps)
+
+    def test_cli_refuses_a_different_game(self, short_game: Game, tmp_path: Path) -> None:
+        data = bytearray(short_game.recorder.to_bytes())
+        data[update_offset(bytes(data), 3) + _SEED_AT] ^= 1
+        path = tmp_path / "bad.cvr"
+        path.write_bytes(bytes(data))
+        one_error_line(
+            run_cli(["replay", str(path)]), 2,
+            re.escape(f"{path}: replay plays back as a different game: slice 3 differs in seed")
+            + r"; \d+ slices? differs?",
+        )
+        lenient = run_cli(["replay", str(path), "--no-strict"])
+        assert lenient.returncode == 0 and f"actions     {len(short_game.steps)}" in lenient.stdout
+
+
+class TestReplayInputs:
+    def test_a_device_is_refused_at_once(self) -> None:
+        one_error_line(run_cli(["replay", "/dev/zero"]), 2, "/dev/zero: not a regular file")
+
+    def test_a_file_larger_than_its_count_allows(self, tmp_path: Path) -> None:
+        path = tmp_path / "sparse.cvr"
+        with open(path, "wb") as f:
+            f.write((2).to_bytes(8, "little"))
+            f.truncate(1 << 30)  # sparse: nothing past the header is read
+        one_error_line(
+            run_cli(["replay", str(path)]), 2,
+            re.escape(f"{path}: 1073741824 bytes, more than the 2 segments its header counts "
+                      "can fill (116 bytes)"),
+        )
+
