@@ -23,6 +23,7 @@ from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
 
 from corvelle_vim import GameStatePy
 
+from ._files import write_whole
 from .bytestate import (
     ACTIONS,
     SEGMENT_GAME_OVER,
@@ -192,9 +193,9 @@ class Recorder:
         return _COUNT.pack(len(self._segments)) + b"".join(self._segments)
 
     def save(self, path: StrPath) -> None:
-        """Writes the replay stream to a file."""
-        with open(path, "wb") as f:
-            f.write(self.to_bytes())
+        """Writes the replay stream to a file, whole: through a temporary file renamed over
+        `path` once complete."""
+        write_whole(path, self.to_bytes())
 
 
 class PlaybackMismatch(ValueError):

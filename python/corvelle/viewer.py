@@ -15,13 +15,16 @@ from __future__ import annotations
 import html
 import json
 import os
-from typing import List, Optional, Sequence, Tuple, Union
+import shutil
+import tempfile
+from typing import Iterable, List, Optional, Sequence, Tuple, Union
 
 from corvelle_vim import GameStatePy
 
+from ._files import whole_file
 from .bytestate import ACTIONS, COLUMNS, KINDS, VISIBLE_ROWS, decode
 
-__all__ = ["CELL_COLOURS", "CELL_SIZE", "colour_rgb", "frame", "render", "write"]
+__all__ = ["CELL_COLOURS", "CELL_SIZE", "PageWriter", "colour_rgb", "frame", "render", "write"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 Frame = List[object]
@@ -87,13 +90,14 @@ def frame(action: Optional[str], state: GameStatePy) -> Frame:
     ]
 
 
-def render(
-    initial: GameStatePy,
-    steps: Sequence[Tuple[str, GameStatePy]],
-    title: str = "corvelle replay",
-) -> str:
-    """The viewer page for a game: the new game, then (action name, state) per action."""
-    frames = [frame(None, initial)] + [frame(action, state) for action, state in steps]
+def _embedded(value: object) -> str:
+    # "</" would end the script element early; JSON reads "<\/" as the same two characters.
+    return json.dumps(value, separators=(",", ":")).replace("</", "<\\/")
+
+
+def _page_parts(title: str, last: int) -> Tuple[str, str]:
+    """The page before and after its frames: the head ends inside the embedded JSON, just
+    after the opening bracket of its frame list."""
     data = {
         "rows": VISIBLE_ROWS,
         "cols": COLUMNS,
@@ -102,10 +106,8 @@ def render(
         "colours": list(CELL_COLOURS),
         "kinds": KINDS,
         "actions": list(ACTIONS),
-        "frames": frames,
     }
-    # "</" would end the script element early; JSON reads "<\/" as the same two characters.
-    embedded = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    embedded = _embedded(data)[:-1] + ',"frames":['
     legend = "".join(
         f'<span class="tile" style="background:{CELL_COLOURS[code]}"></span>{label} '
         for code, label in enumerate(list(KINDS) + ["garbage", "ghost"], start=1)
@@ -115,25 +117,83 @@ def render(
         ("@TITLE@", html.escape(title)),
         ("@WIDTH@", str(COLUMNS * CELL_SIZE)),
         ("@HEIGHT@", str(VISIBLE_ROWS * CELL_SIZE)),
-        ("@LAST@", str(len(frames) - 1)),
+        ("@LAST@", str(last)),
         ("@LEGEND@", legend),
         ("@SCRIPT@", _SCRIPT),
-        ("@DATA@", embedded),
     ):
         page = page.replace(key, value)
-    return page
+    head, tail = page.split("@DATA@")
+    return head + embedded, "]}" + tail
+
+
+class PageWriter:
+    """Builds a viewer page step by step without holding the game: each frame goes to an
+    unnamed temporary file as it is added, so memory stays the same however long the game.
+    `save` writes the page whole (see `write`)."""
+
+    def __init__(self, initial: GameStatePy, title: str = "corvelle replay") -> None:
+        self.title = title
+        self._frames = tempfile.TemporaryFile()
+        self._count = 0
+        self.add(None, initial)
+
+    @property
+    def steps(self) -> int:
+        """The number of steps added after the new game."""
+        return self._count - 1
+
+    def add(self, action: Optional[str], state: GameStatePy) -> None:
+        """Adds the step that `action` played, reaching `state`."""
+        text = _embedded(frame(action, state))
+        self._frames.write((text if self._count == 0 else "," + text).encode("utf-8"))
+        self._count += 1
+
+    def add_steps(self, steps: Iterable[Tuple[str, GameStatePy]]) -> None:
+        for action, state in steps:
+            self.add(action, state)
+
+    def save(self, path: StrPath) -> None:
+        """Writes the page of the steps added so far to `path`, whole."""
+        head, tail = _page_parts(self.title, self._count - 1)
+        with whole_file(path) as f:
+            f.write(head.encode("utf-8"))
+            self._frames.seek(0)
+            shutil.copyfileobj(self._frames, f)
+            self._frames.seek(0, os.SEEK_END)
+            f.write(tail.encode("utf-8"))
+
+    def close(self) -> None:
+        self._frames.close()
+
+    def __enter__(self) -> PageWriter:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def render(
+    initial: GameStatePy,
+    steps: Sequence[Tuple[str, GameStatePy]],
+    title: str = "corvelle replay",
+) -> str:
+    """The viewer page for a game: the new game, then (action name, state) per action."""
+    frames = [frame(None, initial)] + [frame(action, state) for action, state in steps]
+    head, tail = _page_parts(title, len(frames) - 1)
+    return head + ",".join(_embedded(f) for f in frames) + tail
 
 
 def write(
     path: StrPath,
     initial: GameStatePy,
-    steps: Sequence[Tuple[str, GameStatePy]],
+    steps: Iterable[Tuple[str, GameStatePy]],
     title: str = "corvelle replay",
 ) -> None:
-    """Writes the viewer page for a game to a file."""
-    text = render(initial, steps, title)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    """Writes the viewer page for a game to a file, whole: through a temporary file renamed
+    over `path` once complete."""
+    with PageWriter(initial, title) as page:
+        page.add_steps(steps)
+        page.save(path)
 
 
 _PAGE = """<!DOCTYPE html>

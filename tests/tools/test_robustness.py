@@ -1,8 +1,11 @@
-"""Hostile inputs around the engine: corrupted replay files, inputs that are not replay files."""
+"""Hostile inputs and conditions around the engine: corrupted replay files, inputs that are not
+replay files, files written on a full disk."""
 
 from __future__ import annotations
 
 import re
+import resource
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -135,3 +138,99 @@ class TestReplayInputs:
                       "can fill (116 bytes)"),
         )
 
+
+def full_disk() -> None:
+    """Runs in a child before it starts: files may grow to 512 bytes only, and a write past
+    that fails with EFBIG, as a write to a full disk fails with ENOSPC."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def run_on_full_disk(args: List[str], cwd: Path) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable] + args, capture_output=True, text=True, timeout=300, cwd=cwd,
+        preexec_fn=full_disk,
+    )
+
+
+# Writes a long replay and its viewer page over files that hold "old"; prints what the failed
+# writes raised.
+_SAVE_OVER_OLD = """
+import corvelle_vim
+from corvelle import Recorder, viewer
+from corvelle_vim import GameStatePy
+state = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))
+steps = state.generate_bot_episode("wordpress", 400)
+recorder = Recorder(state)
+recorder.record_steps(steps)
+for name, write in (("game.cvr", recorder.save), ("game.html", None)):
+    try:
+        if write is None:
+            viewer.write(name, state, steps)
+        else:
+            write(name)
+    except OSError as e:
+        print(name, e.strerror)
+"""
+
+# Plays a PlacementEnv and a KeyEnv with replay files to a knockout and on, printing each
+# warning and the flag of each call that wrote or should have written a file.
+_ENV_ON_FULL_DISK = """
+import warnings
+import numpy as np
+from corvelle.envs import KeyEnv, PlacementEnv
+rng = np.random.default_rng(0)
+for env in (PlacementEnv(replay_dir="runs", replay_prefix="p"),
+            KeyEnv(replay_dir="runs", replay_prefix="k")):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        obs, info = env.reset(seed=1)
+        steps = 0
+        terminated = False
+        while not terminated:
+            mask = info["action_mask"]
+            action = int(rng.choice(np.flatnonzero(mask)))
+            obs, reward, terminated, _, info = env.step(action)
+            steps += 1
+            if info["replay_write_failed"]:
+                print(type(env).__name__, "knockout flag after", steps, "steps")
+        # An episode left unfinished is written by the next reset.
+        obs, info = env.reset()
+        for _ in range(12):
+            env.step(int(rng.choice(np.flatnonzero(env.action_masks()))))
+        obs, info = env.reset()
+        print(type(env).__name__, "reset flag", info["replay_write_failed"], len(env.replays.paths))
+    for w in caught:
+        print(w.category.__name__, str(w.message).split(":")[-1].strip())
+"""
+
+
+class TestFullDisk:
+    def test_saved_files_stay_whole(self, tmp_path: Path) -> None:
+        for name in ("game.cvr", "game.html"):
+            (tmp_path / name).write_text("old")
+        result = run_on_full_disk(["-c", _SAVE_OVER_OLD], tmp_path)
+        assert result.stdout.splitlines() == ["game.cvr File too large", "game.html File too large"]
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["game.cvr", "game.html"]
+        assert all((tmp_path / name).read_text() == "old" for name in ("game.cvr", "game.html"))
+
+    def test_play_writes_no_half_replay(self, tmp_path: Path) -> None:
+        result = run_on_full_disk(
+            ["-m", "corvelle", "play", "--pieces", "200", "--replay", "game.cvr"], tmp_path
+        )
+        assert result.returncode == 1
+        assert result.stderr.splitlines() == ["corvelle: error: cannot write game.cvr: File too large"]
+        assert list(tmp_path.iterdir()) == []
+
+    def test_env_episode_writer_warns_and_goes_on(self, tmp_path: Path) -> None:
+        result = run_on_full_disk(["-c", _ENV_ON_FULL_DISK], tmp_path)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        for env in ("PlacementEnv", "KeyEnv"):
+            mine = [line for line in lines if line.startswith(env)]
+            assert len(mine) == 2 and "knockout flag after" in mine[0], lines
+            # The left episode of the last reset was not written either; no file was.
+            assert mine[1] == f"{env} reset flag True 0"
+        warned = [line for line in lines if line.startswith("RuntimeWarning")]
+        assert warned == ["RuntimeWarning File too large"] * 4
+        assert [p.name for p in (tmp_path / "runs").iterdir()] == []

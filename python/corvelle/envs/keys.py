@@ -31,7 +31,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     refused action leaves the game unchanged and returns the same observation, reward 0.0,
     `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True. Observations, rewards, seeding, rendering and replay files
-    are those of `PlacementEnv`.
+    are those of `PlacementEnv`, `info["replay_write_failed"]` included.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -78,9 +78,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self._views["use_seed"][0] = True
         self._batch.reset()
         self._started = True
-        if self.replays is not None:
-            self.replays.start(self.state)
-        return self._observation(), self._info()
+        written = self.replays.start(self.state) if self.replays is not None else True
+        return self._observation(), self._info(written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
         if not self._started:
@@ -89,11 +88,12 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self._batch.step(self._action)
         v = self._views
         terminated = bool(v["terminated"][0])
+        written = True
         if self.replays is not None and not v["invalid"][0]:
             self.replays.record(self.state)
             if terminated:
-                self.replays.game_over()
-        return self._observation(), float(v["reward"][0]), terminated, False, self._info()
+                written = self.replays.game_over()
+        return self._observation(), float(v["reward"][0]), terminated, False, self._info(written)
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
@@ -118,8 +118,11 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def _observation(self) -> Observation:
         return {k: self._views[k][0].copy() for k in OBS_KEYS}
 
-    def _info(self) -> Dict[str, Any]:
-        return {
+    def _info(self, written: bool = True) -> Dict[str, Any]:
+        info: Dict[str, Any] = {
             "action_mask": self._views["mask"][0].copy(),
             "invalid_action": bool(self._views["invalid"][0]),
         }
+        if self.replays is not None:
+            info["replay_write_failed"] = not written
+        return info

@@ -50,7 +50,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
 
     `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
     and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead.
-    With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`).
+    With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`),
+    and `info["replay_write_failed"]` tells whether the episode file this call should have
+    written (on a knockout, or on reset for the episode left) could not be written.
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -93,9 +95,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             )
         state = GameStatePy(game_seed)
         self._enter(state)
-        if self.replays is not None:
-            self.replays.start(state)
-        return self._observation(), self._info(False)
+        written = self.replays.start(state) if self.replays is not None else True
+        return self._observation(), self._info(False, written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
         if self._state is None:
@@ -116,9 +117,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         else:
             reward = (self._decoded.total_lines - before.total_lines) % 2**16
         terminated = self._decoded.game_over
+        written = True
         if terminated and self.replays is not None:
-            self.replays.game_over()
-        return self._observation(), float(reward), terminated, False, self._info(False)
+            written = self.replays.game_over()
+        return self._observation(), float(reward), terminated, False, self._info(False, written)
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
@@ -150,8 +152,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def _observation(self) -> Observation:
         return {k: v.copy() for k, v in self._obs.items()}
 
-    def _info(self, invalid: bool) -> Dict[str, Any]:
-        return {"action_mask": self._mask.copy(), "invalid_action": invalid}
+    def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
+        info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}
+        if self.replays is not None:
+            info["replay_write_failed"] = not written
+        return info
 
     # Records every intermediate state of a chain, each action played as the engine plays it.
     def _record_chain(self, chain: Tuple[str, ...]) -> None:
