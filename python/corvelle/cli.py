@@ -2,7 +2,7 @@
 
     corvelle play [--bot wordpress|random] [--pieces N] [--seed HEX64] [--start-time T]
                   [--replay FILE] [--html FILE] [--no-progress]
-    corvelle replay FILE [--html FILE]
+    corvelle replay FILE [--html FILE] [--no-strict]
     corvelle datagen --games N --out DIR [--bot wordpress|random] [--workers K]
                      [--ray-address ADDR] [--seed HEX64] [--max-pieces P]
                      [--games-per-shard G] [--no-progress]
@@ -18,11 +18,12 @@ import argparse
 import importlib
 import importlib.util
 import os
+import signal
 import stat
 import struct
 import sys
 import time
-from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+from typing import IO, Any, Callable, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
 
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
@@ -133,10 +134,12 @@ def play_game(
     recorder: Optional[Recorder] = None,
     progress: Optional[Progress] = None,
     keep_steps: bool = True,
+    observer: Optional[Callable[[Steps], object]] = None,
 ) -> PlayResult:
     """Lets a bot play from `start` until `pieces` pieces are hard-dropped or the game ends.
 
-    Records each state when a recorder is given; keeps the steps when `keep_steps` is set.
+    Records each state when a recorder is given; keeps the steps when `keep_steps` is set;
+    hands each played run of steps to `observer` when one is given.
     """
     steps: Steps = []
     state = start
@@ -167,12 +170,60 @@ def play_game(
             recorder.record_steps(kept)
         if keep_steps:
             steps.extend(kept)
+        if observer is not None:
+            observer(kept)
         actions += end
         dropped += kept_drops
         if progress is not None:
             progress.update(kept_drops)
         state = kept[-1][1]
     return PlayResult(state, actions, dropped, steps)
+
+
+class _Stopped(Exception):
+    """Play stopped at a run boundary because an interrupt was asked for."""
+
+
+class _StopRequest:
+    """While entered, SIGINT (Ctrl-C) asks play to stop at the next run boundary instead of
+    raising KeyboardInterrupt wherever the program is; a second SIGINT interrupts at once."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self._previous: Any = None
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def __enter__(self) -> _StopRequest:
+        try:
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        except ValueError:  # not the main thread: interrupts are not ours to catch
+            self._previous = None
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
+class _Tally:
+    """The last state, actions and pieces of a game played run by run."""
+
+    def __init__(self, initial: GameStatePy) -> None:
+        self.final = initial
+        self.actions = 0
+        self.pieces = 0
+        # Seconds spent making viewer frames.
+        self.framing = 0.0
+
+    def add(self, steps: Steps) -> None:
+        if steps:
+            self.final = steps[-1][1]
+            self.actions += len(steps)
+            self.pieces += _pieces_of(steps)
 
 
 # --------------------------------------------------------------------------------------------
@@ -234,7 +285,9 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "A bot plays a game from a seed until it has dropped the requested number of "
             "pieces or the game is lost. Prints the seed, a progress bar (tqdm if installed), "
-            "then the final board report, the score, lines, pieces, actions and the speed."
+            "then the final board report, the score, lines, pieces, actions and the speed. "
+            "Ctrl-C ends the game early: what was played is reported and saved as for a "
+            "finished game, and the exit status is 130."
         ),
         epilog=(
             "The bots break ties between equally good moves at random, so the same seed "
@@ -437,6 +490,13 @@ def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
     for path in (args.replay, args.html):
         if path is not None:
             _check_writable(path)
+    # From here on Ctrl-C ends the game at the next run of steps, and what was played is
+    # reported and saved as for a game that ended.
+    with _StopRequest() as stop:
+        return _play(args, out, stop)
+
+
+def _play(args: argparse.Namespace, out: IO[str], stop: _StopRequest) -> int:
     seed = _start_seed(args)
     seed_hex = bytes(seed.seed).hex()
     print(f"seed        {seed_hex}", file=out)
@@ -445,31 +505,48 @@ def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
     out.flush()
 
     initial = GameStatePy(seed)
-    recorder = Recorder(initial)
+    recorder = Recorder(initial) if args.replay is not None else None
+    title = f"corvelle: {args.bot} bot, seed {seed_hex[:16]}..."
+    # The page's frames go to a temporary file as they are played, so memory stays the same
+    # however long the game.
+    page = viewer.PageWriter(initial, title) if args.html is not None else None
+    played = _Tally(initial)
+
+    def observe(steps: Steps) -> None:
+        # Every run of steps goes whole into the replay, the viewer page and the tally, so
+        # stopping between runs leaves the three in agreement.
+        if recorder is not None:
+            recorder.record_steps(steps)
+        if page is not None:
+            framing = time.perf_counter()
+            page.add_steps(steps)
+            played.framing += time.perf_counter() - framing
+        played.add(steps)
+        if stop.requested:
+            raise _Stopped
+
     bar = _progress(args.pieces, not args.no_progress)
     began = time.perf_counter()
+    interrupted = False
     try:
-        result = play_game(
-            initial, args.bot, args.pieces, recorder, bar, keep_steps=args.html is not None
-        )
+        play_game(initial, args.bot, args.pieces, None, bar, False, observe)
+    except _Stopped:
+        interrupted = True
     finally:
         bar.close()
-    elapsed = time.perf_counter() - began
+    # The speed is the bot's and the engine's, without the viewer's frames.
+    elapsed = time.perf_counter() - began - played.framing
 
-    final = result.final
+    final = played.final
     knocked_out = final.game_over
-    # A game stopped at the piece count is recorded as given up, so that the replay ends
-    # with a game over either way.
-    recorder.finish(KNOCKOUT if knocked_out else FORFEIT)
-    pieces = result.pieces
-
+    pieces = played.pieces
     print(final.matrix_txt, file=out)
     print(f"bot         {args.bot}", file=out)
     print(f"score       {final.score}", file=out)
     print(f"lines       {final.total_lines}", file=out)
     print(f"pieces      {pieces}", file=out)
-    print(f"actions     {result.actions}", file=out)
-    rate = result.actions / elapsed if elapsed > 0 else float("inf")
+    print(f"actions     {played.actions}", file=out)
+    rate = played.actions / elapsed if elapsed > 0 else float("inf")
     piece_rate = pieces / elapsed if elapsed > 0 else float("inf")
     print(
         f"speed       {rate:,.0f} actions/s, {piece_rate:,.0f} pieces/s ({elapsed:.3f} s)",
@@ -477,16 +554,27 @@ def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
     )
     print(f"game over   {'yes, knockout' if knocked_out else 'no'}", file=out)
 
-    if args.replay is not None:
+    if recorder is not None:
+        # A game stopped at the piece count or interrupted is recorded as given up, so that
+        # the replay ends with a game over either way.
+        recorder.finish(KNOCKOUT if knocked_out else FORFEIT)
         try:
             recorder.save(args.replay)
         except OSError as e:
             raise _FileError(f"cannot write {args.replay}: {e.strerror or e}") from None
         print(f"replay      {args.replay} ({len(recorder)} segments)", file=out)
-    if args.html is not None:
-        title = f"corvelle: {args.bot} bot, seed {seed_hex[:16]}..."
-        _write_viewer(args.html, initial, result.steps, title)
+    if page is not None:
+        try:
+            page.save(args.html)
+        except OSError as e:
+            raise _FileError(f"cannot write {args.html}: {e.strerror or e}") from None
+        finally:
+            page.close()
         print(f"viewer      {args.html}", file=out)
+    if interrupted:
+        out.flush()
+        print(f"{PROG}: interrupted after {pieces} pieces", file=sys.stderr)
+        return 130
     return 0
 
 

@@ -1,5 +1,5 @@
 """Hostile inputs and conditions around the engine: corrupted replay files, inputs that are not
-replay files, files written on a full disk."""
+replay files, files written on a full disk, an interrupted `corvelle play`."""
 
 from __future__ import annotations
 
@@ -9,14 +9,14 @@ import signal
 import subprocess
 import sys
 from pathlib import Path
-from typing import List
+from typing import List, Tuple
 
 import corvelle_vim
 import pytest
 from corvelle_vim import GameStatePy
 from tool_games import Game, play
 
-from corvelle import load, load_bytes
+from corvelle import load, load_bytes, viewer
 from corvelle.replay import FORFEIT, PlaybackMismatch, read_segments
 
 # Inside an Update segment (variant index included): where its fields start.
@@ -234,3 +234,68 @@ class TestFullDisk:
         warned = [line for line in lines if line.startswith("RuntimeWarning")]
         assert warned == ["RuntimeWarning File too large"] * 4
         assert [p.name for p in (tmp_path / "runs").iterdir()] == []
+
+
+# Runs the command line in this process and prints its exit status and peak memory (KiB; the
+# process's own high-water mark, which unlike ru_maxrss does not carry over from its parent).
+_PEAK = """
+import re, sys
+from corvelle.cli import main
+status = main(sys.argv[1:])
+with open("/proc/self/status") as f:
+    print("peak", status, re.search(r"VmHWM:\\s+(\\d+)", f.read()).group(1))
+"""
+
+
+class TestPlayInterrupted:
+    def test_ctrl_c_saves_what_was_played(self, tmp_path: Path) -> None:
+        replay, page = tmp_path / "game.cvr", tmp_path / "game.html"
+        child = subprocess.Popen(
+            [sys.executable, "-m", "corvelle", "play", "--pieces", "100000000", "--no-progress",
+             "--replay", str(replay), "--html", str(page)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        assert child.stdout is not None
+        # Seed, start time, repeat: then play begins.
+        head = "".join(child.stdout.readline() for _ in range(3))
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+        out = head + out
+        assert child.returncode == 130, err
+        m = re.fullmatch(r"corvelle: interrupted after (\d+) pieces\n", err)
+        assert m, err
+        segments = read_segments(replay.read_bytes())
+        assert segments[-1].name == "GameOver" and segments[-1].reason == FORFEIT
+        initial, steps = load(replay)
+        assert sum(action == "HardDrop" for action, _ in steps) == int(m.group(1))
+        assert f"actions     {len(steps)}\n" in out
+        assert page.read_text() == viewer.render(initial, steps, page_title(out))
+
+    def test_viewer_page_of_a_long_game_takes_no_more_memory(self, tmp_path: Path) -> None:
+        def peak_and_actions(pieces: int) -> Tuple[int, int]:
+            result = subprocess.run(
+                [sys.executable, "-c", _PEAK, "play", "--seed", "11" * 32, "--pieces",
+                 str(pieces), "--no-progress", "--html", str(tmp_path / "game.html")],
+                capture_output=True, text=True, timeout=300,
+            )
+            *_, status, peak = result.stdout.split()
+            assert status == "0", result.stderr
+            actions = re.search(r"^actions +(\d+)$", result.stdout, re.M)
+            assert actions
+            return int(peak), int(actions.group(1))
+
+        short, _ = peak_and_actions(100)
+        # The bot breaks ties at random and now and then loses this game early: try again.
+        for _ in range(5):
+            long, actions = peak_and_actions(5000)
+            if actions >= 10_000:
+                break
+        assert actions >= 10_000, "the long game ended early every time"
+        # 10,000 steps held as states and frames would take 10 MiB and more.
+        assert long - short < 4 * 1024
+
+
+def page_title(out: str) -> str:
+    seed = re.search(r"^seed +([0-9a-f]{64})$", out, re.M)
+    assert seed
+    return f"corvelle: wordpress bot, seed {seed.group(1)[:16]}..."
