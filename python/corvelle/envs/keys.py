@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import copy
 from typing import Any, Dict, Optional, Tuple
 
 import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
-from gymnasium.error import ResetNeeded
+from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
 import corvelle_vim
 from corvelle_vim import GameStatePy
@@ -55,6 +56,11 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self._views = arena_views(self._batch)
         self._action = np.zeros(1, dtype=np.int64)
         self._started = False
+        self._closed = False
+        # The game's seed record and the actions played in it, so that a copy can play the
+        # game again in a batch of its own.
+        self._seed_record = b""
+        self._played = bytearray()
 
     @property
     def state(self) -> GameStatePy:
@@ -66,6 +72,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        if self._closed:
+            raise ClosedEnvironmentError("Cannot call env.reset() after env.close()")
         super().reset(seed=seed)
         game_seed = (options or {}).get("game_seed")
         if game_seed is None:
@@ -74,19 +82,23 @@ class KeyEnv(gym.Env[Observation, np.int64]):
             raise TypeError(
                 f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
             )
-        self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
-        self._views["use_seed"][0] = True
-        self._batch.reset()
+        self._seed_record = bytes(game_seed_record(game_seed))
+        self._played.clear()
+        self._start(self._batch, self._views, self._seed_record)
         self._started = True
         written = self.replays.start(self.state) if self.replays is not None else True
         return self._observation(), self._info(written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        if self._closed:
+            raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
         if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         self._action[0] = check_action(action, ACTION_NB)
         self._batch.step(self._action)
         v = self._views
+        if not v["invalid"][0]:
+            self._played.append(int(self._action[0]))
         terminated = bool(v["terminated"][0])
         written = True
         if self.replays is not None and not v["invalid"][0]:
@@ -111,9 +123,49 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return rgb_frame(decode(self._batch.state_bytes(0)))
 
     def close(self) -> None:
+        """Writes the running episode's replay file, if any; later steps and resets raise
+        ClosedEnvironmentError. Closing again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
         if self.replays is not None:
             self.replays.leave()
         super().close()
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> KeyEnv:
+        """An independent env in the same game at the same point, with a copy of the random
+        generator, so both go on alike under the same actions. The copy plays the episode's
+        actions again in a game of its own (time grows with the episode's length) and writes
+        no replay files (two envs numbering files in one directory would overwrite each
+        other)."""
+        twin = type(self).__new__(type(self))
+        memo[id(self)] = twin
+        native = ("_batch", "_views", "replays")
+        for name, value in self.__dict__.items():
+            if name not in native:
+                setattr(twin, name, copy.deepcopy(value, memo))
+        twin.replays = None
+        twin._batch = Batch(1, mode="keys", reward=self.reward_kind, autoreset=False)
+        twin._views = arena_views(twin._batch)
+        if self._started:
+            self._start(twin._batch, twin._views, self._seed_record)
+            action = np.zeros(1, dtype=np.int64)
+            for played in self._played:
+                action[0] = played
+                twin._batch.step(action)
+        # Observation, flags and mask as the last step left them, invalid or not.
+        memoryview(twin._batch).cast("B")[:] = memoryview(self._batch).cast("B")
+        return twin
+
+    def clone(self) -> KeyEnv:
+        """A copy to plan with (see `__deepcopy__`)."""
+        return copy.deepcopy(self)
+
+    @staticmethod
+    def _start(batch: Batch, views: Dict[str, np.ndarray], seed_record: bytes) -> None:
+        views["seeds"][0] = np.frombuffer(seed_record, dtype=np.uint8)
+        views["use_seed"][0] = True
+        batch.reset()
 
     def _observation(self) -> Observation:
         return {k: self._views[k][0].copy() for k in OBS_KEYS}

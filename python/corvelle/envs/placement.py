@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import copy
 from typing import Any, Dict, List, Optional, Tuple
 
 import gymnasium as gym
 import numpy as np
 from gymnasium import spaces
-from gymnasium.error import ResetNeeded
+from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
 import corvelle_vim
 from corvelle_vim import GameStatePy
@@ -74,6 +75,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self._obs: Observation = {}
         self._mask = np.zeros(CHAIN_NB, dtype=np.int8)
         self._successors: Dict[int, GameStatePy] = {}
+        self._closed = False
 
     @property
     def state(self) -> GameStatePy:
@@ -85,6 +87,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        if self._closed:
+            raise ClosedEnvironmentError("Cannot call env.reset() after env.close()")
         super().reset(seed=seed)
         game_seed = (options or {}).get("game_seed")
         if game_seed is None:
@@ -99,6 +103,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return self._observation(), self._info(False, written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        if self._closed:
+            raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
         if self._state is None:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         a = check_action(action, CHAIN_NB)
@@ -138,9 +144,33 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return rgb_frame(self._decoded)
 
     def close(self) -> None:
+        """Writes the running episode's replay file, if any; later steps and resets raise
+        ClosedEnvironmentError. Closing again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
         if self.replays is not None:
             self.replays.leave()
         super().close()
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> PlacementEnv:
+        """An independent env in the same game at the same point, with a copy of the random
+        generator, so both go on alike under the same actions. The copy writes no replay
+        files (two envs numbering files in one directory would overwrite each other)."""
+        # States are immutable: the copy shares them.
+        for state in (self._state, *self._successors.values()):
+            if state is not None:
+                memo[id(state)] = state
+        twin = type(self).__new__(type(self))
+        memo[id(self)] = twin
+        for name, value in self.__dict__.items():
+            setattr(twin, name, None if name == "replays" else copy.deepcopy(value, memo))
+        return twin
+
+    def clone(self) -> PlacementEnv:
+        """A copy to plan with (see `__deepcopy__`); costs a few small arrays, the game's
+        states are shared."""
+        return copy.deepcopy(self)
 
     # Makes `state` the current state: its byte form, observation, mask and successors.
     def _enter(self, state: GameStatePy) -> None:

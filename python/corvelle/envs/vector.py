@@ -7,7 +7,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from gymnasium import spaces
-from gymnasium.error import ResetNeeded
+from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 from gymnasium.utils import seeding
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
@@ -107,6 +107,8 @@ class PlacementVectorEnv(VectorEnv):
         seed: Union[int, Sequence[Optional[int]], None] = None,
         options: Optional[Dict[str, Any]] = None,
     ) -> Tuple[Observation, Dict[str, Any]]:
+        if self.closed:
+            raise ClosedEnvironmentError("Cannot call envs.reset() after envs.close()")
         super().reset(seed=seed if isinstance(seed, int) else None)
         n = self.num_envs
         if seed is None:
@@ -158,6 +160,8 @@ class PlacementVectorEnv(VectorEnv):
     def step(
         self, actions: Any
     ) -> Tuple[Observation, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        if self.closed:
+            raise ClosedEnvironmentError("Cannot call envs.step() after envs.close()")
         if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         actions = np.asarray(actions)

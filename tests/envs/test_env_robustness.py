@@ -1,0 +1,89 @@
+"""Environments used as libraries use them: stepped after close, copied for planning, handed
+hostile action masks."""
+
+from __future__ import annotations
+
+import copy
+from typing import Any, List, Tuple
+
+import gymnasium as gym
+import numpy as np
+import pytest
+from envs_support import masked_choice
+from gymnasium.error import ClosedEnvironmentError
+
+from corvelle.envs import KeyEnv, PlacementEnv
+
+
+def placement_vector(num_envs: int = 4, **kwargs: Any) -> Any:
+    return gym.make_vec("corvelle/Placement-v0", num_envs=num_envs,
+                        vectorization_mode="vector_entry_point", **kwargs)
+
+
+class TestClosed:
+    @pytest.mark.parametrize("make", [PlacementEnv, KeyEnv, placement_vector])
+    def test_step_and_reset_after_close_raise(self, make: Any) -> None:
+        env = make()
+        env.reset(seed=0)
+        env.close()
+        env.close()  # closing again does nothing
+        with pytest.raises(ClosedEnvironmentError, match=r"step\(\) after .*close\(\)"):
+            env.step(env.action_space.sample())
+        with pytest.raises(ClosedEnvironmentError, match=r"reset\(\) after .*close\(\)"):
+            env.reset()
+
+
+def drive(env: Any, rng: np.random.Generator, steps: int) -> List[Tuple[Any, ...]]:
+    """Plays masked random actions, every fifth one masked out, resetting (from the env's own
+    generator) when a game ends; returns every step's results."""
+    results = []
+    for k in range(steps):
+        mask = env.action_masks()
+        if k % 5 == 4 and not mask.all():
+            action = int(np.flatnonzero(~mask)[0])
+        else:
+            action = masked_choice(rng, mask.astype(np.int8))
+        obs, reward, terminated, truncated, info = env.step(action)
+        results.append((obs, reward, terminated, info))
+        if terminated:
+            results.append(env.reset())
+    return results
+
+
+def same(a: Any, b: Any) -> bool:
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return bool(np.array_equal(a, b))
+
+
+class TestCopies:
+    @pytest.mark.parametrize("make, steps", [(PlacementEnv, 400), (KeyEnv, 1500)])
+    def test_a_copy_goes_on_as_the_original_and_apart_from_it(self, make: Any, steps: int) -> None:
+        env = make()
+        env.reset(seed=3)
+        drive(env, np.random.default_rng(1), steps // 2)
+        twin = copy.deepcopy(env)
+        assert type(env.clone()) is make
+        # The copy wanders off; the original does not notice.
+        before = env.state.to_bytes()
+        drive(copy.deepcopy(env), np.random.default_rng(9), 50)
+        assert env.state.to_bytes() == before
+        # Driven alike (episodes ending and new games drawn included), the two stay alike.
+        assert same(drive(env, np.random.default_rng(2), steps), drive(twin, np.random.default_rng(2), steps))
+
+    def test_a_copy_writes_no_replay_files(self, tmp_path) -> None:
+        env = PlacementEnv(replay_dir=tmp_path)
+        env.reset(seed=0)
+        drive(env, np.random.default_rng(0), 5)
+        twin = env.clone()
+        assert twin.replays is None
+        drive(twin, np.random.default_rng(0), 5)
+        twin.close()
+        assert list(tmp_path.iterdir()) == []
+
+    def test_a_copy_before_reset(self) -> None:
+        twin = copy.deepcopy(KeyEnv())
+        twin.reset(seed=0)
+        assert twin.step(7)[4]["invalid_action"] is False
