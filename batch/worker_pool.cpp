@@ -1,4 +1,8 @@
+// The worker pool: helper threads that share a job's chunks with its caller, and the fork
+// bookkeeping that keeps a forked child off its parent's threads.
 #include "worker_pool.hpp"
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,89 +40,120 @@ constexpr std::uint32_t generation_of(std::uint64_t ticket) {
 }
 constexpr int index_of(std::uint64_t ticket) { return static_cast<int>(ticket & 0xFFFFFFFFu); }
 
+// How many forks this process descends from, counted from the first pool's start on: a
+// child's count is its parent's plus one.
+std::atomic<std::uint32_t> g_forks{0};
+
+void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint32_t forks() {
+    static const int registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+    (void)registered;
+    return g_forks.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
-WorkerPool::WorkerPool(int threads) {
-    for (int k = 1; k < threads; ++k) workers_.emplace_back([this] { worker_loop(); });
+WorkerPool::WorkerPool(int threads) : threads_(std::max(1, threads)) {
+    crew_forks_ = forks();
+    if (threads_ > 1) crew_ = std::make_unique<Crew>(threads_);
 }
 
 WorkerPool::~WorkerPool() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    start_.notify_all();
-    for (std::thread& t : workers_) t.join();
+    // In a forked child the crew's threads do not exist, and its mutex and condition
+    // variables may be held or waited on by them: leave it all as the fork left it.
+    if (crew_ && crew_forks_ != forks()) (void)crew_.release();
 }
 
 void WorkerPool::run_erased(int n, Erased fn, void* ctx) {
-    if (workers_.empty()) {
+    if (threads_ == 1) {
         fn(ctx, 0, n);
         return;
     }
-    Job job;
-    {
-        std::lock_guard lock(mutex_);
-        job = Job{job_.generation + 1, fn, ctx, n, std::max(1, n / (size() * CHUNKS_PER_THREAD))};
-        job_ = job;
-        error_ = nullptr;
-        done_count_.store(0, std::memory_order_relaxed);
-        ticket_.store(static_cast<std::uint64_t>(job.generation) << 32, std::memory_order_release);
+    if (const std::uint32_t now = forks(); now != crew_forks_) {
+        (void)crew_.release();
+        crew_ = std::make_unique<Crew>(threads_);
+        crew_forks_ = now;
     }
-    start_.notify_all();
-
-    take_chunks(job);
-    const auto finished = [&] { return done_count_.load(std::memory_order_acquire) == n; };
-    if (!spin_until(finished)) {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, finished);
-    }
-    std::lock_guard lock(mutex_);
-    if (error_) std::rethrow_exception(error_);
+    crew_->run(n, fn, ctx);
 }
 
-void WorkerPool::take_chunks(const Job& job) {
-    std::uint64_t t = ticket_.load(std::memory_order_acquire);
+WorkerPool::Crew::Crew(int threads) : size(threads) {
+    for (int k = 1; k < threads; ++k) workers.emplace_back([this] { worker_loop(); });
+}
+
+WorkerPool::Crew::~Crew() {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    start.notify_all();
+    for (std::thread& t : workers) t.join();
+}
+
+void WorkerPool::Crew::run(int n, Erased fn, void* ctx) {
+    Job next;
+    {
+        std::lock_guard lock(mutex);
+        next = Job{job.generation + 1, fn, ctx, n, std::max(1, n / (size * CHUNKS_PER_THREAD))};
+        job = next;
+        error = nullptr;
+        done_count.store(0, std::memory_order_relaxed);
+        ticket.store(static_cast<std::uint64_t>(next.generation) << 32, std::memory_order_release);
+    }
+    start.notify_all();
+
+    take_chunks(next);
+    const auto finished = [&] { return done_count.load(std::memory_order_acquire) == n; };
+    if (!spin_until(finished)) {
+        std::unique_lock lock(mutex);
+        done.wait(lock, finished);
+    }
+    std::lock_guard lock(mutex);
+    if (error) std::rethrow_exception(error);
+}
+
+void WorkerPool::Crew::take_chunks(const Job& j) {
+    std::uint64_t t = ticket.load(std::memory_order_acquire);
     for (;;) {
-        if (generation_of(t) != job.generation || index_of(t) >= job.n) return;
+        if (generation_of(t) != j.generation || index_of(t) >= j.n) return;
         const int begin = index_of(t);
-        const int end = std::min(job.n, begin + job.chunk);
-        if (!ticket_.compare_exchange_weak(t, t + static_cast<std::uint64_t>(end - begin),
-                                           std::memory_order_acq_rel))
+        const int end = std::min(j.n, begin + j.chunk);
+        if (!ticket.compare_exchange_weak(t, t + static_cast<std::uint64_t>(end - begin),
+                                          std::memory_order_acq_rel))
             continue;
         try {
-            job.fn(job.ctx, begin, end);
+            j.fn(j.ctx, begin, end);
         } catch (...) {
-            std::lock_guard lock(mutex_);
-            if (!error_) error_ = std::current_exception();
+            std::lock_guard lock(mutex);
+            if (!error) error = std::current_exception();
         }
-        if (done_count_.fetch_add(end - begin, std::memory_order_acq_rel) + (end - begin) ==
-            job.n) {
-            std::lock_guard lock(mutex_);
-            done_.notify_all();
+        if (done_count.fetch_add(end - begin, std::memory_order_acq_rel) + (end - begin) == j.n) {
+            std::lock_guard lock(mutex);
+            done.notify_all();
         }
-        t = ticket_.load(std::memory_order_acquire);
+        t = ticket.load(std::memory_order_acquire);
     }
 }
 
-void WorkerPool::worker_loop() {
+void WorkerPool::Crew::worker_loop() {
     std::uint32_t seen = 0;
     for (;;) {
         const auto started = [&] {
-            return generation_of(ticket_.load(std::memory_order_acquire)) != seen;
+            return generation_of(ticket.load(std::memory_order_acquire)) != seen;
         };
         if (!spin_until(started)) {
-            std::unique_lock lock(mutex_);
-            start_.wait(lock, [&] { return stopping_ || started(); });
+            std::unique_lock lock(mutex);
+            start.wait(lock, [&] { return stopping || started(); });
         }
-        Job job;
+        Job j;
         {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            job = job_;
+            std::lock_guard lock(mutex);
+            if (stopping) return;
+            j = job;
         }
-        seen = job.generation;
-        take_chunks(job);
+        seen = j.generation;
+        take_chunks(j);
     }
 }
 

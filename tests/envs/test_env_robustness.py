@@ -1,9 +1,11 @@
-"""Environments used as libraries use them: stepped after close, copied for planning, handed
-hostile action masks."""
+"""Environments used as libraries use them: stepped after close, copied for planning, forked,
+handed hostile action masks."""
 
 from __future__ import annotations
 
 import copy
+import subprocess
+import sys
 from typing import Any, List, Tuple
 
 import gymnasium as gym
@@ -87,3 +89,55 @@ class TestCopies:
         twin = copy.deepcopy(KeyEnv())
         twin.reset(seed=0)
         assert twin.step(7)[4]["invalid_action"] is False
+
+
+# Forks a process holding a vector env of 256 games (two threads): one child exits at once,
+# one steps the env as the parent then does, printing whether the two agree. The children
+# exit through the interpreter's normal shutdown, which frees the env they inherited.
+_FORK = """
+import os, signal, sys
+import gymnasium as gym
+import numpy as np
+import corvelle.envs
+
+envs = gym.make_vec("corvelle/Placement-v0", num_envs=256, vectorization_mode="vector_entry_point")
+assert envs.unwrapped.num_threads == 2
+envs.reset(seed=0)
+envs.step(np.zeros(256, dtype=np.int64))
+
+def play():
+    rng = np.random.default_rng(5)
+    total = 0.0
+    for _ in range(40):
+        mask = envs.action_masks()
+        actions = (rng.random(mask.shape) + mask).argmax(axis=1)
+        total += float(envs.step(actions)[1].sum())
+    return total
+
+# A child that only frees what it inherited.
+if os.fork() == 0:
+    signal.alarm(60)
+    sys.exit(0)
+print("idle child", os.waitstatus_to_exitcode(os.wait()[1]))
+
+read, write = os.pipe()
+child = os.fork()
+if child == 0:
+    signal.alarm(60)  # a hung child ends rather than outlive the test
+    os.close(read)
+    os.write(write, repr(play()).encode())
+    sys.exit(0)
+os.close(write)
+got = b""
+while chunk := os.read(read, 100):
+    got += chunk
+_, status = os.waitpid(child, 0)
+print("child", os.waitstatus_to_exitcode(status), "agrees", float(got) == play())
+"""
+
+
+def test_a_forked_child_steps_and_exits() -> None:
+    result = subprocess.run([sys.executable, "-c", _FORK], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "idle child 0\nchild 0 agrees True\n"
