@@ -1,3 +1,4 @@
+// The slab allocator of the module's state objects: 2 MiB chunks of fixed-size slots (see slab.h).
 #include "slab.h"
 
 #include <cstdint>
@@ -69,7 +70,11 @@ void* map_chunk() noexcept {
 #endif
 }
 
+// Gives a chunk back to the system. Its poisoned slots are unpoisoned first: the sanitizer
+// keeps the marks of memory that was unmapped, and whoever maps those addresses next (another
+// allocator, a loaded library) would trip over them.
 void unmap_chunk(void* p) noexcept {
+    CORVELLE_UNPOISON(p, CHUNK_BYTES);
 #if defined(__linux__)
     munmap(p, CHUNK_BYTES);
 #else
