@@ -379,20 +379,24 @@ void Games::step_game(int i, int action) {
         return;
     }
 
-    // Step 2. A masked-out action changes nothing; otherwise the chosen action is played
-    // exactly, every engine action at time 0, on a copy that replaces the game.
+    // Step 2. The chosen action is played exactly, every engine action at time 0, on a copy
+    // that replaces the game only when the engine accepts all of it: the masked-out case. The
+    // arena's mask is not read, since the caller can write it; by its definition it marks
+    // exactly the actions accepted here.
     GameState& s = states_[i];
-    const bool accepted = field<std::int8_t>(Field::Mask)[i * action_nb_ + action] != 0;
+    GameState next = s;
+    bool accepted = true;
+    if (options_.mode == Mode::Placement) {
+        for (TetAction a : game::bot::random_choice_bot::all_move_chains()[action])
+            if (next.act_in_place(a, ACTION_TIME).failed()) {
+                accepted = false;
+                break;
+            }
+    } else {
+        accepted = next.act_in_place(game::tet::action_from_index(action), ACTION_TIME).ok();
+    }
     double reward = 0.0;
     if (accepted) {
-        GameState next = s;
-        if (options_.mode == Mode::Placement) {
-            for (TetAction a : game::bot::random_choice_bot::all_move_chains()[action])
-                if (next.act_in_place(a, ACTION_TIME).failed())
-                    game::internal_failure("a chain marked playable was refused");
-        } else if (next.act_in_place(game::tet::action_from_index(action), ACTION_TIME).failed()) {
-            game::internal_failure("an action marked playable was refused");
-        }
         if (options_.reward == RewardKind::Score) {
             reward = static_cast<std::int32_t>(static_cast<std::uint32_t>(next.score) -
                                                static_cast<std::uint32_t>(s.score));
