@@ -78,17 +78,10 @@ class TestCopies:
     def test_a_copy_writes_no_replay_files(self, tmp_path) -> None:
         env = PlacementEnv(replay_dir=tmp_path)
         env.reset(seed=0)
-        drive(env, np.random.default_rng(0), 5)
         twin = env.clone()
-        assert twin.replays is None
         drive(twin, np.random.default_rng(0), 5)
         twin.close()
-        assert list(tmp_path.iterdir()) == []
-
-    def test_a_copy_before_reset(self) -> None:
-        twin = copy.deepcopy(KeyEnv())
-        twin.reset(seed=0)
-        assert twin.step(7)[4]["invalid_action"] is False
+        assert twin.replays is None and list(tmp_path.iterdir()) == []
 
 
 # Forks a process holding a vector env of 256 games (two threads): one child exits at once,
@@ -107,12 +100,8 @@ envs.step(np.zeros(256, dtype=np.int64))
 
 def play():
     rng = np.random.default_rng(5)
-    total = 0.0
-    for _ in range(40):
-        mask = envs.action_masks()
-        actions = (rng.random(mask.shape) + mask).argmax(axis=1)
-        total += float(envs.step(actions)[1].sum())
-    return total
+    steps = [envs.step((rng.random((256, 96)) + envs.action_masks()).argmax(axis=1)) for _ in range(40)]
+    return sum(float(step[1].sum()) for step in steps)
 
 # A child that only frees what it inherited.
 if os.fork() == 0:
@@ -128,11 +117,8 @@ if child == 0:
     os.write(write, repr(play()).encode())
     sys.exit(0)
 os.close(write)
-got = b""
-while chunk := os.read(read, 100):
-    got += chunk
-_, status = os.waitpid(child, 0)
-print("child", os.waitstatus_to_exitcode(status), "agrees", float(got) == play())
+got = os.fdopen(read, "rb").read()
+print("child", os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), "agrees", float(got) == play())
 """
 
 
@@ -160,8 +146,7 @@ class TestWrittenMasks:
         obs, reward, terminated, truncated, info = envs.step(actions)
         assert info["invalid_action"].tolist() == [True] + [False] * 63
         assert reward[0] == 0.0 and np.array_equal(obs["board"][0], board_before)
-        # Every other game advanced, and later steps go on as usual.
-        assert (obs["piece"][1:, 0] >= 0).all()
+        # Later steps go on as usual.
         actions = np.array([masked_choice(rng, m) for m in envs.action_masks().astype(np.int8)])
         assert not envs.step(actions)[4]["invalid_action"].any()
 
