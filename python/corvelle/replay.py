@@ -79,6 +79,8 @@ _FIELDS = (
     ),
     (("reason", 4, 8),),
 )
+# The "field" of recorded slices the playback has no state for.
+_NOT_PLAYED = "not played back"
 
 
 class Segment(NamedTuple):
@@ -203,9 +205,9 @@ class PlaybackMismatch(ValueError):
     playback produced differ from the recorded ones, or bytes follow the last segment.
 
     `first_slice` is the index of the first Update segment that differs (None when all agree),
-    `fields` the names of the fields that differ in it, `slices` how many Update segments
-    differ (recorded ones that were not played back count too) and `trailing` the number of
-    bytes after the last segment.
+    `fields` the names of the fields that differ in it ("not played back" when the playback
+    stopped before it), `slices` how many Update segments differ (recorded ones that were not
+    played back count too) and `trailing` the number of bytes after the last segment.
     """
 
     def __init__(
@@ -213,9 +215,13 @@ class PlaybackMismatch(ValueError):
     ) -> None:
         parts = []
         if first_slice is not None:
+            if fields == (_NOT_PLAYED,):
+                what = f"slice {first_slice} on is not played back"
+            else:
+                what = f"slice {first_slice} differs in {', '.join(fields)}"
             parts.append(
-                f"replay plays back as a different game: slice {first_slice} differs in "
-                f"{', '.join(fields)}; {slices} slice{'s differ' if slices != 1 else ' differs'}"
+                f"replay plays back as a different game: {what}; "
+                f"{slices} slice{'s differ' if slices != 1 else ' differs'}"
             )
         if trailing:
             parts.append(f"{trailing} bytes follow the last segment")
@@ -281,7 +287,7 @@ def check_playback(data: ByteForm, initial: GameStatePy, steps: Steps) -> None:
             if first is None:
                 first, fields = k, _differing_fields(want, got)
     if first is None and differing:
-        first, fields = min(len(recorded), len(played)), ("count",)
+        first, fields = min(len(recorded), len(played)), (_NOT_PLAYED,)
     if first is not None or trailing:
         raise PlaybackMismatch(first, fields, differing, trailing)
 
