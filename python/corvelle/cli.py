@@ -8,8 +8,8 @@
                      [--games-per-shard G] [--no-progress]
 
 Exit status: 0 on success, 1 when a file cannot be read or written (for datagen also when Ray
-cannot be reached or a shard fails twice), 2 for bad arguments, a missing extra or a replay
-file the engine refuses. Every error is one line on stderr.
+cannot be reached or a shard fails twice), 2 for bad arguments, a missing extra or a refused
+replay file (see 'corvelle replay --help'). Every error is one line on stderr.
 """
 
 from __future__ import annotations
@@ -273,7 +273,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "Exit status: 0 on success, 1 when a file cannot be read or written (for datagen "
             "also when Ray cannot be reached or a shard fails twice), 2 for bad arguments, a "
-            "missing extra or a replay file the engine refuses. "
+            "missing extra or a refused replay file (see 'corvelle replay --help'). "
             "Run 'corvelle COMMAND --help' for the options of a command."
         ),
     )
