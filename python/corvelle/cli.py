@@ -532,6 +532,8 @@ def _play(args: argparse.Namespace, out: IO[str], stop: _StopRequest) -> int:
         play_game(initial, args.bot, args.pieces, None, bar, False, observe)
     except _Stopped:
         interrupted = True
+    except OSError as e:  # the viewer's frames could not be kept
+        raise _FileError(f"cannot write {args.html}: {e.strerror or e}") from None
     finally:
         bar.close()
     # The speed is the bot's and the engine's, without the viewer's frames.
