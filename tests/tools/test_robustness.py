@@ -160,10 +160,11 @@ class TestFullDisk:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["game.cvr", "game.html"]
         assert {(tmp_path / name).read_text() for name in ("game.cvr", "game.html")} == {"old"}
 
-    def test_play_writes_no_half_replay(self, tmp_path: Path) -> None:
-        result = run(["-m", "corvelle", "play", "--pieces", "200", "--replay", "game.cvr"],
+    @pytest.mark.parametrize("option, name", [("--replay", "game.cvr"), ("--html", "game.html")])
+    def test_play_writes_no_half_file(self, tmp_path: Path, option: str, name: str) -> None:
+        result = run(["-m", "corvelle", "play", "--pieces", "200", option, name],
                      cwd=tmp_path, preexec_fn=full_disk)
-        one_error_line(result, 1, "cannot write game.cvr: File too large")
+        one_error_line(result, 1, f"cannot write {name}: File too large")
         assert list(tmp_path.iterdir()) == []
 
     def test_env_episode_writer_warns_and_goes_on(self, tmp_path: Path) -> None:
