@@ -603,6 +603,8 @@ def _read_replay_file(path: str) -> bytes:
             return head + f.read()
     except OSError as e:
         raise _FileError(f"cannot read {path}: {e.strerror or e}") from None
+    except MemoryError:
+        raise _FileError(f"cannot read {path}: not enough memory") from None
 
 
 def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
@@ -614,6 +616,8 @@ def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
         initial, steps = load_bytes(data, strict=not args.no_strict)
     except ValueError as e:
         raise _UsageError(f"{path}: {e}") from None
+    except MemoryError:
+        raise _FileError(f"cannot play {path} back: not enough memory") from None
     segments = read_segments(data)
     reason = game_over_reason(segments)
     final = steps[-1][1] if steps else initial
