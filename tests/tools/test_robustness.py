@@ -108,6 +108,16 @@ class TestCorruptedReplays:
                                  "header counts can fill (116 bytes)"))
 
 
+    def test_cli_without_memory_for_a_file(self, tmp_path: Path) -> None:
+        path = tmp_path / "huge.cvr"
+        with open(path, "wb") as f:
+            f.write((20_000_000).to_bytes(8, "little"))
+            f.truncate(8 + 20_000_000 * 54)  # sparse: as large as its count allows
+        one_error_line(run(["-m", "corvelle", "replay", str(path)], preexec_fn=lambda: (
+            resource.setrlimit(resource.RLIMIT_AS, (800 << 20, 800 << 20)))), 1,
+            re.escape(f"cannot read {path}: not enough memory"))
+
+
 def full_disk() -> None:
     """Runs in a child before it starts: files may grow to 512 bytes only, and a write past
     that fails (EFBIG), as a write to a full disk fails (ENOSPC)."""
