@@ -431,15 +431,13 @@ PyType_Spec batch_spec = {
 
 // ---- Module functions ----------------------------------------------------------------------
 
-// placement_mask($module, state, method='geometric'): the 96-entry mask of a state given in
-// its byte form, found by one of the three methods.
+// placement_mask($module, state): the 96-entry mask of a state given in its byte form.
 PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
-        static const char* kwlist[] = {"state", "method", nullptr};
+        static const char* kwlist[] = {"state", nullptr};
         Py_buffer data;
-        const char* method_text = "geometric";
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|s:placement_mask",
-                                         const_cast<char**>(kwlist), &data, &method_text))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:placement_mask",
+                                         const_cast<char**>(kwlist), &data))
             return nullptr;
         const auto decoded = game::tet::decode_game_state(
             {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
@@ -448,27 +446,15 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
             return nullptr;
         }
-        MaskMethod method;
-        if (std::strcmp(method_text, "exact") == 0) {
-            method = MaskMethod::Exact;
-        } else if (std::strcmp(method_text, "search") == 0) {
-            method = MaskMethod::Search;
-        } else if (std::strcmp(method_text, "geometric") == 0) {
-            method = MaskMethod::Geometric;
-        } else {
-            PyErr_Format(PyExc_ValueError,
-                         "method must be 'exact', 'search' or 'geometric', not '%s'", method_text);
-            return nullptr;
-        }
         std::int8_t mask[PLACEMENT_ACTION_NB];
-        placement_mask(decoded.value, mask, method);
+        placement_mask(decoded.value, mask);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
     });
 }
 
 PyMethodDef module_methods[] = {
     {"placement_mask", BATCH_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
+     PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
     {nullptr, nullptr, 0, nullptr},
 };
