@@ -6,26 +6,20 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
 #include "games.hpp"
+#include "native_common.h"
+#include "pyref.h"
 #include "tet/codec.hpp"
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-#define BATCH_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
-#else
-#define BATCH_TYPE_FLAGS Py_TPFLAGS_DEFAULT
-#endif
-
-#define BATCH_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 namespace batch {
 
 namespace {
+
+using binding::PyRef;
 
 // Largest number of games and threads one Batch takes.
 constexpr Py_ssize_t MAX_ENVS = 1 << 20;
@@ -33,23 +27,6 @@ constexpr int MAX_THREADS = 64;
 
 struct ModuleState {
     PyTypeObject* batch_type;
-};
-
-// A strong reference that is dropped on every way out of the scope.
-class PyRef {
-public:
-    static PyRef steal(PyObject* p) { return PyRef(p); }
-    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
-    PyObject* get() const { return p_; }
-    [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    explicit PyRef(PyObject* p) : p_(p) {}
-    PyObject* p_;
 };
 
 struct BatchObject {
@@ -63,23 +40,15 @@ struct BatchObject {
 
 Games& games_of(PyObject* self) { return *reinterpret_cast<BatchObject*>(self)->games; }
 
-// Runs a body, turning C++ exceptions into Python exceptions. R is PyObject* or int.
+// Runs an entry point's body (see binding::guarded_with); a C++ failure other than a failed
+// allocation raises RuntimeError("internal error: ...").
 template <class R, class Body>
 R guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
-    }
-    if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
-    } else {
-        return -1;
-    }
+    return binding::guarded_with<R>(
+        [](const char* message) {
+            PyErr_Format(PyExc_RuntimeError, "internal error: %s", message);
+        },
+        std::forward<Body>(body));
 }
 
 // Runs `work` on the games without the interpreter lock; false with RuntimeError set when
@@ -387,14 +356,14 @@ PyObject* get_layout(PyObject* self, void*) {
 }
 
 PyMethodDef batch_methods[] = {
-    {"reset", BATCH_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
+    {"reset", CORVELLE_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next game of every game (or of "
                "those flagged in `which`): its 'seeds' record where 'use_seed' is set, else "
                "drawn from its 'streams' generator.")},
-    {"step", BATCH_CFUNC(batch_step), METH_O,
+    {"step", CORVELLE_CFUNC(batch_step), METH_O,
      PyDoc_STR("step($self, actions)\n--\n\nPlays one step of every game and returns how many "
                "episodes ended.")},
-    {"state_bytes", BATCH_CFUNC(batch_state_bytes), METH_O,
+    {"state_bytes", CORVELLE_CFUNC(batch_state_bytes), METH_O,
      PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -425,7 +394,7 @@ PyType_Spec batch_spec = {
     .name = "corvelle._batch.Batch",
     .basicsize = sizeof(BatchObject),
     .itemsize = 0,
-    .flags = BATCH_TYPE_FLAGS,
+    .flags = CORVELLE_TYPE_FLAGS,
     .slots = batch_slots,
 };
 
@@ -467,7 +436,7 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef module_methods[] = {
-    {"placement_mask", BATCH_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
+    {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
     {nullptr, nullptr, 0, nullptr},
