@@ -14,6 +14,7 @@
 #include "native_common.h"
 #include "pyref.h"
 #include "tet/codec.hpp"
+#include "tet/piece.hpp"
 
 namespace batch {
 
@@ -435,10 +436,47 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// shapes($module): the engine's shape table, [rotation][kind] (kinds in the order I L J T S
+// Z O) -> (grid size, the four covered cells as (row, column) of the grid, row 0 at the
+// bottom, in the table's visiting order).
+PyObject* module_shapes(PyObject*, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        using game::tet::ALL_SHAPES;
+        const auto rot_nb = static_cast<Py_ssize_t>(ALL_SHAPES.size());
+        const auto kind_nb = static_cast<Py_ssize_t>(ALL_SHAPES[0].size());
+        const auto cell_nb = static_cast<Py_ssize_t>(ALL_SHAPES[0][0].cells.size());
+        PyRef out = PyRef::steal(PyTuple_New(rot_nb));
+        if (!out) return nullptr;
+        for (Py_ssize_t r = 0; r < rot_nb; ++r) {
+            PyRef kinds = PyRef::steal(PyTuple_New(kind_nb));
+            if (!kinds) return nullptr;
+            for (Py_ssize_t k = 0; k < kind_nb; ++k) {
+                const game::tet::Shape& shape = ALL_SHAPES[r][k];
+                PyRef cells = PyRef::steal(PyTuple_New(cell_nb));
+                if (!cells) return nullptr;
+                for (Py_ssize_t c = 0; c < cell_nb; ++c) {
+                    PyObject* cell = Py_BuildValue("(ii)", shape.cells[c].i, shape.cells[c].j);
+                    if (!cell) return nullptr;
+                    PyTuple_SET_ITEM(cells.get(), c, cell);
+                }
+                PyObject* entry = Py_BuildValue("(iO)", shape.size, cells.get());
+                if (!entry) return nullptr;
+                PyTuple_SET_ITEM(kinds.get(), k, entry);
+            }
+            PyTuple_SET_ITEM(out.get(), r, kinds.release());
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"shapes", CORVELLE_CFUNC(module_shapes), METH_NOARGS,
+     PyDoc_STR("shapes($module)\n--\n\n"
+               "The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid "
+               "size, ((row, column), ...) of the four covered cells, row 0 at the bottom).")},
     {nullptr, nullptr, 0, nullptr},
 };
 
