@@ -581,6 +581,40 @@ TEST_CASE("among equal scores and lengths the shuffle decides") {
     CHECK(answers == std::set<MoveChain>{{MoveLeft, HardDrop}, {MoveRight, HardDrop}});
 }
 
+TEST_CASE("the tied chains are exactly the moves the shuffled search can draw") {
+    // The search takes the first strictly best chain of a length-sorted shuffle, so every
+    // move it plays is a shortest best chain, and each of them comes up for some shuffle.
+    const Samples& sm = samples();
+    for (ScoreFn score : {ScoreFn{wordpress::score}, ScoreFn{column3_or_6_score}}) {
+        for (std::size_t i = 0; i < sm.states.size(); i += 7) {
+            CAPTURE(i);
+            const GameState& s = sm.states[i];
+            const game::bot::TiedChains tied = game::bot::best_chains(s, score);
+            std::set<MoveChain> listed;
+            for (int k = 0; k < tied.count; ++k) {
+                if (k) CHECK(tied.chain[k - 1] < tied.chain[k]);
+                listed.insert(all_move_chains()[tied.chain[k]]);
+            }
+            std::set<MoveChain> drawn;
+            for (std::uint32_t r = 0; r < (listed.size() > 1 ? 64u : 1u); ++r) {
+                SeededStream rng(key_for(r, 3));
+                drawn.insert(get_best_move_for_score_fn(s, score, rng));
+            }
+            if (tied.count == 0) {
+                CHECK(drawn.size() == 1);
+                CHECK((*drawn.begin()).size() <= 1);  // SoftDrop, or nothing for a finished game
+            } else {
+                CHECK(std::includes(listed.begin(), listed.end(), drawn.begin(), drawn.end()));
+                // 64 draws miss one of up to four ties with odds below 1 in 10^7.
+                if (listed.size() <= 4) CHECK(drawn == listed);
+            }
+        }
+    }
+    CHECK((game::bot::bot_score("wordpress") == ScoreFn{wordpress::score}));
+    CHECK((game::bot::bot_score("random") == ScoreFn{random_bot::score}));
+    CHECK((game::bot::bot_score("Random") == nullptr));
+}
+
 }  // TEST_SUITE("chain search")
 
 // ---------------------------------------------------------------------------------------------

@@ -130,24 +130,6 @@ void play_tree(const ChainTree& tree, const GameState& input, const tet::LockSea
     }
 }
 
-// The first chain in `order` whose score is strictly higher than all before it, or -1.
-template <class Cache>
-int best_chain(const ChainTree& tree, const std::array<std::uint8_t, CHAIN_NB>& order,
-               const Cache& cache) {
-    double best_score = std::numeric_limits<double>::lowest();
-    int best = -1;
-    for (std::uint8_t c : order) {
-        const int node = tree.chain_node[c];
-        if (cache.error[node].failed()) continue;
-        const double s = cache.leaf_score[node - ChainTree::LEAF_BEGIN];
-        if (s > best_score) {
-            best_score = s;
-            best = c;
-        }
-    }
-    return best;
-}
-
 // The chain numbers in a uniformly shuffled order (Fisher-Yates from the last position down),
 // then stably sorted by chain length.
 template <class Source>
@@ -179,6 +161,54 @@ Result<std::unique_ptr<TetBot>> get_bot(std::string_view name) {
     return {nullptr, fail(ErrorCode::BotNameNotFound)};
 }
 
+namespace {
+
+// Each distinct chain's score (by leaf), and whether it has one.
+struct LeafScores {
+    std::array<bool, ChainTree::LEAF_NB> scored{};
+    std::array<double, ChainTree::LEAF_NB> score{};
+};
+
+template <class Cache>
+void copy_scores(const Cache& cache, LeafScores& out) {
+    for (int k = 0; k < ChainTree::LEAF_NB; ++k) {
+        out.scored[k] = cache.error[ChainTree::LEAF_BEGIN + k].ok();
+        out.score[k] = cache.leaf_score[k];
+    }
+}
+
+// Every chain's outcome and score: on solid-cell masks when nothing the search reads depends on
+// the running seed (on the board without the falling piece, untouched until each chain's lock,
+// when no row is full without it), with the exact actions otherwise.
+LeafScores score_leaves(const GameState& state, ScoreFn score) {
+    const ChainTree& tree = random_choice_bot::move_chain_tree();
+    LeafScores out;
+    tet::LockSearch board;
+    tet::LockSearch::Piece root;
+    if (tet::LockSearch::from(state, board, root)) {
+        LockCache cache;
+        play_tree(tree, state, board, root, score, cache);
+        copy_scores(cache, out);
+    } else if (state.search_shortcut_ok()) {
+        SearchCache<tet::SearchState> cache;
+        play_tree(tree, state, tet::SearchState::from(state), score, cache);
+        copy_scores(cache, out);
+    } else {
+        SearchCache<GameState> cache;
+        play_tree(tree, state, state, score, cache);
+        copy_scores(cache, out);
+    }
+    return out;
+}
+
+}  // namespace
+
+ScoreFn bot_score(std::string_view name) {
+    if (name == "wordpress") return wordpress_blog_bot::score;
+    if (name == "random") return random_choice_bot::score;
+    return nullptr;
+}
+
 MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
                                      random::WordSource& rng) {
     // Step 1. A finished game has no move.
@@ -188,30 +218,45 @@ MoveChain get_best_move_for_score_fn(const GameState& state, ScoreFn score,
     const ChainTree& tree = random_choice_bot::move_chain_tree();
     const std::array<std::uint8_t, CHAIN_NB> order = shuffled_by_length(tree, rng);
 
-    // Step 3. Every chain's outcome and score: on solid-cell masks when nothing the search
-    // reads depends on the running seed (on the board without the falling piece, untouched
-    // until each chain's lock, when no row is full without it), with the exact actions
-    // otherwise.
-    int best;
-    tet::LockSearch board;
-    tet::LockSearch::Piece root;
-    if (tet::LockSearch::from(state, board, root)) {
-        LockCache cache;
-        play_tree(tree, state, board, root, score, cache);
-        best = best_chain(tree, order, cache);
-    } else if (state.search_shortcut_ok()) {
-        SearchCache<tet::SearchState> cache;
-        play_tree(tree, state, tet::SearchState::from(state), score, cache);
-        best = best_chain(tree, order, cache);
-    } else {
-        SearchCache<GameState> cache;
-        play_tree(tree, state, state, score, cache);
-        best = best_chain(tree, order, cache);
-    }
+    // Step 3. Every chain's score.
+    const LeafScores leaves = score_leaves(state, score);
 
     // Step 4. The first chain in order with a strictly higher score than all before it.
+    double best_score = std::numeric_limits<double>::lowest();
+    int best = -1;
+    for (std::uint8_t c : order) {
+        const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
+        if (leaves.scored[k] && leaves.score[k] > best_score) {
+            best_score = leaves.score[k];
+            best = c;
+        }
+    }
     if (best < 0) return {TetAction::SoftDrop};
     return random_choice_bot::all_move_chains()[best];
+}
+
+TiedChains best_chains(const GameState& state, ScoreFn score) {
+    TiedChains out;
+    if (state.is_over()) return out;
+    const ChainTree& tree = random_choice_bot::move_chain_tree();
+    const LeafScores leaves = score_leaves(state, score);
+    double best_score = std::numeric_limits<double>::lowest();
+    int shortest = 0;
+    for (int c = 0; c < CHAIN_NB; ++c) {
+        const int k = tree.chain_node[c] - ChainTree::LEAF_BEGIN;
+        if (!leaves.scored[k]) continue;
+        const double s = leaves.score[k];
+        const int size = tree.chain_size[c];
+        if (out.count == 0 || s > best_score || (s == best_score && size < shortest)) {
+            best_score = s;
+            shortest = size;
+            out.count = 0;
+        } else if (s < best_score || size > shortest) {
+            continue;
+        }
+        out.chain[out.count++] = static_cast<std::uint8_t>(c);
+    }
+    return out;
 }
 
 }  // namespace game::bot

@@ -1,6 +1,7 @@
 // The bot interface, the registry and the chain search shared by both bots.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -58,6 +59,19 @@ using ScoreFn = Result<double> (*)(const GameState& input, const Candidate& cand
 
 // Lines the candidate has cleared since the input state: the 16-bit difference (wrapping).
 double lines_cleared(const GameState& input, const Candidate& candidate);
+
+// The score function of a bot name ("wordpress", "random"), or nullptr.
+ScoreFn bot_score(std::string_view name);
+
+// The chains tied for a bot's choice on `state`: every chain whose score is the highest, and
+// of those the ones with the fewest actions, by chain number ascending (identical chains both
+// listed). A bot's move is one of them drawn uniformly; count == 0 when no chain can be scored
+// (a finished game, or every chain refused or ending the game).
+struct TiedChains {
+    std::array<std::uint8_t, 96> chain{};
+    int count = 0;
+};
+TiedChains best_chains(const GameState& state, ScoreFn score);
 
 // The best chain of the shuffled, length-sorted chain list: the first with the strictly
 // highest score; [SoftDrop] when none scores; empty for a finished game.
