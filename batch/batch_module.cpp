@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "bot/bot.hpp"
 #include "games.hpp"
 #include "native_common.h"
 #include "pyref.h"
@@ -401,6 +402,20 @@ PyType_Spec batch_spec = {
 
 // ---- Module functions ----------------------------------------------------------------------
 
+// The state of a byte form held by `data`, which it releases. False with ValueError set (the
+// decoder's message) when the bytes are not a state's byte form.
+bool decode_state(Py_buffer& data, game::tet::GameState& out) {
+    const auto decoded = game::tet::decode_game_state(
+        {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+    PyBuffer_Release(&data);
+    if (!decoded.ok()) {
+        PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
+        return false;
+    }
+    out = decoded.value;
+    return true;
+}
+
 // placement_mask($module, state, method='geometric'): the 96-entry mask of a state given in
 // its byte form, found by one of the three methods.
 PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -411,13 +426,8 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|s:placement_mask",
                                          const_cast<char**>(kwlist), &data, &method_text))
             return nullptr;
-        const auto decoded = game::tet::decode_game_state(
-            {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
-        PyBuffer_Release(&data);
-        if (!decoded.ok()) {
-            PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
-            return nullptr;
-        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
         MaskMethod method;
         if (std::strcmp(method_text, "exact") == 0) {
             method = MaskMethod::Exact;
@@ -431,8 +441,40 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         std::int8_t mask[PLACEMENT_ACTION_NB];
-        placement_mask(decoded.value, mask, method);
+        placement_mask(state, mask, method);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
+    });
+}
+
+// bot_choices($module, state, bot): the chain numbers tied for the choice of the engine's bot
+// named `bot` on a state given in its byte form (game::bot::best_chains): the best score, then
+// the fewest actions, ascending, identical chains each listed. Empty when no chain qualifies.
+PyObject* module_bot_choices(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "bot", nullptr};
+        Py_buffer data;
+        const char* bot = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*s:bot_choices",
+                                         const_cast<char**>(kwlist), &data, &bot))
+            return nullptr;
+        const game::bot::ScoreFn score = game::bot::bot_score(bot);
+        if (!score) {
+            PyBuffer_Release(&data);
+            PyErr_SetString(PyExc_ValueError,
+                            game::fail(game::ErrorCode::BotNameNotFound).message().c_str());
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        const game::bot::TiedChains ties = game::bot::best_chains(state, score);
+        PyRef out = PyRef::steal(PyList_New(ties.count));
+        if (!out) return nullptr;
+        for (int k = 0; k < ties.count; ++k) {
+            PyObject* chain = PyLong_FromLong(ties.chain[static_cast<std::size_t>(k)]);
+            if (!chain) return nullptr;
+            PyList_SET_ITEM(out.get(), k, chain);
+        }
+        return out.release();
     });
 }
 
@@ -473,6 +515,11 @@ PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"bot_choices", CORVELLE_CFUNC(module_bot_choices), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("bot_choices($module, state, bot)\n--\n\n"
+               "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
+               "or 'random') on a state given in its byte form: the best score, then the "
+               "fewest actions, in chain order; empty when no chain qualifies.")},
     {"shapes", CORVELLE_CFUNC(module_shapes), METH_NOARGS,
      PyDoc_STR("shapes($module)\n--\n\n"
                "The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid "
