@@ -1,5 +1,7 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
-// released, whose outputs live in one arena exported through the buffer protocol.
+// released, whose outputs live in one arena exported through the buffer protocol; and what the
+// package reads from the engine one state at a time: the placement mask of a state, the
+// chains tied for a bot's choice, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

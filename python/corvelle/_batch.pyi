@@ -1,4 +1,6 @@
-"""Many games stepped in one call: the native core of the batched environments."""
+"""Many games stepped in one call: the native core of the batched environments; and a
+state's placement mask, the chains tied for a bot's choice, and the piece shapes, from the
+engine."""
 
 from typing import Dict, List, Optional, Tuple
 
