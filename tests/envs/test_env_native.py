@@ -11,6 +11,7 @@ import struct
 
 import numpy as np
 from envs_support import new_game, reference_mask
+from helpers import SHAPES
 from corvelle_vim import GameStatePy
 from gymnasium.utils import seeding
 
@@ -270,3 +271,14 @@ class TestPlacementMask:
             _batch.placement_mask(b"")
         with pytest.raises(TypeError):
             _batch.placement_mask(bytes(new_game().to_bytes()), "exact")
+
+
+class TestShapes:
+    def test_the_engine_table_is_the_reference_model(self):
+        table = _batch.shapes()
+        assert len(table) == 4 and all(len(kinds) == 7 for kinds in table)
+        for rotation in range(4):
+            for k, kind in enumerate("ILJTSZO"):
+                size, cells = table[rotation][k]
+                assert size == {"I": 4, "O": 2}.get(kind, 3)
+                assert cells == SHAPES[(kind, rotation)]
