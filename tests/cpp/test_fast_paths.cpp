@@ -554,3 +554,38 @@ TEST_CASE("a lock clears full rows wherever they lie, the rows between moving do
     CHECK(compared == 3000);
     CHECK(apart > 500);
 }
+
+TEST_CASE("the states of play keep the engine's invariants, and each broken one is caught") {
+    Lcg rng{67};
+    long checked = 0, broken_checked = 0;
+    for (int game_no = 0; game_no < 100; ++game_no) {
+        GameState s = GameState::new_game(rng.seed(), game_no);
+        for (int step = 0; step < 400 && !s.is_over(); ++step) {
+            REQUIRE(s.state_ok());
+            ++checked;
+            if (step == 10 && s.current_pcs) {
+                const CurrentPcsInfo piece = *s.current_pcs;
+                std::vector<GameState> broken(7, s);
+                REQUIRE(broken[0].main_board.delete_piece(piece).ok());
+                broken[1].next_pcs_idx = 9;
+                broken[2].garbage_applied = static_cast<std::uint16_t>(s.garbage_recv + 1);
+                for (int x = 0; x < BoardMatrix::COLS; ++x)
+                    broken[3].main_board.set(0, x, CellValue::Garbage);
+                broken[4].main_board.rows[30].v_r[0].v = 0xC0;  // a code of 12
+                ++broken[5].total_moves;
+                broken[6].current_id = piece.id;
+                for (std::size_t k = 0; k < broken.size(); ++k) {
+                    CAPTURE(k);
+                    CHECK(!broken[k].state_ok());
+                    ++broken_checked;
+                }
+            }
+            const std::uint32_t r = rng.next() >> 16;
+            if (r % 50 == 0) s.garbage_recv = static_cast<std::uint16_t>(s.garbage_recv + r % 3);
+            (void)s.apply_action_if_works(r % 3 == 0 ? TetAction::HardDrop : action_from_index(r % 8), 0);
+        }
+        REQUIRE(s.state_ok());
+    }
+    CHECK(checked > 2000);
+    CHECK(broken_checked > 500);
+}
