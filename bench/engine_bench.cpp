@@ -21,6 +21,7 @@
 #include "bot/chain_play.hpp"
 #include "game_script.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "tet/codec.hpp"
 #include "tet/replay.hpp"
 #include "tet/state.hpp"

@@ -19,7 +19,9 @@
 #include "bot/random_choice_bot.hpp"
 #include "bot/wordpress_blog_bot.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "reference.hpp"
+#include "tet/board_detail.hpp"
 #include "tet/codec.hpp"
 #include "tet/state.hpp"
 

@@ -8,7 +8,9 @@
 
 #include "bot/random_choice_bot.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "reference.hpp"
+#include "tet/board_detail.hpp"
 #include "tet/search_state.hpp"
 #include "tet/state.hpp"
 
@@ -76,18 +78,18 @@ TEST_CASE("vector and portable ChaCha20 blocks agree") {
         for (auto& w : in) w = rng.next();
         if (it % 3 == 0) in[12] = 0xffffffffu;  // the counter carries into word 13
         std::uint32_t a[32], b[32];
-        random::chacha20_two_blocks(in, a);
+        random::detail::chacha20_two_blocks(in, a);
         random::detail::scalar_two_blocks(in, b);
         REQUIRE(std::memcmp(a, b, sizeof a) == 0);
-        random::chacha20_block(in, a);
+        random::detail::chacha20_block(in, a);
         random::detail::scalar_block(in, b);
         REQUIRE(std::memcmp(a, b, 64) == 0);
         // Four ChaCha12 blocks against the 12-round block function, one counter step apart.
         std::uint32_t four[64];
-        random::chacha12_four_blocks(in, four);
+        random::detail::chacha12_four_blocks(in, four);
         std::array<std::uint32_t, 16> at = in, block;
         for (int n = 0; n < 4; ++n) {
-            random::chacha_block(at, block, 12);
+            random::detail::chacha_block(at, block, 12);
             REQUIRE(std::memcmp(four + 16 * n, block.data(), 64) == 0);
             const std::uint64_t counter = (std::uint64_t(at[13]) << 32 | at[12]) + 1;
             at[12] = static_cast<std::uint32_t>(counter);

@@ -1,4 +1,5 @@
-// Cell values, the packed 40 x 10 board, drawing and erasing pieces, and board metrics.
+// Cell values, the packed 40 x 10 board, drawing and erasing pieces, the ghost, and board
+// metrics. The portable forms and the kernel switch are in board_detail.hpp.
 #pragma once
 
 #include <algorithm>
@@ -168,14 +169,6 @@ inline bool has_free_codes(const BoardMatrix& b) {
     return b.may_hold_free_codes(0, BoardMatrix::ROWS - 1);
 }
 
-// erase_ghosts, then, when `piece` is given (a piece on the board), its ghost drawn from its
-// landing row (BoardMatrix::draw_ghost at fall_distance rows down); returns
-// random::accept_event(seed, event, ts, idx). With the vector kernels the board's passes run
-// between the rounds of the seed step, in the vector ports its chain of dependent steps
-// leaves idle.
-Seed32 repaint_ghost_with_seed(BoardMatrix& b, const CurrentPcsInfo* piece, const Seed32& seed,
-                               GameReplayEvent event, std::int64_t ts, std::uint32_t idx);
-
 // Metrics: all look only at solid cells.
 // The three whole-board metrics at once, from one set of column heights.
 struct BoardMetrics {
@@ -188,16 +181,6 @@ BoardMetrics board_metrics(const BoardMatrix& b);
 int solid_mask(const BoardMatrix& b, int y);
 // The full rows (every cell solid) as a 40-bit mask, bit y for row y.
 std::uint64_t full_rows(const BoardMatrix& b);
-namespace detail {
-// The same without vector instructions (what other processors run).
-std::uint64_t full_rows_portable(const BoardMatrix& b);
-void erase_ghosts_portable(BoardMatrix& b);
-int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p);
-// The whole-board passes take 32 bytes at a time where the processor has AVX2. Turns that off
-// (false) or back on where it can be, and returns whether it was on: for tests, on one thread
-// while no other uses this module.
-bool use_board_avx2(bool on);
-}  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
 // metrics, collisions and line clears look at.

@@ -9,6 +9,7 @@
 
 #include "log.hpp"
 #include "random.hpp"
+#include "tet/accept_step.hpp"
 
 namespace game::tet {
 
@@ -295,8 +296,8 @@ Error GameState::act_in_place(TetAction action, std::int64_t t) {
     if (Error e = carry_out(action, t); e.failed()) return e;
     // The ghost is repainted as the seed step runs; the record then leaves it be.
     const CurrentPcsInfo* piece = game_over_reason ? nullptr : ghost_piece();
-    const Seed32 next = repaint_ghost_with_seed(main_board, piece, seed, GameReplayEvent{action}, t,
-                                                last_segment_idx);
+    const Seed32 next = detail::repaint_ghost_with_seed(main_board, piece, seed,
+                                                        GameReplayEvent{action}, t, last_segment_idx);
     record_accepted(action, t, next, GhostWork::Skip);
     return ok();
 }
