@@ -442,6 +442,8 @@ TEST_CASE("a board has free codes exactly when one cell holds 10 to 15") {
 }
 
 TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell rule, whatever the nibbles") {
+    // The board functions (vector kernels where they apply) and their portable forms both.
+    namespace plain = game::tet::detail;
     for_each_board_width([&] {
         Lcg rng{71};
         long drawn = 0, taken = 0, off = 0;
@@ -487,10 +489,14 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                                     fall = std::min(fall, room);
                                 }
                                 REQUIRE(b.fall_distance(p) == fall);
-                                REQUIRE(game::tet::detail::fall_distance_portable(b, p) == fall);
+                                REQUIRE(plain::fall_distance_portable(b, p) == fall);
+                                bool free_codes = false;
+                                REQUIRE(plain::fall_distance_portable(b, p, free_codes) == fall);
                             }
                             REQUIRE(b.fits(p) == (verdict == 0));
+                            REQUIRE(plain::fits_portable(b, p) == (verdict == 0));
                             REQUIRE(b.is_drawn(p) == own);
+                            REQUIRE(plain::is_drawn_portable(b, p) == own);
 
                             BoardMatrix spawned = b, want = b;
                             const Error e = spawned.spawn_piece(p);
@@ -500,6 +506,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             if (e.ok())
                                 for (const ShapeCell& c : cells) want.set(y + c.i, x + c.j, piece_cell(p.tet));
                             REQUIRE(spawned == want);
+                            BoardMatrix plain_board = b;
+                            REQUIRE(plain::spawn_piece_portable(plain_board, p) == e);
+                            REQUIRE(plain_board == want);
 
                             BoardMatrix erased = b;
                             want = b;
@@ -513,6 +522,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             }
                             REQUIRE(erased.delete_piece(p).ok() == !stopped);
                             REQUIRE(erased == want);
+                            plain_board = b;
+                            REQUIRE(plain::delete_piece_portable(plain_board, p).ok() == !stopped);
+                            REQUIRE(plain_board == want);
 
                             BoardMatrix ghosted = b;
                             want = b;
@@ -523,6 +535,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             }
                             ghosted.draw_ghost(p);
                             REQUIRE(ghosted == want);
+                            plain_board = b;
+                            plain::draw_ghost_portable(plain_board, p);
+                            REQUIRE(plain_board == want);
                             drawn += verdict == 0;
                             taken += verdict == 2;
                             off += verdict == 1;
