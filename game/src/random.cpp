@@ -1,9 +1,7 @@
 // The seeded stream, the bag shuffle, the per-action seed (one at a time and in batches) and
 // the thread's generator, over the ChaCha block functions; the vector kernels are compiled
-// from random_vector.inc once per instruction set and picked on first use.
+// from random_vector.inc once per instruction set and picked when the module loads.
 #include "random.hpp"
-
-#include "random_detail.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,6 +14,7 @@
 #endif
 
 #include "error.hpp"
+#include "random_detail.hpp"
 
 namespace game::random {
 

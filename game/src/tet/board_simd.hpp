@@ -14,7 +14,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__SSE2__)
 #include <immintrin.h>
 #define CORVELLE_BOARD_AVX2 1
 #define CORVELLE_AVX2 __attribute__((target("avx2")))
