@@ -131,9 +131,12 @@ struct BoardMatrix {
     bool fits(const CurrentPcsInfo& p) const;
     // True when every cell of the piece lies on the board.
     static bool in_bounds(const CurrentPcsInfo& p) {
-        const detail::ShapeExtent& e = detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)];
-        return p.pos.y + e.min_i >= 0 && p.pos.y + e.max_i < ROWS && p.pos.x + e.min_j >= 0 &&
-               p.pos.x + e.max_j < COLS;
+        return in_bounds(p.pos, detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)]);
+    }
+    // The same for a piece at `pos` whose grid cells cover the extent `e`.
+    static constexpr bool in_bounds(Pos pos, const detail::ShapeExtent& e) {
+        return pos.y + e.min_i >= 0 && pos.y + e.max_i < ROWS && pos.x + e.min_j >= 0 &&
+               pos.x + e.max_j < COLS;
     }
     // True when every cell of the piece holds the piece's own kind.
     bool is_drawn(const CurrentPcsInfo& p) const;

@@ -48,8 +48,7 @@ Error BoardMatrix::spawn_piece(const CurrentPcsInfo& p) {
 }
 
 Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
-    if (in_bounds(p)) {
-        const ShapeWindow& sw = window_of(p);
+    if (const ShapeWindow& sw = window_of(p); all_on_board(p, sw)) {
         if (unsigned char* at = window_at(reinterpret_cast<unsigned char*>(rows.data()), p, sw)) {
             store_window(at, _mm_andnot_si128(cells_of(sw), load_window(at)));
             return ok();
@@ -59,8 +58,8 @@ Error BoardMatrix::delete_piece(const CurrentPcsInfo& p) {
 }
 
 bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
-    if (!in_bounds(p)) return false;
     const ShapeWindow& sw = window_of(p);
+    if (!all_on_board(p, sw)) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(rows.data());
     if (const unsigned char* at = window_at(bytes, p, sw))
         return !any_solid(load_window(at), cells_of(sw));
@@ -68,8 +67,8 @@ bool BoardMatrix::fits(const CurrentPcsInfo& p) const {
 }
 
 bool BoardMatrix::is_drawn(const CurrentPcsInfo& p) const {
-    if (!in_bounds(p)) return false;
     const ShapeWindow& sw = window_of(p);
+    if (!all_on_board(p, sw)) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(rows.data());
     if (const unsigned char* at = window_at(bytes, p, sw)) {
         const __m128i cells = cells_of(sw);

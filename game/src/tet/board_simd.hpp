@@ -30,10 +30,12 @@ namespace game::tet::detail {
 // piece's grid cell (0, 0), and `cells` is 0xF0 / 0x0F over the cells' nibbles. Every shape's
 // cells lie within sixteen bytes from the first of them (a shape spans at most four rows and
 // three bytes of a row, and the only one four rows tall is one column wide: I upright covers
-// bytes 0, 5, 10 and 15 of its window).
+// bytes 0, 5, 10 and 15 of its window). The shape's extent rides along, so that the test for a
+// piece all on the board reads the same entry.
 struct ShapeWindow {
     alignas(16) std::array<std::uint8_t, 16> cells;
     std::int8_t window_start;
+    ShapeExtent extent;
 };
 
 inline constexpr std::array<std::array<std::array<ShapeWindow, 2>, TET_NB>, rot::ROT_NB>
@@ -46,7 +48,7 @@ inline constexpr std::array<std::array<std::array<ShapeWindow, 2>, TET_NB>, rot:
                     // high nibble for an even column.
                     const auto& shape_cells = ALL_SHAPES[r][k].cells;
                     std::array<int, 4> offset{};
-                    ShapeWindow w{{}, 127};
+                    ShapeWindow w{{}, 127, SHAPE_EXTENTS[r][k]};
                     for (int c = 0; c < 4; ++c) {
                         const int i = shape_cells[c].i, j = shape_cells[c].j;
                         offset[c] = 5 * i + ((parity + j) >> 1);
@@ -66,6 +68,11 @@ inline constexpr std::array<std::array<std::array<ShapeWindow, 2>, TET_NB>, rot:
 
 inline const ShapeWindow& window_of(const CurrentPcsInfo& p) {
     return SHAPE_WINDOWS[rot::index(p.rs)][index(p.tet)][p.pos.x & 1];
+}
+
+// BoardMatrix::in_bounds, from the window's entry.
+inline bool all_on_board(const CurrentPcsInfo& p, const ShapeWindow& w) {
+    return BoardMatrix::in_bounds(p.pos, w.extent);
 }
 
 // The piece's window in the packed bytes, for a piece all on the board, or null when the
@@ -106,8 +113,8 @@ inline bool any_solid(__m128i v, __m128i cells) {
 enum class WindowDraw { Drawn, Blocked, NoWindow };
 // Writes `code` in every cell of the piece through its window when none of them is solid.
 inline WindowDraw draw_in_window(BoardMatrix& b, const CurrentPcsInfo& p, std::uint8_t code) {
-    if (!BoardMatrix::in_bounds(p)) return WindowDraw::NoWindow;
     const ShapeWindow& sw = window_of(p);
+    if (!all_on_board(p, sw)) return WindowDraw::NoWindow;
     unsigned char* at = window_at(reinterpret_cast<unsigned char*>(b.rows.data()), p, sw);
     if (!at) return WindowDraw::NoWindow;
     const __m128i w = load_window(at), cells = cells_of(sw);
