@@ -9,8 +9,8 @@
 
 namespace game::tet::detail {
 
-// The portable forms, cell by cell. Each gives what the function of the same name without
-// "_portable" gives.
+// The portable forms: the rules as written, cell by cell or row by row. Each gives what the
+// function of the same name without "_portable" gives.
 Error spawn_piece_portable(BoardMatrix& b, const CurrentPcsInfo& p);
 Error delete_piece_portable(BoardMatrix& b, const CurrentPcsInfo& p);
 bool fits_portable(const BoardMatrix& b, const CurrentPcsInfo& p);
