@@ -20,6 +20,7 @@
 #include "bot/bot.hpp"
 #include "game_script.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "tet/codec.hpp"
 #include "tet/movegen.hpp"
 #include "tet/replay.hpp"

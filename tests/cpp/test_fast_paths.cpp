@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "reference.hpp"
+#include "tet/board_detail.hpp"
 #include "tet/movegen.hpp"
 #include "tet/state.hpp"
 #include "tet/state_detail.hpp"
@@ -77,18 +79,18 @@ TEST_CASE("vector and portable ChaCha20 blocks agree") {
         for (auto& w : in) w = rng.next();
         if (it % 3 == 0) in[12] = 0xffffffffu;  // the counter carries into word 13
         std::uint32_t a[32], b[32];
-        random::chacha20_two_blocks(in, a);
+        random::detail::chacha20_two_blocks(in, a);
         random::detail::scalar_two_blocks(in, b);
         REQUIRE(std::memcmp(a, b, sizeof a) == 0);
-        random::chacha20_block(in, a);
+        random::detail::chacha20_block(in, a);
         random::detail::scalar_block(in, b);
         REQUIRE(std::memcmp(a, b, 64) == 0);
         // Four ChaCha12 blocks against the 12-round block function, one counter step apart.
         std::uint32_t four[64];
-        random::chacha12_four_blocks(in, four);
+        random::detail::chacha12_four_blocks(in, four);
         std::array<std::uint32_t, 16> at = in, block;
         for (int n = 0; n < 4; ++n) {
-            random::chacha_block(at, block, 12);
+            random::detail::chacha_block(at, block, 12);
             REQUIRE(std::memcmp(four + 16 * n, block.data(), 64) == 0);
             const std::uint64_t counter = (std::uint64_t(at[13]) << 32 | at[12]) + 1;
             at[12] = static_cast<std::uint32_t>(counter);
@@ -388,6 +390,8 @@ TEST_CASE("a board has free codes exactly when one cell holds 10 to 15") {
 }
 
 TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell rule, whatever the nibbles") {
+    // The board functions (vector kernels where they apply) and their portable forms both.
+    namespace plain = game::tet::detail;
     for_each_board_width([&] {
         Lcg rng{71};
         long drawn = 0, taken = 0, off = 0;
@@ -433,10 +437,14 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                                     fall = std::min(fall, room);
                                 }
                                 REQUIRE(b.fall_distance(p) == fall);
-                                REQUIRE(game::tet::detail::fall_distance_portable(b, p) == fall);
+                                REQUIRE(plain::fall_distance_portable(b, p) == fall);
+                                bool free_codes = false;
+                                REQUIRE(plain::fall_distance_portable(b, p, free_codes) == fall);
                             }
                             REQUIRE(b.fits(p) == (verdict == 0));
+                            REQUIRE(plain::fits_portable(b, p) == (verdict == 0));
                             REQUIRE(b.is_drawn(p) == own);
+                            REQUIRE(plain::is_drawn_portable(b, p) == own);
 
                             BoardMatrix spawned = b, want = b;
                             const Error e = spawned.spawn_piece(p);
@@ -446,6 +454,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             if (e.ok())
                                 for (const ShapeCell& c : cells) want.set(y + c.i, x + c.j, piece_cell(p.tet));
                             REQUIRE(spawned == want);
+                            BoardMatrix plain_board = b;
+                            REQUIRE(plain::spawn_piece_portable(plain_board, p) == e);
+                            REQUIRE(plain_board == want);
 
                             BoardMatrix erased = b;
                             want = b;
@@ -459,6 +470,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             }
                             REQUIRE(erased.delete_piece(p).ok() == !stopped);
                             REQUIRE(erased == want);
+                            plain_board = b;
+                            REQUIRE(plain::delete_piece_portable(plain_board, p).ok() == !stopped);
+                            REQUIRE(plain_board == want);
 
                             BoardMatrix ghosted = b;
                             want = b;
@@ -469,6 +483,9 @@ TEST_CASE("drawing, erasing, ghosting and testing pieces match the cell-by-cell 
                             }
                             ghosted.draw_ghost(p);
                             REQUIRE(ghosted == want);
+                            plain_board = b;
+                            plain::draw_ghost_portable(plain_board, p);
+                            REQUIRE(plain_board == want);
                             drawn += verdict == 0;
                             taken += verdict == 2;
                             off += verdict == 1;

@@ -184,11 +184,6 @@ inline std::uint64_t column_bits(std::uint8_t bits, int y) {
     return y >= 0 ? std::uint64_t{bits} << y : std::uint64_t{bits} >> -y;
 }
 
-inline bool on_board(const CurrentPcsInfo& p, const Shape& m) {
-    return p.pos.x + m.min_j >= 0 && p.pos.x + m.max_j < BoardMatrix::COLS &&
-           p.pos.y + m.min_i >= 0 && p.pos.y + m.max_i < BoardMatrix::ROWS;
-}
-
 // How many rows a piece (on the board, not among `cols`) falls on those solid cells.
 int fall_distance(const SolidCols& cols, const CurrentPcsInfo& c) {
     // Each covered column's lowest cell falls to just above the column's highest solid cell
@@ -233,7 +228,7 @@ struct LockSearch {
         if (!detail::search_shortcut_ok(s) || s.is_over() || !s.current_pcs) return false;
         const CurrentPcsInfo& p = *s.current_pcs;
         const Shape& m = shape(p.rs, p.tet);
-        if (!on_board(p, m)) return false;
+        if (!BoardMatrix::in_bounds(p.pos, m)) return false;
         out.rows = solid_rows(s.main_board);
         for (int i = m.min_i; i <= m.max_i; ++i)
             out.rows[p.pos.y + i] =
@@ -387,7 +382,7 @@ struct LockSearch {
 private:
     bool fits(const CurrentPcsInfo& p) const {
         const Shape& m = shape(p.rs, p.tet);
-        if (!on_board(p, m)) return false;
+        if (!BoardMatrix::in_bounds(p.pos, m)) return false;
         for (int i = m.min_i; i <= m.max_i; ++i)
             if (rows[p.pos.y + i] & shifted(m.row_bits[i], p.pos.x)) return false;
         return true;

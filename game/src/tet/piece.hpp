@@ -26,10 +26,15 @@ struct ShapeCell {
     std::int8_t j;
 };
 
+// The grid rows min_i..max_i and columns min_j..max_j a shape covers.
+struct ShapeExtent {
+    std::int8_t min_i, max_i, min_j, max_j;
+};
+
 // A kind in one rotation state: its n x n bounding grid and the four covered cells in
 // visiting order (grid rows from 0 upward, within a row columns from 0 rightward), with the
 // facts derived from them that collisions, drops and line clears read.
-struct Shape {
+struct Shape : ShapeExtent {
     std::int8_t size;
     rot::Grid4 grid;
     std::array<ShapeCell, 4> cells;
@@ -37,8 +42,6 @@ struct Shape {
     // always contiguous), used to find how far the piece can fall.
     std::array<ShapeCell, 4> bottoms;
     std::int8_t bottom_count;
-    // The covered grid rows min_i..max_i and columns min_j..max_j.
-    std::int8_t min_i, max_i, min_j, max_j;
     // The covered cells as masks: bit j of row_bits[i] and bit i of col_bits[j] for cell
     // (i, j); col_count[j] covered cells in grid column j.
     std::array<std::uint16_t, 4> row_bits;
@@ -73,7 +76,7 @@ constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> build_shapes() {
         for (int r = 0; r < rot::ROT_NB; ++r) {
             rot::Grid4 g = base_grid(kind);
             for (int k = 0; k < r; ++k) g = rot::rotate_grid(g, n, true);
-            Shape s{n, g, {}, {}, 0, 127, -128, 127, -128, {}, {}, {}};
+            Shape s{{127, -128, 127, -128}, n, g, {}, {}, 0, {}, {}, {}};
             int c = 0;
             for (int i = 0; i < n; ++i)
                 for (int j = 0; j < n; ++j)

@@ -12,6 +12,7 @@
 
 #include "log.hpp"
 #include "random.hpp"
+#include "tet/accept_step.hpp"
 #include "tet/state_detail.hpp"
 #include "tet/turn.hpp"
 
