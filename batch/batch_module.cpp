@@ -1,31 +1,29 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
-// released, whose outputs live in one arena exported through the buffer protocol.
+// released, whose outputs live in one arena exported through the buffer protocol; and what the
+// package reads from the engine one state at a time: the placement mask of a state, the
+// chains tied for a bot's choice, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "bot/bot.hpp"
 #include "games.hpp"
+#include "native_common.h"
+#include "pyref.h"
 #include "tet/codec.hpp"
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-#define BATCH_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
-#else
-#define BATCH_TYPE_FLAGS Py_TPFLAGS_DEFAULT
-#endif
-
-#define BATCH_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#include "tet/piece.hpp"
 
 namespace batch {
 
 namespace {
+
+using binding::PyRef;
 
 // Largest number of games and threads one Batch takes.
 constexpr Py_ssize_t MAX_ENVS = 1 << 20;
@@ -33,23 +31,6 @@ constexpr int MAX_THREADS = 64;
 
 struct ModuleState {
     PyTypeObject* batch_type;
-};
-
-// A strong reference that is dropped on every way out of the scope.
-class PyRef {
-public:
-    static PyRef steal(PyObject* p) { return PyRef(p); }
-    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
-    PyObject* get() const { return p_; }
-    [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    explicit PyRef(PyObject* p) : p_(p) {}
-    PyObject* p_;
 };
 
 struct BatchObject {
@@ -63,23 +44,15 @@ struct BatchObject {
 
 Games& games_of(PyObject* self) { return *reinterpret_cast<BatchObject*>(self)->games; }
 
-// Runs a body, turning C++ exceptions into Python exceptions. R is PyObject* or int.
+// Runs an entry point's body (see binding::guarded_with); a C++ failure other than a failed
+// allocation raises RuntimeError("internal error: ...").
 template <class R, class Body>
 R guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
-    }
-    if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
-    } else {
-        return -1;
-    }
+    return binding::guarded_with<R>(
+        [](const char* message) {
+            PyErr_Format(PyExc_RuntimeError, "internal error: %s", message);
+        },
+        std::forward<Body>(body));
 }
 
 // Runs `work` on the games without the interpreter lock; false with RuntimeError set when
@@ -387,14 +360,14 @@ PyObject* get_layout(PyObject* self, void*) {
 }
 
 PyMethodDef batch_methods[] = {
-    {"reset", BATCH_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
+    {"reset", CORVELLE_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next game of every game (or of "
                "those flagged in `which`): its 'seeds' record where 'use_seed' is set, else "
                "drawn from its 'streams' generator.")},
-    {"step", BATCH_CFUNC(batch_step), METH_O,
+    {"step", CORVELLE_CFUNC(batch_step), METH_O,
      PyDoc_STR("step($self, actions)\n--\n\nPlays one step of every game and returns how many "
                "episodes ended.")},
-    {"state_bytes", BATCH_CFUNC(batch_state_bytes), METH_O,
+    {"state_bytes", CORVELLE_CFUNC(batch_state_bytes), METH_O,
      PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -425,51 +398,120 @@ PyType_Spec batch_spec = {
     .name = "corvelle._batch.Batch",
     .basicsize = sizeof(BatchObject),
     .itemsize = 0,
-    .flags = BATCH_TYPE_FLAGS,
+    .flags = CORVELLE_TYPE_FLAGS,
     .slots = batch_slots,
 };
 
 // ---- Module functions ----------------------------------------------------------------------
 
-// placement_mask($module, state, method='geometric'): the 96-entry mask of a state given in
-// its byte form, found by one of the three methods.
+// The state of a byte form held by `data`, which it releases. False with ValueError set (the
+// decoder's message) when the bytes are not a state's byte form.
+bool decode_state(Py_buffer& data, game::tet::GameState& out) {
+    const auto decoded = game::tet::decode_game_state(
+        {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+    PyBuffer_Release(&data);
+    if (!decoded.ok()) {
+        PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
+        return false;
+    }
+    out = decoded.value;
+    return true;
+}
+
+// placement_mask($module, state): the 96-entry mask of a state given in its byte form.
 PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
-        static const char* kwlist[] = {"state", "method", nullptr};
+        static const char* kwlist[] = {"state", nullptr};
         Py_buffer data;
-        const char* method_text = "geometric";
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|s:placement_mask",
-                                         const_cast<char**>(kwlist), &data, &method_text))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*:placement_mask",
+                                         const_cast<char**>(kwlist), &data))
             return nullptr;
-        const auto decoded = game::tet::decode_game_state(
-            {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
-        PyBuffer_Release(&data);
-        if (!decoded.ok()) {
-            PyErr_SetString(PyExc_ValueError, decoded.error.display().c_str());
-            return nullptr;
-        }
-        MaskMethod method;
-        if (std::strcmp(method_text, "exact") == 0) {
-            method = MaskMethod::Exact;
-        } else if (std::strcmp(method_text, "search") == 0) {
-            method = MaskMethod::Search;
-        } else if (std::strcmp(method_text, "geometric") == 0) {
-            method = MaskMethod::Geometric;
-        } else {
-            PyErr_Format(PyExc_ValueError,
-                         "method must be 'exact', 'search' or 'geometric', not '%s'", method_text);
-            return nullptr;
-        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
         std::int8_t mask[PLACEMENT_ACTION_NB];
-        placement_mask(decoded.value, mask, method);
+        placement_mask(state, mask);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
     });
 }
 
+// bot_choices($module, state, bot): the chain numbers tied for the choice of the engine's bot
+// named `bot` on a state given in its byte form (game::bot::best_chains): the best score, then
+// the fewest actions, ascending, identical chains each listed. Empty when no chain qualifies.
+PyObject* module_bot_choices(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "bot", nullptr};
+        Py_buffer data;
+        const char* bot = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*s:bot_choices",
+                                         const_cast<char**>(kwlist), &data, &bot))
+            return nullptr;
+        const game::bot::ScoreFn score = game::bot::bot_score(bot);
+        if (!score) {
+            PyBuffer_Release(&data);
+            PyErr_SetString(PyExc_ValueError,
+                            game::fail(game::ErrorCode::BotNameNotFound).message().c_str());
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        const game::bot::TiedChains ties = game::bot::best_chains(state, score);
+        PyRef out = PyRef::steal(PyList_New(ties.count));
+        if (!out) return nullptr;
+        for (int k = 0; k < ties.count; ++k) {
+            PyObject* chain = PyLong_FromLong(ties.chain[static_cast<std::size_t>(k)]);
+            if (!chain) return nullptr;
+            PyList_SET_ITEM(out.get(), k, chain);
+        }
+        return out.release();
+    });
+}
+
+// shapes($module): the engine's shape table, [rotation][kind] (kinds in the order I L J T S
+// Z O) -> (grid size, the four covered cells as (row, column) of the grid, row 0 at the
+// bottom, in the table's visiting order).
+PyObject* module_shapes(PyObject*, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        using game::tet::ALL_SHAPES;
+        const auto rot_nb = static_cast<Py_ssize_t>(ALL_SHAPES.size());
+        const auto kind_nb = static_cast<Py_ssize_t>(ALL_SHAPES[0].size());
+        const auto cell_nb = static_cast<Py_ssize_t>(ALL_SHAPES[0][0].cells.size());
+        PyRef out = PyRef::steal(PyTuple_New(rot_nb));
+        if (!out) return nullptr;
+        for (Py_ssize_t r = 0; r < rot_nb; ++r) {
+            PyRef kinds = PyRef::steal(PyTuple_New(kind_nb));
+            if (!kinds) return nullptr;
+            for (Py_ssize_t k = 0; k < kind_nb; ++k) {
+                const game::tet::Shape& shape = ALL_SHAPES[r][k];
+                PyRef cells = PyRef::steal(PyTuple_New(cell_nb));
+                if (!cells) return nullptr;
+                for (Py_ssize_t c = 0; c < cell_nb; ++c) {
+                    PyObject* cell = Py_BuildValue("(ii)", shape.cells[c].i, shape.cells[c].j);
+                    if (!cell) return nullptr;
+                    PyTuple_SET_ITEM(cells.get(), c, cell);
+                }
+                PyObject* entry = Py_BuildValue("(iO)", shape.size, cells.get());
+                if (!entry) return nullptr;
+                PyTuple_SET_ITEM(kinds.get(), k, entry);
+            }
+            PyTuple_SET_ITEM(out.get(), r, kinds.release());
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef module_methods[] = {
-    {"placement_mask", BATCH_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("placement_mask($module, state, method='geometric')\n--\n\n"
+    {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"bot_choices", CORVELLE_CFUNC(module_bot_choices), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("bot_choices($module, state, bot)\n--\n\n"
+               "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
+               "or 'random') on a state given in its byte form: the best score, then the "
+               "fewest actions, in chain order; empty when no chain qualifies.")},
+    {"shapes", CORVELLE_CFUNC(module_shapes), METH_NOARGS,
+     PyDoc_STR("shapes($module)\n--\n\n"
+               "The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid "
+               "size, ((row, column), ...) of the four covered cells, row 0 at the bottom).")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,7 @@
+// The batched games: the arena's layout, resets, steps, observations and masks.
 #include "games.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -14,10 +13,7 @@ namespace batch {
 
 namespace {
 
-using game::bot::random_choice_bot::ChainTree;
 using game::tet::BoardMatrix;
-using game::tet::CurrentPcsInfo;
-using game::tet::TetAction;
 
 // Actions a step plays carry time 0, as the Python methods that play chains do.
 constexpr std::int64_t ACTION_TIME = 0;
@@ -30,38 +26,6 @@ constexpr int COUNTER_NB = 4;
 
 constexpr std::size_t round_up(std::size_t n) {
     return (n + ARENA_ALIGN - 1) / ARENA_ALIGN * ARENA_ALIGN;
-}
-
-// Whether a hard drop from `s` is accepted. A hard drop refuses only a finished game, a
-// missing falling piece and one with cells off the board; once the drop has begun it succeeds
-// however the piece locks, so the lock itself need not be played.
-bool hard_drop_accepted(const GameState& s) {
-    return !s.is_over() && s.current_pcs && BoardMatrix::in_bounds(*s.current_pcs);
-}
-
-// Plays every prefix below `node` whose parent was accepted, marking in `accepted` the nodes
-// whose whole action list the engine takes one after another from the root's state. `s` is
-// the state reached at `node`. With `shortcut` the inner actions skip the running seed, replay
-// record and ghost, which decide nothing a chain reads from such a root, and the leaves (every
-// leaf is a hard drop) are decided without playing the lock.
-void accept_below(const ChainTree& tree, int node, const GameState& s, bool shortcut,
-                  std::array<bool, ChainTree::NODE_NB>& accepted) {
-    for (int a = 0; a < game::tet::ACTION_NB; ++a) {
-        const int child = tree.child[node][a];
-        if (child == ChainTree::NO_NODE) continue;
-        const TetAction action = game::tet::action_from_index(a);
-        if (shortcut && child >= ChainTree::LEAF_BEGIN) {
-            assert(action == TetAction::HardDrop);
-            accepted[child] = hard_drop_accepted(s);
-            continue;
-        }
-        GameState next = s;
-        const game::Error e =
-            shortcut ? next.act_for_search(action) : next.act_in_place(action, ACTION_TIME);
-        if (e.failed()) continue;
-        accepted[child] = true;
-        if (child < ChainTree::LEAF_BEGIN) accept_below(tree, child, next, shortcut, accepted);
-    }
 }
 
 // The game seed record: 32 seed bytes, then the start time as a little-endian i64.
@@ -86,209 +50,16 @@ void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts) 
     words[1] = static_cast<std::uint64_t>(rng.state() >> 64);
 }
 
-// One shape's covered cells as a column bitmask per grid row, for fitting tests against
-// the board's row masks.
-struct ShapeRows {
-    std::int8_t low, high;   // lowest and highest covered grid row
-    std::int8_t left, right;  // leftmost and rightmost covered grid column
-    std::array<std::uint16_t, 4> bits{};  // bits[i]: bit j set when cell (i, j) is covered
-};
-
-using ShapeRowTable = std::array<std::array<ShapeRows, game::tet::TET_NB>, game::rot::ROT_NB>;
-
-// SHAPE_ROWS[rotation][kind], from the engine's shape table.
-constexpr ShapeRowTable SHAPE_ROWS = [] {
-    ShapeRowTable table{};
-    for (int r = 0; r < game::rot::ROT_NB; ++r)
-        for (int t = 0; t < game::tet::TET_NB; ++t) {
-            ShapeRows& out = table[r][t];
-            out.low = out.left = 3;
-            out.high = out.right = 0;
-            for (const game::tet::ShapeCell& c : game::tet::ALL_SHAPES[r][t].cells) {
-                out.bits[c.i] = static_cast<std::uint16_t>(out.bits[c.i] | 1u << c.j);
-                out.low = std::min(out.low, c.i);
-                out.high = std::max(out.high, c.i);
-                out.left = std::min(out.left, c.j);
-                out.right = std::max(out.right, c.j);
-            }
-        }
-    return table;
-}();
-
-constexpr bool shape_rows_cover_four_cells() {
-    for (const auto& by_kind : SHAPE_ROWS)
-        for (const ShapeRows& s : by_kind) {
-            int cells = 0;
-            for (std::uint16_t row : s.bits) cells += std::popcount(row);
-            if (cells != 4 || s.low > s.high || s.left > s.right) return false;
-        }
-    return true;
-}
-static_assert(shape_rows_cover_four_cells());
-
-// The board's solid cells as one 10-bit mask per row (bit x for column x).
-class RowBoard {
-public:
-    explicit RowBoard(const BoardMatrix& b) {
-        for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-            rows_[y] = static_cast<std::uint16_t>(game::tet::solid_mask(b, y));
-            any_full_ = any_full_ || rows_[y] == FULL_ROW;
-        }
-    }
-
-    // BoardMatrix::fits: every cell of the piece on the board and not solid.
-    bool fits(const CurrentPcsInfo& p) const {
-        const ShapeRows& s = SHAPE_ROWS[game::rot::index(p.rs)][game::tet::index(p.tet)];
-        const int y = p.pos.y, x = p.pos.x;
-        if (x + s.left < 0 || x + s.right >= BoardMatrix::COLS || y + s.low < 0 ||
-            y + s.high >= BoardMatrix::ROWS)
-            return false;
-        for (int i = s.low; i <= s.high; ++i) {
-            const unsigned bits = x >= 0 ? s.bits[i] << x : s.bits[i] >> -x;
-            if (rows_[y + i] & bits) return false;
-        }
-        return true;
-    }
-    bool any_full() const { return any_full_; }
-
-private:
-    static constexpr std::uint16_t FULL_ROW = (1u << BoardMatrix::COLS) - 1;
-    std::array<std::uint16_t, BoardMatrix::ROWS> rows_{};
-    bool any_full_ = false;
-};
-
-// The falling piece along a chain prefix, for the geometric walk below.
-struct Walker {
-    CurrentPcsInfo piece;
-    bool over = false;  // a hold spawned a piece over the stack
-    bool can_hold = true;
-};
-
-// The geometric form of the chain search. Through the inner actions of a chain (moves,
-// rotations, one hold) the board apart from the falling piece stays the same, so each action's
-// outcome is decided by where its piece fits on that board:
-//  - a move is accepted when the shifted piece fits;
-//  - a rotation when one of its five offset tests fits, the first that does winning;
-//  - a hold unless the held piece was taken since the last lock; the held kind (or the next
-//    queued one) spawns, and when it does not fit the game is over and every later action is
-//    refused;
-//  - a hard drop whenever the game still runs (see hard_drop_accepted).
-// This holds while the state meets the preconditions of geometric_placement_mask.
-class GeometricSearch {
-public:
-    GeometricSearch(const GameState& s, const RowBoard& board, const ChainTree& tree)
-        : s_(s), board_(board), tree_(tree) {}
-
-    // Marks the accepted nodes, parents before children; false when the walk met something
-    // outside its rules (the caller falls back).
-    bool walk(const Walker& root, std::array<bool, ChainTree::NODE_NB>& accepted) {
-        std::array<Walker, ChainTree::LEAF_BEGIN> at;
-        at[0] = root;
-        accepted[0] = true;
-        for (int n = 1; n < ChainTree::NODE_NB; ++n) {
-            const int parent = tree_.parent[n];
-            if (!accepted[parent] || at[parent].over) continue;
-            Walker next = at[parent];
-            bool ok = false;
-            switch (tree_.action[n]) {
-                case TetAction::HardDrop: ok = true; break;
-                case TetAction::MoveLeft: ok = shift(next.piece, -1); break;
-                case TetAction::MoveRight: ok = shift(next.piece, 1); break;
-                case TetAction::RotateLeft: ok = rotate(next.piece, false); break;
-                case TetAction::RotateRight: ok = rotate(next.piece, true); break;
-                case TetAction::Hold:
-                    if (!hold(next)) return false;
-                    ok = at[parent].can_hold;
-                    break;
-                default: return false;
-            }
-            if (!ok) continue;
-            accepted[n] = true;
-            if (n < ChainTree::LEAF_BEGIN) at[n] = next;
-        }
-        return true;
-    }
-
-private:
-    bool shift(CurrentPcsInfo& p, int dx) const {
-        p.pos.x = static_cast<std::int8_t>(p.pos.x + dx);
-        return board_.fits(p);
-    }
-
-    bool rotate(CurrentPcsInfo& p, bool clockwise) const {
-        const auto to = clockwise ? game::rot::turned_right(p.rs) : game::rot::turned_left(p.rs);
-        for (const game::rot::Offset& off :
-             game::rot::offsets(p.tet == game::tet::Tet::I, p.rs, to)) {
-            CurrentPcsInfo turned = p;
-            turned.rs = to;
-            turned.pos = {static_cast<std::int8_t>(p.pos.y + off.dy),
-                          static_cast<std::int8_t>(p.pos.x + off.dx)};
-            if (board_.fits(turned)) {
-                p = turned;
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // The piece a hold brings in; false when the hold would also change the board (a full
-    // row to clear) or read past the queue.
-    bool hold(Walker& w) {
-        if (board_.any_full() || s_.next_pcs_idx >= s_.next_pcs_bags.size()) return false;
-        const game::tet::Tet kind =
-            s_.hold_pcs ? s_.hold_pcs->tet : s_.next_pcs_bags[s_.next_pcs_idx];
-        w.piece = CurrentPcsInfo{game::tet::spawn_pos(kind), kind, game::rot::RotState::R0, 0};
-        w.over = !board_.fits(w.piece);
-        w.can_hold = false;
-        return true;
-    }
-
-    const GameState& s_;
-    const RowBoard& board_;
-    const ChainTree& tree_;
-};
-
-// The mask by geometry alone, for a running state whose falling piece is drawn on the board
-// and whose running seed decides nothing a chain reads; false (mask untouched) otherwise.
-bool geometric_placement_mask(const GameState& s, std::int8_t* mask) {
-    if (s.is_over() || !s.current_pcs || !s.search_shortcut_ok()) return false;
-    const CurrentPcsInfo root = *s.current_pcs;
-    if (!BoardMatrix::in_bounds(root) || !s.main_board.is_drawn(root)) return false;
-    BoardMatrix without = s.main_board;
-    (void)without.delete_piece(root);
-    const RowBoard board(without);
-
-    const ChainTree& tree = game::bot::random_choice_bot::move_chain_tree();
-    std::array<bool, ChainTree::NODE_NB> accepted{};
-    GeometricSearch search(s, board, tree);
-    if (!search.walk(Walker{root, false, !s.hold_pcs || s.hold_pcs->can_use}, accepted))
-        return false;
-    for (int c = 0; c < PLACEMENT_ACTION_NB; ++c) mask[c] = accepted[tree.chain_node[c]];
-    return true;
-}
-
 }  // namespace
 
-void placement_mask(const GameState& s, std::int8_t* mask, MaskMethod method) {
-    if (method == MaskMethod::Geometric && geometric_placement_mask(s, mask)) return;
-    std::array<bool, ChainTree::NODE_NB> accepted{};
-    if (!s.is_over()) {
-        const ChainTree& tree = game::bot::random_choice_bot::move_chain_tree();
-        const bool shortcut = method != MaskMethod::Exact && s.search_shortcut_ok();
-        accept_below(tree, 0, s, shortcut, accepted);
-        for (int c = 0; c < PLACEMENT_ACTION_NB; ++c) mask[c] = accepted[tree.chain_node[c]];
-        return;
-    }
-    std::fill_n(mask, PLACEMENT_ACTION_NB, 0);
+void placement_mask(const GameState& s, std::int8_t* mask) {
+    const game::tet::ChainMask valid = game::tet::valid_chains(s);
+    for (int c = 0; c < PLACEMENT_ACTION_NB; ++c) mask[c] = valid[c];
 }
 
-// One action's refusals do not depend on the running seed: act_for_search refuses exactly
-// what act_in_place refuses.
 void key_mask(const GameState& s, std::int8_t* mask) {
-    for (int a = 0; a < KEY_ACTION_NB; ++a) {
-        GameState next = s;
-        mask[a] = next.act_for_search(game::tet::action_from_index(a)).ok();
-    }
+    const auto accepted = game::tet::accepted_actions(s);
+    for (int a = 0; a < KEY_ACTION_NB; ++a) mask[a] = accepted[a];
 }
 
 Games::Games(const Options& options)
@@ -384,19 +155,14 @@ void Games::step_game(int i, int action) {
     // arena's mask is not read, since the caller can write it; by its definition it marks
     // exactly the actions accepted here.
     GameState& s = states_[i];
-    GameState next = s;
-    bool accepted = true;
-    if (options_.mode == Mode::Placement) {
-        for (TetAction a : game::bot::random_choice_bot::all_move_chains()[action])
-            if (next.act_in_place(a, ACTION_TIME).failed()) {
-                accepted = false;
-                break;
-            }
-    } else {
-        accepted = next.act_in_place(game::tet::action_from_index(action), ACTION_TIME).ok();
-    }
+    const game::Result<GameState> played =
+        options_.mode == Mode::Placement
+            ? game::tet::play_chain(s, action)
+            : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
+    const bool accepted = played.ok();
     double reward = 0.0;
     if (accepted) {
+        const GameState& next = played.value;
         if (options_.reward == RewardKind::Score) {
             reward = static_cast<std::int32_t>(static_cast<std::uint32_t>(next.score) -
                                                static_cast<std::uint32_t>(s.score));
@@ -464,7 +230,7 @@ void Games::write_observation(int i) {
 
 void Games::write_mask(int i) {
     std::int8_t* mask = field<std::int8_t>(Field::Mask) + i * action_nb_;
-    if (options_.mode == Mode::Placement) placement_mask(states_[i], mask, MaskMethod::Geometric);
+    if (options_.mode == Mode::Placement) placement_mask(states_[i], mask);
     else key_mask(states_[i], mask);
 }
 

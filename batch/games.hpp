@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "bot/random_choice_bot.hpp"
+#include "tet/movegen.hpp"
 #include "tet/state.hpp"
 #include "worker_pool.hpp"
 
@@ -32,7 +32,7 @@ enum class RewardKind : std::uint8_t {
 
 inline constexpr int VISIBLE_ROWS = 20;
 inline constexpr int COLS = game::tet::BoardMatrix::COLS;
-inline constexpr int PLACEMENT_ACTION_NB = game::bot::random_choice_bot::CHAIN_NB;
+inline constexpr int PLACEMENT_ACTION_NB = game::tet::CHAIN_NB;
 inline constexpr int KEY_ACTION_NB = game::tet::ACTION_NB;
 // A game seed as Python hands it over: 32 seed bytes, then the start time (i64 little-endian).
 inline constexpr int SEED_RECORD_SIZE = 40;
@@ -163,17 +163,10 @@ private:
     WorkerPool pool_;
 };
 
-// How placement_mask finds its answer; all three give the same mask.
-enum class MaskMethod : std::uint8_t {
-    Exact,      // every prefix played with the engine's full action at time 0
-    Search,     // with the engine's search shortcut (act_for_search) where it applies
-    Geometric,  // where the falling piece fits on the board, where that applies; else Search
-};
-
 // Marks in `mask` (96 entries) the chains of the move-chain list all of whose actions the
 // engine accepts one after another from `s`: the chains that playing every action with
 // apply_action_if_works at time 0 would complete.
-void placement_mask(const GameState& s, std::int8_t* mask, MaskMethod method);
+void placement_mask(const GameState& s, std::int8_t* mask);
 // Marks in `mask` (8 entries) the actions try_action accepts from `s`.
 void key_mask(const GameState& s, std::int8_t* mask);
 

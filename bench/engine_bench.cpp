@@ -18,10 +18,11 @@
 #include <vector>
 
 #include "bot/bot.hpp"
-#include "bot/chain_play.hpp"
 #include "game_script.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "tet/codec.hpp"
+#include "tet/movegen.hpp"
 #include "tet/replay.hpp"
 #include "tet/state.hpp"
 
@@ -159,7 +160,7 @@ void valid_chains(benchmark::State& st, const GameState& s) {
     int valid = 0;
     for (auto _ : st) {
         valid = 0;
-        game::bot::for_each_valid_chain(s, [&](int, const GameState& end) {
+        game::tet::for_each_valid_chain(s, [&](int, const GameState& end) {
             benchmark::DoNotOptimize(&end);
             ++valid;
         });

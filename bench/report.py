@@ -28,7 +28,8 @@ MOVES = ("MoveLeft", "MoveRight", "RotateLeft", "RotateRight", "Nothing")
 
 class Row:
     """One line of the table. `source` is 'engine' or 'python', `key` the benchmark's name
-    there; `work` turns the time into a rate. `target` is (op, value) in the row's unit, or a
+    there; or `source` is 'ratio' and `key` two engine benchmarks' names, the row showing the
+    first's median over the second's. `work` turns the time into a rate. `target` is (op, value) in the row's unit, or a
     function of the measured rows returning one."""
 
     def __init__(self, name, source, key, unit, target=None, work=None):
@@ -65,6 +66,12 @@ def rows():
     for op in ("encode", "decode"):
         for label in ("fresh", "midgame"):
             out.append(Row(f"engine {op} state, {label}", "engine", f"{op}/{label}", "ns"))
+    # Ratios of two rows of the same run: they move little with the clock, so they tell a
+    # slower build from a slower host.
+    out.append(Row("ratio: one action (MoveLeft, midgame) / seed step alone", "ratio",
+                   ("try_action/midgame/MoveLeft", "seed_step/independent"), "x"))
+    out.append(Row("ratio: move-chain sweep, midgame / one action (MoveLeft, midgame)", "ratio",
+                   ("valid_chains/midgame", "try_action/midgame/MoveLeft"), "x"))
     out.append(Row("engine replay decode, 10,000 actions", "engine", "replay/decode_10k", "us"))
     out.append(Row("engine replay playback, 10,000 actions", "engine", "replay/playback_10k",
                    "actions/s", work=10_000))
@@ -136,6 +143,11 @@ def measure(row_list, engine_json, python_json):
             row.target = row.target(seconds)
         if row.source == "size":
             row.value = sys.getsizeof(gs.load("midgame.txt").final_state())
+            continue
+        if row.source == "ratio":
+            top, bottom = (seconds.get(("engine", k)) for k in row.key)
+            if top is not None and bottom:
+                row.value = top / bottom
             continue
         s = seconds.get((row.source, row.key))
         if s is None:

@@ -12,7 +12,6 @@
 #include <variant>
 
 #include "bot/bot.hpp"
-#include "bot/chain_play.hpp"
 #include "bot/random_choice_bot.hpp"
 #include "convert.h"
 #include "module.h"
@@ -20,6 +19,7 @@
 #include "rot.hpp"
 #include "slab.h"
 #include "tet/codec.hpp"
+#include "tet/movegen.hpp"
 #include "tet/replay.hpp"
 
 namespace binding {
@@ -265,7 +265,7 @@ bool matrix_text(const GameState& s, std::string& out) {
             case 17: {
                 const auto& chains = game::bot::random_choice_bot::all_move_chains();
                 long valid = 0;
-                game::bot::for_each_valid_chain(s, [&](int, const GameState&) { ++valid; });
+                for (const bool v : game::tet::valid_chains(s)) valid += v;
                 out += "get_valid_move_chains().len() = ";
                 append_int(out, static_cast<long>(valid));
                 out += " / ";
@@ -412,27 +412,24 @@ PyObject* get_current_pcs(PyObject* self, void*) {
 // (action name, state) for every single action the engine accepts, in action order.
 PyObject* get_next_actions_and_states(PyObject* self, void*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
-        // Each action is carried out in the payload of its own new object, and the accepted
-        // ones get their seeds side by side; refused ones are dropped.
+        // Each action is tried in the payload of its own new object, the accepted ones' seeds
+        // computed side by side; refused ones are dropped.
         const auto& actions = game::tet::all_actions();
         constexpr std::size_t N = std::tuple_size_v<std::decay_t<decltype(actions)>>;
-        const GameState clean = s.without_ghosts();
         PyRef objects[N];
-        GameState* accepted[N];
-        TetAction accepted_action[N];
+        GameState* out[N];
+        game::Error errors[N];
+        for (std::size_t i = 0; i < N; ++i) {
+            objects[i] = PyRef::steal(new_unbuilt_game_state_object(st.game_state_type));
+            if (!objects[i]) return nullptr;
+            out[i] = ::new (&game_state_payload_mut(objects[i].get())) GameState;
+        }
+        s.try_actions(actions, ACTION_TIME, out, errors);
         std::size_t n = 0;
         for (std::size_t i = 0; i < N; ++i) {
-            objects[i] = PyRef::steal(state_to_py(st, clean));
-            if (!objects[i]) return nullptr;
-            GameState& next = game_state_payload_mut(objects[i].get());
-            if (next.carry_out(actions[i], ACTION_TIME).failed()) {
-                objects[i] = PyRef();
-                continue;
-            }
-            accepted[n] = &next;
-            accepted_action[n++] = actions[i];
+            if (errors[i].ok()) ++n;
+            else objects[i] = PyRef();
         }
-        GameState::record_tried(clean, {accepted, n}, {accepted_action, n}, ACTION_TIME);
 
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
@@ -559,12 +556,12 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
         // ending there takes (identical chains after it get copies); the objects of refused
         // chains are dropped with `leaves`. The pairs are made as the chains come and the list
         // once at its final size.
-        using game::bot::random_choice_bot::ChainTree;
+        using game::tet::ChainTree;
         std::array<PyRef, ChainTree::LEAF_NB> leaves;
         std::array<PyRef, game::bot::random_choice_bot::CHAIN_NB> pairs;
         std::size_t n = 0;
         bool failed = false;
-        game::bot::for_each_valid_chain(
+        game::tet::for_each_valid_chain(
             s,
             [&](int k) -> void* {
                 if (failed) return nullptr;

@@ -6,25 +6,12 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <exception>
-#include <new>
-#include <type_traits>
+#include <utility>
 
 #include "bot/random_choice_bot.hpp"
-#include "error.hpp"
+#include "native_common.h"
 #include "tet/records.hpp"
 #include "tet/state.hpp"
-
-// Both classes: final (no Py_TPFLAGS_BASETYPE), no instance dict, no weak references, and
-// immutable where the interpreter knows the flag (3.10+).
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-#define CORVELLE_TYPE_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
-#else
-#define CORVELLE_TYPE_FLAGS Py_TPFLAGS_DEFAULT
-#endif
-
-// A METH_FASTCALL or METH_NOARGS function as the PyCFunction a PyMethodDef stores.
-#define CORVELLE_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 namespace binding __attribute__((visibility("hidden"))) {
 
@@ -71,26 +58,12 @@ ModuleState* find_module_state();
 // Sets the internal-error exception (or SystemError when the module is unknown).
 void raise_internal_error(const ModuleState* st, const char* message);
 
-// Runs an entry point's body, turning every C++ exception into a Python exception so that
-// none crosses into the interpreter. R is PyObject* (null on error) or int (-1 on error).
+// Runs an entry point's body (see guarded_with); a C++ failure other than a failed
+// allocation raises the module's internal-error exception.
 template <class R, class Body>
 R guarded(const ModuleState* st, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const game::InternalError& e) {
-        raise_internal_error(st, e.what());
-    } catch (const std::exception& e) {
-        raise_internal_error(st, e.what());
-    } catch (...) {
-        raise_internal_error(st, "unknown C++ exception");
-    }
-    if constexpr (std::is_pointer_v<R>) {
-        return nullptr;
-    } else {
-        return -1;
-    }
+    return guarded_with<R>([st](const char* message) { raise_internal_error(st, message); },
+                           std::forward<Body>(body));
 }
 
 // game_state.cpp: the GameStatePy type.

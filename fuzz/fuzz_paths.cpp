@@ -5,22 +5,27 @@
 // - all actions tried side by side, against one at a time;
 // - an accepted hard drop, against one-row soft drops until the lock;
 // - the chain sweep, against each listed chain played action by action on its own copy;
+// - the chain mask and the bots' landings on solid cells, against the exact walk;
 // - the chain search with each bot's score, against the literal hash-map search, with the
 //   same shuffle and the same number of words drawn.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "bot/bot.hpp"
-#include "bot/chain_play.hpp"
 #include "bot/random_choice_bot.hpp"
 #include "bot/wordpress_blog_bot.hpp"
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "reference.hpp"
+#include "tet/board_detail.hpp"
 #include "tet/codec.hpp"
+#include "tet/movegen.hpp"
 #include "tet/state.hpp"
 
 using namespace game;
@@ -69,10 +74,14 @@ void check_kernels(const GameState& s, std::int64_t t) {
 void check_side_by_side(const GameState& s, std::int64_t t) {
     TetAction actions[ACTION_NB];
     for (int a = 0; a < ACTION_NB; ++a) actions[a] = action_from_index(a);
-    Result<GameState> together[ACTION_NB];
-    s.try_actions(actions, t, together);
+    GameState together[ACTION_NB];
+    GameState* out[ACTION_NB];
+    Error errors[ACTION_NB];
+    for (int a = 0; a < ACTION_NB; ++a) out[a] = &together[a];
+    s.try_actions(actions, t, out, errors);
     for (int a = 0; a < ACTION_NB; ++a)
-        if (!same(together[a], s.try_action(action_from_index(a), t))) differs("side by side", a);
+        if (!same({together[a], errors[a]}, s.try_action(action_from_index(a), t)))
+            differs("side by side", a);
 }
 
 void check_hard_drop(const GameState& s, std::int64_t t) {
@@ -82,12 +91,24 @@ void check_hard_drop(const GameState& s, std::int64_t t) {
 
 void check_sweep(const GameState& s) {
     std::vector<std::pair<int, GameState>> got;
-    bot::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
+    for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
     const auto want = reference::valid_chains_one_by_one(s);
     if (got.size() != want.size()) differs("sweep, chains", static_cast<int>(got.size()));
     for (std::size_t k = 0; k < got.size(); ++k)
         if (got[k].first != want[k].first || !(got[k].second == want[k].second))
             differs("sweep", want[k].first);
+}
+
+// The chain mask and the bots' landings, against the exact walk.
+void check_chain_walk(const GameState& s) {
+    if (valid_chains(s) != detail::valid_chains_exact(s)) differs("chain mask", 0);
+    std::array<std::optional<Landing>, ChainTree::LEAF_NB> fast, exact;
+    for_each_landing(s, [&](int k, const Landing& l) { fast[k] = l; });
+    detail::for_each_landing_exact(s, [&](int k, const Landing& l) { exact[k] = l; });
+    for (int k = 0; k < ChainTree::LEAF_NB; ++k)
+        if (fast[k].has_value() != exact[k].has_value() ||
+            (fast[k] && (fast[k]->total_lines != exact[k]->total_lines || fast[k]->cols != exact[k]->cols)))
+            differs("landing", k);
 }
 
 void check_search(const GameState& s, std::uint8_t salt) {
@@ -118,6 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_side_by_side(s, t);
     check_hard_drop(s, t);
     check_sweep(s);
+    check_chain_walk(s);
     check_search(s, size > 0 ? data[size - 1] : 0);
     return 0;
 }

@@ -1,3 +1,4 @@
+// Error messages by code, and the internal failure that stops an operation.
 #include "error.hpp"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// The seeded stream, the bag shuffle, the per-action seed (one at a time and in batches) and
+// the thread's generator, over the ChaCha block functions; the vector kernels are compiled
+// from random_vector.inc once per instruction set and picked when the module loads.
 #include "random.hpp"
 
 #include <algorithm>
@@ -11,8 +14,21 @@
 #endif
 
 #include "error.hpp"
+#include "random_detail.hpp"
 
 namespace game::random {
+
+using detail::accept_drawn_events;
+using detail::chacha20_block;
+using detail::chacha20_four_blocks;
+using detail::chacha20_four_blocks_of;
+using detail::chacha20_two_blocks;
+using detail::chacha12_four_blocks;
+using detail::chacha_block;
+using detail::DrawnEventInput;
+using detail::event_draw;
+using detail::event_draws;
+using detail::EventDraw;
 
 namespace {
 
@@ -47,8 +63,8 @@ inline void advance_counter(std::array<std::uint32_t, 16>& s) {
 
 // RFC 8439 section 2.3: `rounds` rounds (column and diagonal rounds alternating), then the
 // input added word by word.
-void chacha_block(const std::array<std::uint32_t, 16>& input, std::array<std::uint32_t, 16>& out,
-                  int rounds) {
+void detail::chacha_block(const std::array<std::uint32_t, 16>& input,
+                          std::array<std::uint32_t, 16>& out, int rounds) {
     std::array<std::uint32_t, 16> x = input;
     for (int i = 0; i < rounds; i += 2) {
         quarter_round(x[0], x[4], x[8], x[12]);
@@ -131,17 +147,18 @@ bool on_vector_kernels(F&& f) {
 
 }  // namespace
 
-void chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+void detail::chacha20_block(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::block(input, out); })) return;
     detail::scalar_block(input, out);
 }
 
-void chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs, std::uint32_t* out) {
+void detail::chacha20_four_blocks_of(const std::array<std::uint32_t, 16>* inputs,
+                                     std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::four_of(inputs, out); })) return;
     for (int n = 0; n < 4; ++n) detail::scalar_block(inputs[n], out + 16 * n);
 }
 
-void chacha20_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+void detail::chacha20_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::four_blocks(input, out); })) return;
     std::array<std::uint32_t, 16> in = input;
     for (int n = 0; n < 4; ++n) {
@@ -150,12 +167,12 @@ void chacha20_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint3
     }
 }
 
-void chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+void detail::chacha20_two_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::two_blocks(input, out); })) return;
     detail::scalar_two_blocks(input, out);
 }
 
-void chacha12_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
+void detail::chacha12_four_blocks(const std::array<std::uint32_t, 16>& input, std::uint32_t* out) {
     if (on_vector_kernels([&]<class K> { K::chacha12_four(input, out); })) return;
     std::array<std::uint32_t, 16> in = input, block;
     for (int n = 0; n < 4; ++n) {
@@ -359,13 +376,13 @@ Kernels use_kernels(Kernels k) {
 
 }  // namespace detail
 
-EventDraw event_draw(const Seed32& seed) {
+EventDraw detail::event_draw(const Seed32& seed) {
     std::uint32_t block[16];
     chacha20_block(initial_state(seed.data()), block);
     return low_bytes(block);
 }
 
-void event_draws(std::span<const Seed32* const> seeds, EventDraw* out) {
+void detail::event_draws(std::span<const Seed32* const> seeds, EventDraw* out) {
     const bool vector = on_vector_kernels([&]<class K> {
         in_lane_passes<K::max_lanes>(
             seeds.size(), [&](std::size_t i, std::size_t n) { K::event_draws(&seeds[i], n, out + i); },
@@ -374,7 +391,7 @@ void event_draws(std::span<const Seed32* const> seeds, EventDraw* out) {
     if (!vector) detail::event_draws_portable(seeds, out);
 }
 
-void accept_drawn_events(std::span<const DrawnEventInput> in, Seed32* out) {
+void detail::accept_drawn_events(std::span<const DrawnEventInput> in, Seed32* out) {
     const bool vector = on_vector_kernels([&]<class K> {
         in_lane_passes<K::max_lanes>(
             in.size(), [&](std::size_t i, std::size_t n) { K::drawn_events(in.subspan(i, n), out + i); },
@@ -411,7 +428,7 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
         event_draws({distinct, d}, draws);
         DrawnEventInput drawn[BATCH];
         for (std::size_t k = 0; k < n; ++k) {
-            // Field by field: a whole-struct copy through a temporary stalls on its own stores.
+            // Field by field, which measures faster than a whole-struct copy through a temporary.
             drawn[k].draw = &draws[which[k]];
             drawn[k].event = batch[k].event;
             drawn[k].ts = batch[k].ts;

@@ -1,3 +1,4 @@
+// Rotation state names, the quarter turn of a shape grid and the wall-kick offset tables.
 #include "rot.hpp"
 
 #include "error.hpp"

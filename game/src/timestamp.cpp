@@ -1,3 +1,4 @@
+// The real-time clock in microseconds since the Unix epoch.
 #include "timestamp.hpp"
 
 #include <ctime>

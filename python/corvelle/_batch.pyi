@@ -1,6 +1,8 @@
-"""Many games stepped in one call: the native core of the batched environments."""
+"""Many games stepped in one call: the native core of the batched environments; and a
+state's placement mask, the chains tied for a bot's choice, and the piece shapes, from the
+engine."""
 
-from typing import Dict, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 PLACEMENT_ACTION_NB: int
 KEY_ACTION_NB: int
@@ -32,4 +34,7 @@ class Batch:
     def state_bytes(self, index: int) -> bytes: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
-def placement_mask(state: object, method: str = ...) -> bytes: ...
+def placement_mask(state: object) -> bytes: ...
+def bot_choices(state: object, bot: str) -> List[int]: ...
+# [rotation][kind] -> (grid size, ((row, column), ...) of the four covered cells).
+def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]: ...

@@ -17,6 +17,7 @@
 #include "random.hpp"
 #include "tet/board.hpp"
 #include "tet/state.hpp"
+#include "tet/state_detail.hpp"
 
 namespace reference {
 
@@ -31,14 +32,14 @@ using game::tet::TetAction;
 // the step record of every action.
 inline GameState literal_hard_drop(const GameState& s, std::int64_t t = 0) {
     GameState n = s;
-    n.last_action = TetAction::HardDrop;
     const std::uint16_t id = n.current_pcs->id;
     int runs = 0;
     for (;;) {
         ++runs;
-        if (n.try_softdrop(t).failed()) break;
+        if (game::tet::detail::carry_out(n, TetAction::SoftDrop, t).failed()) break;
         if (!n.current_pcs || n.current_pcs->id != id || n.is_over()) break;
     }
+    n.last_action = TetAction::HardDrop;
     n.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(n.score) + 10u -
                                         2u * static_cast<std::uint32_t>(runs - 1));
     const std::uint16_t i = n.last_segment_idx;

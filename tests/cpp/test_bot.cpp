@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,13 +13,13 @@
 #include <vector>
 
 #include "bot/bot.hpp"
-#include "bot/chain_play.hpp"
 #include "bot/random_choice_bot.hpp"
 #include "bot/wordpress_blog_bot.hpp"
 #include "error.hpp"
 #include "random.hpp"
 #include "reference.hpp"
 #include "tet/board.hpp"
+#include "tet/movegen.hpp"
 #include "tet/state.hpp"
 
 using game::ErrorCode;
@@ -29,9 +30,8 @@ using game::bot::MoveChain;
 using game::bot::Candidate;
 using game::bot::ScoreFn;
 using game::bot::random_choice_bot::all_move_chains;
-using game::bot::random_choice_bot::ChainTree;
+using game::tet::ChainTree;
 using game::bot::random_choice_bot::get_all_move_chains;
-using game::bot::random_choice_bot::move_chain_tree;
 using game::random::bounded_index;
 using game::random::SeededStream;
 using game::random::WordSource;
@@ -332,7 +332,7 @@ TEST_CASE("copies taken on several threads at once are equal") {
 }
 
 TEST_CASE("the prefix tree spells every chain and nothing else") {
-    const ChainTree& tree = move_chain_tree();
+    const ChainTree& tree = game::tet::chain_tree();
     const std::vector<MoveChain>& chains = all_move_chains();
     std::set<int> reached;
     for (std::size_t c = 0; c < chains.size(); ++c) {
@@ -418,7 +418,7 @@ TEST_CASE("the tree search answers exactly as the hash-map search") {
 // returns the number of valid chains.
 int check_sweep(const GameState& s) {
     std::vector<std::pair<int, GameState>> got;
-    game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
+    game::tet::for_each_valid_chain(s, [&](int c, const GameState& end) { got.emplace_back(c, end); });
     const auto want = reference::valid_chains_one_by_one(s);
     REQUIRE(got.size() == want.size());
     for (std::size_t k = 0; k < got.size(); ++k) {
@@ -427,6 +427,29 @@ int check_sweep(const GameState& s) {
         CHECK(got[k].second == want[k].second);
     }
     return static_cast<int>(got.size());
+}
+
+TEST_CASE("the mask and the landings read off solid cells agree with the chain sweep") {
+    // Garbage waiting, broken queues and finished games take the exact path, the rest the
+    // solid-cell walk; both must answer as the sweep does.
+    const Samples& sm = samples();
+    for (std::size_t i = 0; i < sm.states.size(); i += 3) {
+        CAPTURE(i);
+        const GameState& s = sm.states[i];
+        game::tet::ChainMask swept{};
+        game::tet::for_each_valid_chain(s, [&](int c, const GameState&) { swept[c] = true; });
+        CHECK(game::tet::valid_chains(s) == swept);
+
+        std::array<std::optional<Candidate>, ChainTree::LEAF_NB> fast, exact;
+        game::tet::for_each_landing(s, [&](int k, const Candidate& l) { fast[k] = l; });
+        game::tet::detail::for_each_landing_exact(s, [&](int k, const Candidate& l) { exact[k] = l; });
+        for (int k = 0; k < ChainTree::LEAF_NB; ++k) {
+            REQUIRE(fast[k].has_value() == exact[k].has_value());
+            if (!fast[k]) continue;
+            CHECK(fast[k]->total_lines == exact[k]->total_lines);
+            CHECK(fast[k]->cols == exact[k]->cols);
+        }
+    }
 }
 
 TEST_CASE("the batched chain sweep gives each chain's own action-by-action result") {
@@ -474,11 +497,11 @@ TEST_CASE("the chain sweep builds each leaf where it is told, and leaves out tho
     // Room for every third leaf refused: exactly the chains ending there drop out, the rest
     // are reported from the caller's own storage with the same states as the plain sweep.
     const Samples& sm = samples();
-    const ChainTree& tree = move_chain_tree();
+    const ChainTree& tree = game::tet::chain_tree();
     for (std::size_t i = 0; i < sm.states.size(); i += 37) {
         const GameState& s = sm.states[i];
         std::vector<std::pair<int, GameState>> plain;
-        game::bot::for_each_valid_chain(s, [&](int c, const GameState& end) { plain.emplace_back(c, end); });
+        game::tet::for_each_valid_chain(s, [&](int c, const GameState& end) { plain.emplace_back(c, end); });
         union Room {
             Room() {}
             GameState v;
@@ -486,7 +509,7 @@ TEST_CASE("the chain sweep builds each leaf where it is told, and leaves out tho
         std::vector<Room> rooms(ChainTree::LEAF_NB);
         std::vector<int> asked(ChainTree::LEAF_NB, 0);
         std::vector<std::pair<int, GameState>> placed;
-        game::bot::for_each_valid_chain(
+        game::tet::for_each_valid_chain(
             s,
             [&](int k) -> void* {
                 ++asked[static_cast<std::size_t>(k)];
@@ -525,7 +548,7 @@ TEST_CASE("the chain sweep clears lines and scores perfect clears as the actions
                     CAPTURE(well);
                     CAPTURE(width);
                     check_sweep(s);
-                    game::bot::for_each_valid_chain(s, [&](int, const GameState& end) {
+                    game::tet::for_each_valid_chain(s, [&](int, const GameState& end) {
                         clears += end.total_lines != s.total_lines;
                         const auto rows = game::tet::solid_rows(end.board_without_falling_piece());
                         perfect += std::all_of(rows.begin(), rows.end(), [](auto r) { return r == 0; });
@@ -579,6 +602,40 @@ TEST_CASE("among equal scores and lengths the shuffle decides") {
         answers.insert(get_best_move_for_score_fn(lone_o_piece(), column3_or_6_score, rng));
     }
     CHECK(answers == std::set<MoveChain>{{MoveLeft, HardDrop}, {MoveRight, HardDrop}});
+}
+
+TEST_CASE("the tied chains are exactly the moves the shuffled search can draw") {
+    // The search takes the first strictly best chain of a length-sorted shuffle, so every
+    // move it plays is a shortest best chain, and each of them comes up for some shuffle.
+    const Samples& sm = samples();
+    for (ScoreFn score : {ScoreFn{wordpress::score}, ScoreFn{column3_or_6_score}}) {
+        for (std::size_t i = 0; i < sm.states.size(); i += 7) {
+            CAPTURE(i);
+            const GameState& s = sm.states[i];
+            const game::bot::TiedChains tied = game::bot::best_chains(s, score);
+            std::set<MoveChain> listed;
+            for (int k = 0; k < tied.count; ++k) {
+                if (k) CHECK(tied.chain[k - 1] < tied.chain[k]);
+                listed.insert(all_move_chains()[tied.chain[k]]);
+            }
+            std::set<MoveChain> drawn;
+            for (std::uint32_t r = 0; r < (listed.size() > 1 ? 64u : 1u); ++r) {
+                SeededStream rng(key_for(r, 3));
+                drawn.insert(get_best_move_for_score_fn(s, score, rng));
+            }
+            if (tied.count == 0) {
+                CHECK(drawn.size() == 1);
+                CHECK((*drawn.begin()).size() <= 1);  // SoftDrop, or nothing for a finished game
+            } else {
+                CHECK(std::includes(listed.begin(), listed.end(), drawn.begin(), drawn.end()));
+                // 64 draws miss one of up to four ties with odds below 1 in 10^7.
+                if (listed.size() <= 4) CHECK(drawn == listed);
+            }
+        }
+    }
+    CHECK((game::bot::bot_score("wordpress") == ScoreFn{wordpress::score}));
+    CHECK((game::bot::bot_score("random") == ScoreFn{random_bot::score}));
+    CHECK((game::bot::bot_score("Random") == nullptr));
 }
 
 }  // TEST_SUITE("chain search")

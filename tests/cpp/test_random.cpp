@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "random.hpp"
+#include "random_detail.hpp"
 #include "tet/records.hpp"
 #include "timestamp.hpp"
 
@@ -135,7 +136,7 @@ TEST_SUITE("chacha20") {
                                 0x00000001, 0x09000000, 0x4a000000, 0x00000000};
         REQUIRE(in == expected_in);
         Block out{};
-        game::random::chacha_block(in, out, 20);
+        game::random::detail::chacha_block(in, out, 20);
         const Block expected{0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
                              0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
                              0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
@@ -173,7 +174,7 @@ TEST_SUITE("chacha20") {
         for (std::uint64_t counter = 0; counter < 5; ++counter) {
             CAPTURE(counter);
             Block expected{};
-            game::random::chacha_block(chacha_input(key, counter, 0), expected, 20);
+            game::random::detail::chacha_block(chacha_input(key, counter, 0), expected, 20);
             CHECK(next_block(s) == expected);
         }
     }
@@ -193,7 +194,7 @@ TEST_SUITE("chacha20") {
             in[12] = static_cast<std::uint32_t>(counter);
             in[13] = static_cast<std::uint32_t>(counter >> 32);
             Block out{};
-            game::random::chacha_block(in, out, rounds);
+            game::random::detail::chacha_block(in, out, rounds);
             return out;
         };
         auto block_at = [](const std::uint32_t* words, int n) {
@@ -205,16 +206,16 @@ TEST_SUITE("chacha20") {
             for (int it = 0; it < 200; ++it) {
                 const Block in = random_input();
                 std::uint32_t out[64];
-                game::random::chacha20_block(in, out);
+                game::random::detail::chacha20_block(in, out);
                 CHECK(block_at(out, 0) == plain(in, 20, 0));
-                game::random::chacha20_two_blocks(in, out);
+                game::random::detail::chacha20_two_blocks(in, out);
                 for (int n = 0; n < 2; ++n) CHECK(block_at(out, n) == plain(in, 20, n));
-                game::random::chacha12_four_blocks(in, out);
+                game::random::detail::chacha12_four_blocks(in, out);
                 for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(in, 12, n));
-                game::random::chacha20_four_blocks(in, out);
+                game::random::detail::chacha20_four_blocks(in, out);
                 for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(in, 20, n));
                 const Block four[4] = {in, random_input(), random_input(), random_input()};
-                game::random::chacha20_four_blocks_of(four, out);
+                game::random::detail::chacha20_four_blocks_of(four, out);
                 for (int n = 0; n < 4; ++n) CHECK(block_at(out, n) == plain(four[n], 20, 0));
             }
         });
@@ -506,28 +507,28 @@ TEST_CASE("accept_event in two steps: draws of many seeds, then events of many d
             CAPTURE(n);
             std::vector<const Seed32*> of(n);
             for (std::size_t i = 0; i < n; ++i) of[i] = &seeds[i];
-            std::vector<game::random::EventDraw> draws(n + 1);
+            std::vector<game::random::detail::EventDraw> draws(n + 1);
             draws[n].fill(0x5A);
-            game::random::event_draws(of, draws.data());
-            std::vector<game::random::EventDraw> portable(n);
+            game::random::detail::event_draws(of, draws.data());
+            std::vector<game::random::detail::EventDraw> portable(n);
             game::random::detail::event_draws_portable(of, portable.data());
             for (std::size_t i = 0; i < n; ++i) {
                 CHECK(portable[i] == draws[i]);
                 // The low bytes of the seed stream's first 16 words.
                 SeededStream s(seeds[i]);
                 CHECK(draws[i] == s.next_bytes<16>());
-                CHECK(game::random::event_draw(seeds[i]) == draws[i]);
+                CHECK(game::random::detail::event_draw(seeds[i]) == draws[i]);
             }
-            CHECK(draws[n] == game::random::EventDraw{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
+            CHECK(draws[n] == game::random::detail::EventDraw{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A,
                                                       0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A});
-            std::vector<game::random::DrawnEventInput> in;
+            std::vector<game::random::detail::DrawnEventInput> in;
             for (std::size_t i = 0; i < n; ++i) {
                 const auto a = game::tet::action_from_index(static_cast<int>(src.next_u32() % 8));
                 const auto ts = static_cast<std::int64_t>(std::uint64_t(src.next_u32()) << 32 | src.next_u32());
                 in.push_back({&draws[i], GameReplayEvent{a}, ts, src.next_u32()});
             }
             std::vector<Seed32> got(n), got_portable(n);
-            game::random::accept_drawn_events(in, got.data());
+            game::random::detail::accept_drawn_events(in, got.data());
             game::random::detail::accept_drawn_events_portable(in, got_portable.data());
             for (std::size_t i = 0; i < n; ++i) {
                 CHECK(got[i] == game::random::detail::accept_event_by_blocks(seeds[i], in[i].event,

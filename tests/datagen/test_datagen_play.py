@@ -1,17 +1,20 @@
-"""The datagen bot: seeds, masks, and the choice it makes against the engine's own bots."""
+"""The datagen bot: seeds, masks, and its choice: the engine's tied chains checked against the
+documented rule, and the draw among them replayed."""
 
 from __future__ import annotations
 
 import hashlib
 import importlib
-from typing import List, Optional, Tuple
+import random
+from typing import List
 
 import corvelle_vim
 import pytest
 from corvelle_vim import GameStatePy
 
-from corvelle.datagen import BOTS, CHAINS, chain_mask, game_seed, random_score, wordpress_score
-from corvelle.datagen._play import GameRows, _choose, _tie_break_rng, canonical_chain, play_game
+from corvelle._batch import bot_choices
+from corvelle.datagen import BOTS, CHAINS, chain_mask, game_seed
+from corvelle.datagen._play import GameRows, canonical_chain, play_game
 
 
 def _states(bot: str, games: int, pieces: int) -> List[GameStatePy]:
@@ -54,26 +57,6 @@ class TestGameSeed:
         assert str(e.value) == message
 
 
-class TestScores:
-    @pytest.mark.parametrize(
-        "args, wordpress, random",
-        [
-            ((0, 0, 0, 0), 0.0, 0.0),
-            ((1, 0, 0, 0), 0.76, 0.76),
-            ((0, 3, 3, 3), ((0 * 0.76 - 3 * 0.51) + 3 * -0.35) + 3 * -0.18, 3 * -0.51),
-            ((4, 7, 2, 5), ((4 * 0.76 - 7 * 0.51) + 2 * -0.35) + 5 * -0.18, 4 * 0.76 + 7 * -0.51),
-        ],
-    )
-    def test_board_scores(
-        self, args: Tuple[int, int, int, int], wordpress: float, random: float
-    ) -> None:
-        assert wordpress_score(*args) == wordpress
-        assert random_score(*args) == random
-
-    def test_registry(self) -> None:
-        assert BOTS == {"wordpress": wordpress_score, "random": random_score}
-
-
 class TestChainMask:
     def test_marks_exactly_the_valid_chains(self) -> None:
         for state in _states("random", 3, 30):
@@ -98,7 +81,7 @@ class TestChainMask:
             pytest.skip("corvelle._batch is not built")
         for state in _states("wordpress", 2, 40):
             data = bytes(state.to_bytes())
-            assert batch.placement_mask(data, "exact") == chain_mask(state.get_valid_move_chains())
+            assert batch.placement_mask(data) == chain_mask(state.get_valid_move_chains())
 
     def test_rejects_chains_out_of_order(self) -> None:
         state = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))
@@ -108,36 +91,74 @@ class TestChainMask:
         assert str(e.value) == "valid chains are not a subsequence of the move-chain list"
 
 
-def _engine_outcome(state: GameStatePy, bot: str) -> Optional[Tuple[float, int]]:
-    """The score and length of the chain the engine's bot picks, None for its SoftDrop."""
-    move = state.bot_moves_raw(bot)
-    if move == ["SoftDrop"]:
-        return None
-    for names, after in state.get_valid_move_chains():
-        if names == move:
-            lines = (after.total_lines - state.total_lines) & 0xFFFF
-            return BOTS[bot](lines, after.height - 1, after.holes, after.bumpi), len(move)
-    raise AssertionError(f"the bot's move {move} is not a valid chain")
+def _documented_ties(state: GameStatePy, bot: str) -> List[int]:
+    """The chains tied for the bot's choice by the rule the README states: every chain
+    get_valid_move_chains() keeps that does not end the game, scored on the board it reaches
+    (the falling piece that follows left out); the best score, then the fewest actions; in
+    chain order, identical chains each listed."""
+    valid = state.get_valid_move_chains()
+    mask = chain_mask(valid)
+    scored = []
+    for i, (_, after) in zip([i for i in range(96) if mask[i]], valid):
+        if after.game_over:
+            continue
+        lines = (after.total_lines - state.total_lines) & 0xFFFF
+        height = after.height - 1
+        if bot == "wordpress":
+            score = ((lines * 0.76 - height * 0.51) + after.holes * -0.35) + after.bumpi * -0.18
+        else:
+            score = lines * 0.76 + height * -0.51
+        scored.append((score, len(CHAINS[i]), i))
+    if not scored:
+        return []
+    best = max(score for score, _, _ in scored)
+    shortest = min(n for score, n, _ in scored if score == best)
+    return [i for score, n, i in scored if score == best and n == shortest]
 
 
 class TestChoice:
-    @pytest.mark.parametrize("bot", ["wordpress", "random"])
-    def test_scores_as_well_as_the_engine_bot(self, bot: str) -> None:
-        """The engine's bot breaks ties at random, so only the score and the length of its
-        choice are fixed: the choice here must match both."""
-        rng = _tie_break_rng(bytes(32))
-        for state in _states(bot, 4, 40):
-            valid = state.get_valid_move_chains()
-            choice = _choose(state, valid, chain_mask(valid), BOTS[bot], rng)
-            expected = _engine_outcome(state, bot)
-            if choice is None:
-                assert expected is None
+    @pytest.mark.parametrize("bot", BOTS)
+    def test_engine_ties_follow_the_documented_rule(self, bot: str) -> None:
+        found = []
+        for state in _states("wordpress", 2, 40) + _states("random", 2, 40):
+            ties = bot_choices(bytes(state.to_bytes()), bot)
+            assert ties == _documented_ties(state, bot)
+            # The engine's own bot answers one of them (SoftDrop when there is none).
+            move = tuple(state.bot_moves_raw(bot))
+            assert move in {CHAINS[i] for i in ties} if ties else move == ("SoftDrop",)
+            found.append(ties)
+        # Ties of several chains were among them, and ties holding both of a pair of
+        # identical chains (chains 0 and 6 of a group of twelve).
+        assert max(len(t) for t in found) > 2
+        assert any(g in t and g + 6 in t for t in found for g in range(0, 96, 12))
+
+    @pytest.mark.parametrize("bot", BOTS)
+    def test_rows_replay_the_documented_draw(self, bot: str) -> None:
+        master, game = bytes(range(32)), 5
+        rows = GameRows()
+        play_game(rows, game, master, bot, 80)
+        c = rows.columns
+        seed = game_seed(master, game)
+        rng = random.Random(hashlib.sha256(b"corvelle.datagen tie-break" + seed).digest())
+        draws = 0
+        for k, index in enumerate(c["chain_index"]):
+            if index is None:
                 continue
-            index, after = choice
-            lines = (after.total_lines - state.total_lines) & 0xFFFF
-            score = BOTS[bot](lines, after.height - 1, after.holes, after.bumpi)
-            assert (score, len(CHAINS[index])) == expected
-            assert index == canonical_chain(index)
+            state = GameStatePy.state_from_bytes(c["chain_state"][k])
+            ties = _documented_ties(state, bot)
+            chosen = ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
+            draws += len(ties) > 1
+            assert index == canonical_chain(chosen)
+        assert draws > 0
+
+    def test_errors(self) -> None:
+        data = bytes(GameStatePy(corvelle_vim.generate_seed(0, bytes(32))).to_bytes())
+        with pytest.raises(ValueError, match=r"^bot name not found\.$"):
+            bot_choices(data, "chess")
+        with pytest.raises(ValueError, match="io error: unexpected end of file"):
+            bot_choices(data[:10], "random")
+        with pytest.raises(TypeError):
+            bot_choices("state", "random")  # type: ignore[arg-type]
 
     def test_every_chain_ending_the_game_gives_soft_drop(self) -> None:
         rows = GameRows()
@@ -149,7 +170,8 @@ class TestChoice:
         assert soft and soft[-1] == last
         state = GameStatePy.state_from_bytes(c["state"][last])
         assert all(after.game_over for _, after in state.get_valid_move_chains())
-        assert _engine_outcome(state, "random") is None
+        assert bot_choices(c["state"][last], "random") == []
+        assert state.bot_moves_raw("random") == ["SoftDrop"]
         assert all(c[k][i] is None for i in soft for k in ("chain_index", "action_mask"))
 
     @pytest.mark.parametrize("index, first", [(0, 0), (6, 0), (18, 12), (95, 95), (90, 84)])

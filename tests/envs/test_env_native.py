@@ -11,6 +11,7 @@ import struct
 
 import numpy as np
 from envs_support import new_game, reference_mask
+from helpers import SHAPES
 from corvelle_vim import GameStatePy
 from gymnasium.utils import seeding
 
@@ -19,7 +20,6 @@ from corvelle.bytestate import decode
 from corvelle.envs.arena import arena_views
 from corvelle.envs.obs import SHAPE_CELLS, draw_game_record, stream_words
 
-METHODS = ("exact", "search", "geometric")
 
 
 class TestConstruction:
@@ -253,25 +253,32 @@ def _hostile_states():
 
 
 class TestPlacementMask:
-    def test_methods_agree_with_get_valid_move_chains(self, played_states):
+    def test_agrees_with_get_valid_move_chains(self, played_states):
         for state in played_states:
             raw = bytes(state.to_bytes())
             expected = bytes(reference_mask(state))
-            for method in METHODS:
-                assert _batch.placement_mask(raw, method) == expected, method
+            assert _batch.placement_mask(raw) == expected
 
     @pytest.mark.parametrize("name", sorted(_hostile_states()))
     def test_decoded_states(self, name):
         raw = _hostile_states()[name]
         state = GameStatePy.state_from_bytes(raw)
         expected = bytes(reference_mask(state))
-        for method in METHODS:
-            assert _batch.placement_mask(raw, method) == expected, method
+        assert _batch.placement_mask(raw) == expected
 
     def test_errors(self):
         with pytest.raises(ValueError, match="io error: unexpected end of file"):
             _batch.placement_mask(b"")
-        with pytest.raises(
-            ValueError, match="method must be 'exact', 'search' or 'geometric', not 'x'"
-        ):
-            _batch.placement_mask(bytes(new_game().to_bytes()), "x")
+        with pytest.raises(TypeError):
+            _batch.placement_mask(bytes(new_game().to_bytes()), "exact")
+
+
+class TestShapes:
+    def test_the_engine_table_is_the_reference_model(self):
+        table = _batch.shapes()
+        assert len(table) == 4 and all(len(kinds) == 7 for kinds in table)
+        for rotation in range(4):
+            for k, kind in enumerate("ILJTSZO"):
+                size, cells = table[rotation][k]
+                assert size == {"I": 4, "O": 2}.get(kind, 3)
+                assert cells == SHAPES[(kind, rotation)]

@@ -1,6 +1,8 @@
-// The bot interface, the registry and the chain search shared by both bots.
+// The bot interface, the registry and the chain search shared by both bots: every chain's
+// landing scored, the best chain drawn.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -8,6 +10,7 @@
 
 #include "error.hpp"
 #include "random.hpp"
+#include "tet/movegen.hpp"
 #include "tet/state.hpp"
 
 namespace game::bot {
@@ -15,15 +18,6 @@ namespace game::bot {
 using tet::GameState;
 using tet::TetAction;
 using MoveChain = std::vector<TetAction>;
-
-namespace detail {
-// Room for a value left uninitialised until it is built in place (the searches' prefix states).
-template <class T>
-union Slot {
-    Slot() {}
-    T v;
-};
-}  // namespace detail
 
 // A bot answers a state with the actions to play for the current piece.
 class TetBot {
@@ -39,14 +33,9 @@ public:
 // "wordpress" or "random"; anything else is "bot name not found.".
 Result<std::unique_ptr<TetBot>> get_bot(std::string_view name);
 
-// What a score sees of a chain's final state: its line count and the solid cells of its
-// board with the falling piece erased, by column. That is all the scores read, and all the
-// search keeps when it plays chains on solid-cell masks.
-struct Candidate {
-    std::uint16_t total_lines = 0;
-    tet::SolidCols cols{};  // bit y of cols[x]: cell (y, x) is solid
-    tet::BoardMetrics metrics{};  // board_metrics(cols)
-};
+// What a score sees of a chain's final state: its line count and the solid cells of its board
+// with the falling piece erased, by column, with their metrics.
+using Candidate = tet::Landing;
 // The candidate of a final state whose falling piece has already been erased.
 inline Candidate candidate_of(const GameState& final_state) {
     const tet::SolidCols cols = tet::solid_cols(tet::solid_rows(final_state.main_board));
@@ -58,6 +47,19 @@ using ScoreFn = Result<double> (*)(const GameState& input, const Candidate& cand
 
 // Lines the candidate has cleared since the input state: the 16-bit difference (wrapping).
 double lines_cleared(const GameState& input, const Candidate& candidate);
+
+// The score function of a bot name ("wordpress", "random"), or nullptr.
+ScoreFn bot_score(std::string_view name);
+
+// The chains tied for a bot's choice on `state`: every chain whose score is the highest, and
+// of those the ones with the fewest actions, by chain number ascending (identical chains both
+// listed). A bot's move is one of them drawn uniformly; count == 0 when no chain can be scored
+// (a finished game, or every chain refused or ending the game).
+struct TiedChains {
+    std::array<std::uint8_t, tet::CHAIN_NB> chain{};
+    int count = 0;
+};
+TiedChains best_chains(const GameState& state, ScoreFn score);
 
 // The best chain of the shuffled, length-sorted chain list: the first with the strictly
 // highest score; [SoftDrop] when none scores; empty for a finished game.

@@ -1,3 +1,4 @@
+// The 'wordpress' bot's board score: lines, height, holes and bumpiness.
 #include "bot/wordpress_blog_bot.hpp"
 
 #include "tet/board.hpp"

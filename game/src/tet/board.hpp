@@ -1,4 +1,5 @@
-// Cell values, the packed 40 x 10 board, drawing and erasing pieces, and board metrics.
+// Cell values, the packed 40 x 10 board, drawing and erasing pieces, the ghost, and board
+// metrics. The portable forms and the kernel switch are in board_detail.hpp.
 #pragma once
 
 #include <algorithm>
@@ -72,28 +73,6 @@ struct CurrentPcsInfo {
     constexpr bool operator==(const CurrentPcsInfo&) const = default;
 };
 
-namespace detail {
-// The grid rows and columns each kind covers in each rotation state.
-struct ShapeExtent {
-    std::int8_t min_i, max_i, min_j, max_j;
-};
-inline constexpr std::array<std::array<ShapeExtent, TET_NB>, rot::ROT_NB> SHAPE_EXTENTS = [] {
-    std::array<std::array<ShapeExtent, TET_NB>, rot::ROT_NB> t{};
-    for (int r = 0; r < rot::ROT_NB; ++r)
-        for (int k = 0; k < TET_NB; ++k) {
-            ShapeExtent e{127, -128, 127, -128};
-            for (const ShapeCell& c : ALL_SHAPES[r][k].cells) {
-                e.min_i = std::min(e.min_i, c.i);
-                e.max_i = std::max(e.max_i, c.i);
-                e.min_j = std::min(e.min_j, c.j);
-                e.max_j = std::max(e.max_j, c.j);
-            }
-            t[r][k] = e;
-        }
-    return t;
-}();
-}  // namespace detail
-
 // The board: 40 rows of 10 cells, row 0 at the bottom; cell (y, x) lives in byte 5*y + x/2.
 struct BoardMatrix {
     static constexpr int ROWS = 40;
@@ -130,9 +109,12 @@ struct BoardMatrix {
     bool fits(const CurrentPcsInfo& p) const;
     // True when every cell of the piece lies on the board.
     static bool in_bounds(const CurrentPcsInfo& p) {
-        const detail::ShapeExtent& e = detail::SHAPE_EXTENTS[rot::index(p.rs)][index(p.tet)];
-        return p.pos.y + e.min_i >= 0 && p.pos.y + e.max_i < ROWS && p.pos.x + e.min_j >= 0 &&
-               p.pos.x + e.max_j < COLS;
+        return in_bounds(p.pos, shape(p.rs, p.tet));
+    }
+    // The same for a piece at `pos` whose grid cells cover the extent `e`.
+    static constexpr bool in_bounds(Pos pos, const ShapeExtent& e) {
+        return pos.y + e.min_i >= 0 && pos.y + e.max_i < ROWS && pos.x + e.min_j >= 0 &&
+               pos.x + e.max_j < COLS;
     }
     // True when every cell of the piece holds the piece's own kind.
     bool is_drawn(const CurrentPcsInfo& p) const;
@@ -168,14 +150,6 @@ inline bool has_free_codes(const BoardMatrix& b) {
     return b.may_hold_free_codes(0, BoardMatrix::ROWS - 1);
 }
 
-// erase_ghosts, then, when `piece` is given (a piece on the board), its ghost drawn from its
-// landing row (BoardMatrix::draw_ghost at fall_distance rows down); returns
-// random::accept_event(seed, event, ts, idx). With the vector kernels the board's passes run
-// between the rounds of the seed step, in the vector ports its chain of dependent steps
-// leaves idle.
-Seed32 repaint_ghost_with_seed(BoardMatrix& b, const CurrentPcsInfo* piece, const Seed32& seed,
-                               GameReplayEvent event, std::int64_t ts, std::uint32_t idx);
-
 // Metrics: all look only at solid cells.
 // The three whole-board metrics at once, from one set of column heights.
 struct BoardMetrics {
@@ -188,16 +162,6 @@ BoardMetrics board_metrics(const BoardMatrix& b);
 int solid_mask(const BoardMatrix& b, int y);
 // The full rows (every cell solid) as a 40-bit mask, bit y for row y.
 std::uint64_t full_rows(const BoardMatrix& b);
-namespace detail {
-// The same without vector instructions (what other processors run).
-std::uint64_t full_rows_portable(const BoardMatrix& b);
-void erase_ghosts_portable(BoardMatrix& b);
-int fall_distance_portable(const BoardMatrix& b, const CurrentPcsInfo& p);
-// The whole-board passes take 32 bytes at a time where the processor has AVX2. Turns that off
-// (false) or back on where it can be, and returns whether it was on: for tests, on one thread
-// while no other uses this module.
-bool use_board_avx2(bool on);
-}  // namespace detail
 
 // The board reduced to its solid cells: one 10-bit mask per row, row 0 first. Everything the
 // metrics, collisions and line clears look at.

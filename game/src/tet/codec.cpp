@@ -1,3 +1,4 @@
+// The byte form of states, seeds and replay segments, and its decoders.
 #include "tet/codec.hpp"
 
 #include <algorithm>

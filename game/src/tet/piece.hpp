@@ -1,6 +1,7 @@
 // Piece kinds and the shape table.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -25,9 +26,15 @@ struct ShapeCell {
     std::int8_t j;
 };
 
+// The grid rows min_i..max_i and columns min_j..max_j a shape covers.
+struct ShapeExtent {
+    std::int8_t min_i, max_i, min_j, max_j;
+};
+
 // A kind in one rotation state: its n x n bounding grid and the four covered cells in
-// visiting order (grid rows from 0 upward, within a row columns from 0 rightward).
-struct Shape {
+// visiting order (grid rows from 0 upward, within a row columns from 0 rightward), with the
+// facts derived from them that collisions, drops and line clears read.
+struct Shape : ShapeExtent {
     std::int8_t size;
     rot::Grid4 grid;
     std::array<ShapeCell, 4> cells;
@@ -35,6 +42,11 @@ struct Shape {
     // always contiguous), used to find how far the piece can fall.
     std::array<ShapeCell, 4> bottoms;
     std::int8_t bottom_count;
+    // The covered cells as masks: bit j of row_bits[i] and bit i of col_bits[j] for cell
+    // (i, j); col_count[j] covered cells in grid column j.
+    std::array<std::uint16_t, 4> row_bits;
+    std::array<std::uint8_t, 4> col_bits;
+    std::array<std::uint8_t, 4> col_count;
 };
 
 namespace detail {
@@ -64,13 +76,22 @@ constexpr std::array<std::array<Shape, TET_NB>, rot::ROT_NB> build_shapes() {
         for (int r = 0; r < rot::ROT_NB; ++r) {
             rot::Grid4 g = base_grid(kind);
             for (int k = 0; k < r; ++k) g = rot::rotate_grid(g, n, true);
-            Shape s{n, g, {}, {}, 0};
+            Shape s{{127, -128, 127, -128}, n, g, {}, {}, 0, {}, {}, {}};
             int c = 0;
             for (int i = 0; i < n; ++i)
                 for (int j = 0; j < n; ++j)
-                    if (g[i][j] && c < 4)
-                        s.cells[c++] = ShapeCell{static_cast<std::int8_t>(i),
-                                                 static_cast<std::int8_t>(j)};
+                    if (g[i][j] && c < 4) {
+                        const auto ci = static_cast<std::int8_t>(i);
+                        const auto cj = static_cast<std::int8_t>(j);
+                        s.cells[c++] = ShapeCell{ci, cj};
+                        s.min_i = std::min(s.min_i, ci);
+                        s.max_i = std::max(s.max_i, ci);
+                        s.min_j = std::min(s.min_j, cj);
+                        s.max_j = std::max(s.max_j, cj);
+                        s.row_bits[i] = static_cast<std::uint16_t>(s.row_bits[i] | 1u << j);
+                        s.col_bits[j] = static_cast<std::uint8_t>(s.col_bits[j] | 1u << i);
+                        ++s.col_count[j];
+                    }
             for (int j = 0; j < n; ++j)
                 for (int i = 0; i < n; ++i)
                     if (g[i][j]) {

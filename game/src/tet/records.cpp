@@ -1,3 +1,4 @@
+// The names of actions and game-over reasons.
 #include "tet/records.hpp"
 
 namespace game::tet {

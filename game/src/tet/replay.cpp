@@ -1,3 +1,5 @@
+// Replay playback: each recorded action replayed and its record compared, several at a time
+// where the recorded seeds can be checked side by side.
 #include "tet/replay.hpp"
 
 #include <cstdio>
@@ -5,6 +7,7 @@
 
 #include "log.hpp"
 #include "random.hpp"
+#include "tet/state_detail.hpp"
 
 namespace game::tet {
 
@@ -45,7 +48,7 @@ Error accept_slice_in_place(GameState& state, const GameReplaySlice& slice) {
 
     // Step 2. Garbage received, then the action.
     state.garbage_recv = slice.new_garbage_recv;
-    if (Error e = state.act_in_place(slice.event.action, slice.event_timestamp); e.failed())
+    if (Error e = detail::act_in_place(state, slice.event.action, slice.event_timestamp); e.failed())
         return e;
 
     // Step 3. Compare; the local values always win.
@@ -122,10 +125,10 @@ PlayedAhead play_ahead(std::span<const GameReplaySegment> segments, std::size_t 
         GameState& s = out[n];
         s = before;
         s.garbage_recv = slice->new_garbage_recv;
-        if (s.carry_out(slice->event.action, slice->event_timestamp).failed()) break;
+        if (tet::detail::carry_out(s, slice->event.action, slice->event_timestamp).failed()) break;
         left[n] = s.seed;
         in[n] = {&left[n], slice->event, slice->event_timestamp, s.last_segment_idx};
-        s.record_accepted(slice->event.action, slice->event_timestamp, slice->new_seed);
+        tet::detail::record_accepted(s, slice->event.action, slice->event_timestamp, slice->new_seed);
         // Any other difference from the record is left to the one-by-one playback, which
         // reports it.
         if (!(std::get<GameReplaySlice>(s.last_segment) == *slice)) break;

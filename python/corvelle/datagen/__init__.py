@@ -12,7 +12,7 @@ each column. Needs the `data` extra (`pip install corvelle-vim[data]`: pyarrow, 
 more than one worker).
 """
 
-from ._play import BOTS, CHAINS, chain_mask, game_seed, random_score, wordpress_score
+from ._play import BOTS, CHAINS, chain_mask, game_seed
 from ._run import (
     DEFAULT_GAMES_PER_SHARD,
     DEFAULT_MAX_PIECES,
@@ -46,8 +46,6 @@ __all__ = [
     "chain_mask",
     "game_seed",
     "generate",
-    "random_score",
     "require_ray",
     "shard_name",
-    "wordpress_score",
 ]

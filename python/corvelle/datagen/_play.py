@@ -1,22 +1,24 @@
 """Bot games played move by move, deterministically, and recorded as transition rows.
 
 The engine's bots break ties between equally good chains with randomness from the operating
-system, so their games cannot be repeated. The games here make the same choice in Python: every
-chain `get_valid_move_chains()` returns is scored with the bot's board score, the best score
-wins, the fewest actions win among the best, and what is still tied is drawn with a
-`random.Random` seeded from the game's seed. Everything else (the candidate chains, the states
-they lead to, every action) comes from the engine, at time 0 as the bots play.
+system, so their games cannot be repeated. The games here ask the engine for the chains tied
+for its bot's choice (`corvelle._batch.bot_choices`: of the chains `get_valid_move_chains()`
+returns, those not ending the game with the bot's best board score, and of those the ones with
+the fewest actions) and draw among them with a `random.Random` seeded from the game's seed.
+Everything else (the candidate chains, the states they lead to, every action) comes from the
+engine, at time 0 as the bots play.
 """
 
 from __future__ import annotations
 
 import hashlib
 import random
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import corvelle_vim
 from corvelle_vim import GameStatePy
 
+from .._batch import bot_choices
 from ..bytestate import ACTIONS
 
 __all__ = [
@@ -30,8 +32,6 @@ __all__ = [
     "chain_mask",
     "game_seed",
     "play_game",
-    "random_score",
-    "wordpress_score",
 ]
 
 CHAINS: List[Tuple[str, ...]] = [tuple(c) for c in GameStatePy.get_all_move_chains()]
@@ -63,21 +63,8 @@ COLUMNS = (
     "action_mask",
 )
 
-# A board score: (lines cleared, board height, holes, bumpiness) -> score; higher is better.
-Score = Callable[[int, int, int, int], float]
-
-
-def wordpress_score(lines: int, height: int, holes: int, bumpi: int) -> float:
-    """The 'wordpress' bot's board score, evaluated in the bot's order of operations."""
-    return ((lines * 0.76 - height * 0.51) + holes * -0.35) + bumpi * -0.18
-
-
-def random_score(lines: int, height: int, holes: int, bumpi: int) -> float:
-    """The 'random' bot's board score: cleared lines against stack height only."""
-    return lines * 0.76 + height * -0.51
-
-
-BOTS: Dict[str, Score] = {"wordpress": wordpress_score, "random": random_score}
+# The engine's bots, by name.
+BOTS: Tuple[str, ...] = ("wordpress", "random")
 
 
 def game_seed(master_seed: bytes, game_id: int) -> bytes:
@@ -114,38 +101,25 @@ def canonical_chain(index: int) -> int:
 
 
 def _choose(
-    state: GameStatePy,
+    data: bytes,
+    bot: str,
     valid: Sequence[Tuple[Sequence[str], GameStatePy]],
     mask: bytes,
-    score: Score,
     rng: random.Random,
 ) -> Optional[Tuple[int, GameStatePy]]:
     """Returns the chosen chain's index and final state, or None when no chain qualifies.
 
-    Chains that end the game do not qualify. The board is measured with the next piece's
-    falling cells left out, as the bots measure it."""
-    lines_before = state.total_lines
-    best = -1.7976931348623157e308
-    ties: List[Tuple[int, GameStatePy]] = []
-    shortest = 0
-    indexes = [i for i in range(CHAIN_NB) if mask[i]]
-    for i, (_, after) in zip(indexes, valid):
-        if after.game_over:
-            continue
-        lines = (after.total_lines - lines_before) & 0xFFFF
-        s = score(lines, after.height - 1, after.holes, after.bumpi)
-        length = len(CHAINS[i])
-        if s > best:
-            best, ties, shortest = s, [(i, after)], length
-        elif s == best:
-            if length < shortest:
-                ties, shortest = [(i, after)], length
-            elif length == shortest:
-                ties.append((i, after))
+    `data` is the state's byte form, `valid` and `mask` its valid chains and their mask. The
+    engine's list of tied chains, in chain order, is drawn from when it holds more than one."""
+    ties = bot_choices(data, bot)
     if not ties:
         return None
     chosen = ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
-    return canonical_chain(chosen[0]), chosen[1]
+    if not mask[chosen]:
+        raise RuntimeError(f"the bot's chain {chosen} is not among the valid chains")
+    # The valid chains are listed in chain order: the chosen one is preceded by as many as
+    # the mask marks before it.
+    return canonical_chain(chosen), valid[sum(mask[:chosen])][1]
 
 
 class GameRows:
@@ -180,7 +154,6 @@ def play_game(
 ) -> int:
     """Plays game `game_id` until `max_pieces` chains are placed or the game is lost, appending
     one row per action to `rows`. Returns the number of rows appended."""
-    score = BOTS[bot]
     seed = game_seed(master_seed, game_id)
     rng = _tie_break_rng(seed)
     state = GameStatePy(corvelle_vim.generate_seed(0, seed))
@@ -191,7 +164,7 @@ def play_game(
     while placed < max_pieces and not state.game_over:
         valid = state.get_valid_move_chains()
         mask = chain_mask(valid)
-        choice = _choose(state, valid, mask, score, rng)
+        choice = _choose(data, bot, valid, mask, rng)
         chain_index: Optional[int] = None
         last: Optional[GameStatePy] = None
         if choice is None:

@@ -19,13 +19,14 @@ board shows every solid cell.
 
 from __future__ import annotations
 
-from typing import Dict, List, Tuple
+from typing import Dict, Tuple
 
 import numpy as np
 from gymnasium import spaces
 
 import corvelle_vim
 
+from .._batch import shapes
 from ..bytestate import KINDS, ROWS, VISIBLE_ROWS, DecodedState
 
 __all__ = [
@@ -56,32 +57,11 @@ NO_HOLD = len(KINDS)
 _START_TIME_SHIFT = 12
 
 
-def _base_grid(kind: str) -> List[List[int]]:
-    """The kind's grid in rotation 0, rows from the bottom (row 0) up."""
-    return {
-        "I": [[0, 0, 0, 0], [0, 0, 0, 0], [1, 1, 1, 1], [0, 0, 0, 0]],
-        "L": [[0, 0, 0], [1, 1, 1], [0, 0, 1]],
-        "J": [[0, 0, 0], [1, 1, 1], [1, 0, 0]],
-        "T": [[0, 0, 0], [1, 1, 1], [0, 1, 0]],
-        "S": [[0, 0, 0], [1, 1, 0], [0, 1, 1]],
-        "Z": [[0, 0, 0], [0, 1, 1], [1, 1, 0]],
-        "O": [[1, 1], [1, 1]],
-    }[kind]
-
-
 def _shape_cells() -> Tuple[Tuple[Tuple[Tuple[int, int], ...], ...], ...]:
-    """(row, column) offsets of the four cells of every kind in every rotation; each rotation
-    turns the previous grid clockwise: new[k][j] = old[j][n - 1 - k]."""
-    table = []
-    for kind in KINDS:
-        grid = _base_grid(kind)
-        n = len(grid)
-        rotations = []
-        for _ in range(4):
-            rotations.append(tuple((i, j) for i in range(n) for j in range(n) if grid[i][j]))
-            grid = [[grid[j][n - 1 - k] for j in range(n)] for k in range(n)]
-        table.append(tuple(rotations))
-    return tuple(table)
+    """(row, column) offsets of the four cells of every kind in every rotation, read from the
+    engine's shape table (which `corvelle._batch.shapes()` gives as [rotation][kind])."""
+    table = shapes()
+    return tuple(tuple(table[r][k][1] for r in range(4)) for k in range(len(KINDS)))
 
 
 # SHAPE_CELLS[kind][rotation]: the four (row, column) offsets from the piece's position.
