@@ -93,7 +93,8 @@ import gymnasium as gym
 import numpy as np
 import corvelle.envs
 
-envs = gym.make_vec("corvelle/Placement-v0", num_envs=256, vectorization_mode="vector_entry_point")
+envs = gym.make_vec("corvelle/Placement-v0", num_envs=256, vectorization_mode="vector_entry_point",
+                    num_threads=2)
 assert envs.unwrapped.num_threads == 2
 envs.reset(seed=0)
 envs.step(np.zeros(256, dtype=np.int64))
