@@ -788,7 +788,8 @@ class Model:
             self.put_next_piece(t, None if held is None else held.tet)
             f["hold"] = Hold(False, c.tet)
         elif name == "HardDrop":
-            c, _ = self._cur()
+            self._cur()
+            spawned = f["current_id"]
             k = 0
             while True:
                 k += 1
@@ -796,8 +797,7 @@ class Model:
                     self.softdrop(t)
                 except Refused:
                     break
-                cur = f["current"]
-                if cur is None or cur.id != c.id:
+                if f["current"] is None or f["current_id"] != spawned:
                     break
             f["score"] = _wrap32(f["score"] + 10 - 2 * (k - 1))
         # Seed, replay record, ghost, move count.

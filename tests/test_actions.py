@@ -328,3 +328,4 @@ def test_actions_on_a_finished_game_are_refused():
     before = s.to_bytes()
     assert s.next_actions_and_states == []
     assert s.to_bytes() == before
+

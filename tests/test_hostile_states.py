@@ -285,16 +285,18 @@ def test_a_hard_drop_empties_the_free_cells_it_passes(code):
     assert d.to_bytes() == list(encode_state(model_successors(decoded(s))["HardDrop"]))
 
 
-def test_a_hard_drop_goes_on_with_a_next_piece_of_the_same_id():
-    # The drop runs until the falling piece's id changes: a next piece numbered as the one
-    # that locked falls and locks too, whether the first was drawn on the board or not.
+def test_a_hard_drop_locks_one_piece_when_the_next_takes_the_same_id():
+    # The drop ends at its lock, told by the new piece it spawns: a next piece numbered as the
+    # one that locked does not fall too, whether the first was drawn on the board or not.
     for draw in (True, False):
         s = make_state(None, ("O", 0, (12, 4), 5), draw=draw, current_id=5)
         d = successors(s)["HardDrop"]
         assert d.to_bytes() == list(encode_state(model_successors(decoded(s))["HardDrop"]))
-        assert decoded(d).current.id == 6
-        # Two pieces locked and a third falling.
-        assert sum(c != 0 for row in board_codes(d.to_bytes()) for c in row if c != 9) == 12
+        st = decoded(d)
+        assert (st.current.id, st.current_id, st.next_pcs_idx) == (5, 6, decoded(s).next_pcs_idx + 1)
+        assert d.score == 10
+        # One piece locked and the next falling.
+        assert sum(c != 0 for row in board_codes(d.to_bytes()) for c in row if c != 9) == 8
     # The move chains see the same drops.
     s = make_state(["G.GGGGGGG."], ("O", 0, (12, 4), 5), current_id=5)
     chains = s.get_valid_move_chains()

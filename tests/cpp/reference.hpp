@@ -28,16 +28,16 @@ using game::tet::GameState;
 using game::tet::TetAction;
 
 // A hard drop at time t as the rule reads, on a state with a falling piece: one-row soft drops
-// until one fails or a new piece appears, then the 10 points less 2 for every row fallen; then
+// until one fails or a new piece is spawned, then the 10 points less 2 for every row fallen; then
 // the step record of every action.
 inline GameState literal_hard_drop(const GameState& s, std::int64_t t = 0) {
     GameState n = s;
-    const std::uint16_t id = n.current_pcs->id;
+    const std::uint16_t spawned = n.current_id;
     int runs = 0;
     for (;;) {
         ++runs;
         if (game::tet::detail::carry_out(n, TetAction::SoftDrop, t).failed()) break;
-        if (!n.current_pcs || n.current_pcs->id != id || n.is_over()) break;
+        if (!n.current_pcs || n.current_id != spawned || n.is_over()) break;
     }
     n.last_action = TetAction::HardDrop;
     n.score = static_cast<std::int32_t>(static_cast<std::uint32_t>(n.score) + 10u -

@@ -432,14 +432,14 @@ Error carry_out(GameState& s, TetAction action, std::int64_t t) {
             // The drop ends in a lock that takes the next piece; refused up front when the
             // queue cannot give one, rather than left half-done.
             if (!queue_can_supply(s)) return fail(ErrorCode::NextPcsOutOfRange, s.next_pcs_idx);
-            const std::uint16_t id = s.current_pcs->id;
+            // One-row soft drops until one fails and locks the piece. A piece drawn where it
+            // stands moves straight to its landing row: the same as that many one-row soft
+            // drops, each worth their 2 points, then the lock. The lock is told by the new
+            // piece it spawns (current_id counts them), not by the falling piece's id, which a
+            // decoded state may give the next piece too: one hard drop locks one piece.
+            const std::uint16_t spawned = s.current_id;
             int runs = 0;
-            // A piece drawn where it stands moves straight to its landing row: the same as
-            // that many one-row soft drops, each worth their 2 points. The soft drop after
-            // them fails, so the piece then locks where it lies. Not when the next piece is
-            // to take the same id (only a decoded state numbers them so): the drops then go
-            // on with it.
-            if (id != s.current_id && s.main_board.is_drawn(*s.current_pcs)) {
+            if (s.current_pcs->id != s.current_id && s.main_board.is_drawn(*s.current_pcs)) {
                 bool free_codes;
                 const int drop = s.main_board.fall_distance(*s.current_pcs, free_codes);
                 drop_and_lock(s, drop, t, nullptr, free_codes);
@@ -448,7 +448,7 @@ Error carry_out(GameState& s, TetAction action, std::int64_t t) {
             for (;;) {
                 ++runs;
                 if (try_softdrop(s, t).failed()) break;
-                if (!s.current_pcs || s.current_pcs->id != id || s.game_over_reason) break;
+                if (!s.current_pcs || s.current_id != spawned || s.game_over_reason) break;
             }
             add_wrapping(s.score, HARD_DROP_POINTS - SOFT_DROP_POINTS * (runs - 1));
             break;
