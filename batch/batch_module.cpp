@@ -359,7 +359,30 @@ PyObject* get_layout(PyObject* self, void*) {
     });
 }
 
+// copy($self): a new Batch in the same games at the same point, stepped apart from this one.
+PyObject* batch_copy(PyObject* self, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        auto* b = reinterpret_cast<BatchObject*>(self);
+        if (b->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+            return nullptr;
+        }
+        PyTypeObject* tp = Py_TYPE(self);
+        PyRef twin = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!twin) return nullptr;
+        auto* t = reinterpret_cast<BatchObject*>(twin.get());
+        t->games = b->games->clone().release();
+        t->actions = new std::vector<std::int32_t>(b->actions->size());
+        t->busy = false;
+        return twin.release();
+    });
+}
+
 PyMethodDef batch_methods[] = {
+    {"copy", CORVELLE_CFUNC(batch_copy), METH_NOARGS,
+     PyDoc_STR("copy($self)\n--\n\n"
+               "A new Batch in the same games at the same point (states, arena, streams), "
+               "stepped apart from this one.")},
     {"reset", CORVELLE_CFUNC(batch_reset), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next game of every game (or of "
                "those flagged in `which`): its 'seeds' record where 'use_seed' is set, else "

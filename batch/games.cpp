@@ -82,6 +82,15 @@ Games::Games(const Options& options)
     std::memset(arena_.get(), 0, arena_size_);
 }
 
+std::unique_ptr<Games> Games::clone() const {
+    auto twin = std::make_unique<Games>(options_);
+    std::memcpy(twin->arena_.get(), arena_.get(), arena_size_);
+    twin->states_ = states_;
+    twin->episode_steps_ = episode_steps_;
+    twin->pending_reset_ = pending_reset_;
+    return twin;
+}
+
 FieldSpec Games::spec(Field f) const {
     switch (f) {
         case Field::Board: return {"board", 'b', 1, 2, {VISIBLE_ROWS, COLS}};

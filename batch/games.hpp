@@ -111,6 +111,10 @@ public:
     };
 
     explicit Games(const Options& options);
+    // Another batch in the same games at the same point: the states, step counts, pending
+    // resets and the whole arena (observations, masks, flags, seed records, streams), with a
+    // worker pool of its own.
+    std::unique_ptr<Games> clone() const;
 
     int num_envs() const { return options_.num_envs; }
     int action_nb() const { return action_nb_; }

@@ -75,6 +75,22 @@ class TestCopies:
         # Driven alike (episodes ending and new games drawn included), the two stay alike.
         assert same(drive(env, np.random.default_rng(2), steps), drive(twin, np.random.default_rng(2), steps))
 
+    def test_a_vector_copy_goes_on_as_the_original_and_apart_from_it(self) -> None:
+        envs = placement_vector(8, max_episode_steps=30).unwrapped
+        envs.reset(seed=4)
+
+        def play(e: Any, seed: int, steps: int) -> List[Tuple[Any, ...]]:
+            rng = np.random.default_rng(seed)
+            return [e.step((rng.random((8, 96)) + e.action_masks()).argmax(axis=1))
+                    for _ in range(steps)]
+
+        play(envs, 1, 20)
+        twin = envs.clone()
+        before = [envs.state(i).to_bytes() for i in range(8)]
+        play(copy.deepcopy(envs), 9, 40)  # episodes end and restart in the copy alone
+        assert [envs.state(i).to_bytes() for i in range(8)] == before
+        assert same(play(envs, 2, 60), play(twin, 2, 60))
+
     def test_a_copy_writes_no_replay_files(self, tmp_path) -> None:
         env = PlacementEnv(replay_dir=tmp_path)
         env.reset(seed=0)

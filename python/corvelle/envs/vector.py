@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import copy
+
 import os
 from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
@@ -178,6 +180,25 @@ class PlacementVectorEnv(VectorEnv):
                 self._info(),
             )
         return self._obs, v["reward"], v["terminated"], v["truncated"], self._info()
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> "PlacementVectorEnv":
+        """An independent vector env in the same games at the same point (the native games
+        copied, with threads of their own), so both go on alike under the same actions."""
+        twin = type(self).__new__(type(self))
+        memo[id(self)] = twin
+        native = ("_batch", "_views", "_seed_records", "_obs")
+        for name, value in self.__dict__.items():
+            if name not in native:
+                setattr(twin, name, copy.deepcopy(value, memo))
+        twin._batch = self._batch.copy()
+        twin._views = arena_views(twin._batch)
+        twin._seed_records = twin._views["seeds"].reshape(-1).data
+        twin._obs = {k: twin._views[k] for k in OBS_KEYS}
+        return twin
+
+    def clone(self) -> "PlacementVectorEnv":
+        """A copy to plan with (see `__deepcopy__`)."""
+        return copy.deepcopy(self)
 
     def action_masks(self) -> np.ndarray:
         """The action masks as bools, shape (num_envs, 96), for maskable-policy libraries."""
