@@ -1,5 +1,6 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
-// released, whose outputs live in one arena exported through the buffer protocol; and what the
+// released, whose outputs live in one arena exported through the buffer protocol; the Match
+// type, a two-player match with its garbage exchange and both replay streams; and what the
 // package reads from the engine one state at a time: the placement mask of a state, the
 // chains tied for a bot's choice, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
@@ -17,6 +18,7 @@
 #include "native_common.h"
 #include "pyref.h"
 #include "tet/codec.hpp"
+#include "tet/match.hpp"
 #include "tet/piece.hpp"
 
 namespace batch {
@@ -31,6 +33,7 @@ constexpr int MAX_THREADS = 64;
 
 struct ModuleState {
     PyTypeObject* batch_type;
+    PyTypeObject* match_type;
 };
 
 struct BatchObject {
@@ -402,6 +405,354 @@ PyType_Spec batch_spec = {
     .slots = batch_slots,
 };
 
+// ---- Match ---------------------------------------------------------------------------------
+
+using game::tet::MatchErrorKind;
+using game::tet::TetAction;
+
+struct MatchObject {
+    PyObject_HEAD
+    game::tet::Match* match;
+    game::tet::MatchLog* log;
+};
+
+game::tet::Match& match_of(PyObject* self) { return *reinterpret_cast<MatchObject*>(self)->match; }
+
+// A game seed record (SEED_RECORD_SIZE bytes: 32 seed bytes, then the start time as i64
+// little-endian). False with ValueError set for another length.
+bool convert_seed_record(const Py_buffer& data, const char* which, game::tet::GameSeed& out) {
+    if (data.len != SEED_RECORD_SIZE) {
+        PyErr_Format(PyExc_ValueError, "%s must be a %d-byte seed record, not %zd bytes", which,
+                     SEED_RECORD_SIZE, data.len);
+        return false;
+    }
+    const auto* b = static_cast<const std::uint8_t*>(data.buf);
+    std::memcpy(out.seed.data(), b, out.seed.size());
+    std::uint64_t ts = 0;
+    for (int k = 7; k >= 0; --k) ts = ts << 8 | b[32 + k];
+    out.ts = static_cast<std::int64_t>(ts);
+    return true;
+}
+
+bool parse_attack(const char* s, game::tet::AttackTable& out) {
+    if (std::strcmp(s, "engine") == 0) {
+        out = game::tet::AttackTable::Engine;
+    } else if (std::strcmp(s, "guideline") == 0) {
+        out = game::tet::AttackTable::Guideline;
+    } else {
+        PyErr_Format(PyExc_ValueError, "attack must be 'engine' or 'guideline', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+// A turn: one action index (0..7) or a sequence of 1 to MAX_TURN_ACTIONS of them. False with
+// an exception set naming the player.
+bool convert_turn(PyObject* obj, int player, std::vector<TetAction>& out) {
+    out.clear();
+    const auto one = [&](PyObject* item) {
+        const long a = PyLong_AsLong(item);
+        if (a == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "player %d: a turn is an action index or a sequence of them, not %s",
+                         player, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        if (a < 0 || a >= game::tet::ACTION_NB) {
+            PyErr_Format(PyExc_ValueError, "player %d: action index %ld is out of range 0..%d",
+                         player, a, game::tet::ACTION_NB - 1);
+            return false;
+        }
+        out.push_back(game::tet::action_from_index(static_cast<int>(a)));
+        return true;
+    };
+    if (PyLong_Check(obj)) return one(obj);
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, ""));
+    if (!seq) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "player %d: a turn is an action index or a sequence of them, not %s", player,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (n < 1 || n > game::tet::MAX_TURN_ACTIONS) {
+        PyErr_Format(PyExc_ValueError, "player %d: a turn has 1 to %d actions, not %zd", player,
+                     game::tet::MAX_TURN_ACTIONS, n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!one(PySequence_Fast_GET_ITEM(seq.get(), i))) return false;
+    return true;
+}
+
+// Raises the exception of a refused step: RuntimeError once the match is over, ValueError
+// naming the player, the action and the engine's reason otherwise.
+void raise_match_error(const game::tet::MatchError& e, const std::vector<TetAction>* turns) {
+    switch (e.kind) {
+        case MatchErrorKind::MatchOver:
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return;
+        case MatchErrorKind::BadTurn:
+            PyErr_Format(PyExc_ValueError, "player %d: a turn has 1 to %d actions", e.player,
+                         game::tet::MAX_TURN_ACTIONS);
+            return;
+        default: {
+            const TetAction a = turns[e.player][static_cast<std::size_t>(e.action_index)];
+            PyErr_Format(PyExc_ValueError, "player %d: %s (action %d of the turn) refused: %s",
+                         e.player, game::tet::name(a), e.action_index + 1,
+                         e.error.message().c_str());
+            return;
+        }
+    }
+}
+
+// Match(seed_a, seed_b, attack='engine', delay=0, max_steps=0, step_us=16667)
+PyObject* match_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"seed_a", "seed_b", "attack", "delay", "max_steps",
+                                       "step_us", nullptr};
+        Py_buffer a, b;
+        const char* attack = "engine";
+        Py_ssize_t delay = 0, max_steps = 0;
+        long long step_us = game::tet::MatchOptions{}.step_us;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*y*|snnL:Match",
+                                         const_cast<char**>(kwlist), &a, &b, &attack, &delay,
+                                         &max_steps, &step_us))
+            return nullptr;
+        struct Release {
+            Py_buffer *a, *b;
+            ~Release() {
+                PyBuffer_Release(a);
+                PyBuffer_Release(b);
+            }
+        } release{&a, &b};
+        game::tet::GameSeed seed_a, seed_b;
+        game::tet::MatchOptions o;
+        if (!convert_seed_record(a, "seed_a", seed_a) ||
+            !convert_seed_record(b, "seed_b", seed_b) || !parse_attack(attack, o.attack))
+            return nullptr;
+        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
+            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
+                         game::tet::MAX_GARBAGE_DELAY, delay);
+            return nullptr;
+        }
+        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
+            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
+                         max_steps);
+            return nullptr;
+        }
+        constexpr long long MAX_STEP_US = 60LL * 60 * 1000 * 1000;  // an hour
+        if (step_us < 0 || step_us > MAX_STEP_US) {
+            PyErr_Format(PyExc_ValueError, "step_us must be in 0..%lld, not %lld", MAX_STEP_US,
+                         step_us);
+            return nullptr;
+        }
+        o.delay = static_cast<std::uint8_t>(delay);
+        o.max_steps = static_cast<std::uint32_t>(max_steps);
+        o.step_us = step_us;
+
+        PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!self) return nullptr;
+        auto* m = reinterpret_cast<MatchObject*>(self.get());
+        m->log = new game::tet::MatchLog();
+        m->match = new game::tet::Match(game::tet::Match::start(seed_a, seed_b, o, m->log));
+        return self.release();
+    });
+}
+
+void match_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MatchObject*>(self);
+    delete m->match;
+    delete m->log;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// Steps the match with the converted turns; None, or an exception for a refused step.
+PyObject* step_turns(PyObject* self, const std::vector<TetAction>* turns) {
+    auto* m = reinterpret_cast<MatchObject*>(self);
+    const game::tet::MatchError e = m->match->step(turns[0], turns[1], m->log);
+    if (!e.ok()) {
+        raise_match_error(e, turns);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// step($self, turn_a, turn_b): each turn an action index or a sequence of them.
+PyObject* match_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "step() takes 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        if (match_of(self).over()) {
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return nullptr;
+        }
+        std::vector<TetAction> turns[2];
+        for (int p = 0; p < 2; ++p)
+            if (!convert_turn(args[p], p, turns[p])) return nullptr;
+        return step_turns(self, turns);
+    });
+}
+
+// step_chains($self, chain_a, chain_b): each player plays a move chain by its index.
+PyObject* match_step_chains(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "step_chains() takes 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        if (match_of(self).over()) {
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return nullptr;
+        }
+        std::vector<TetAction> turns[2];
+        for (int p = 0; p < 2; ++p) {
+            const long c = PyLong_AsLong(args[p]);
+            if (c == -1 && PyErr_Occurred()) return nullptr;
+            if (c < 0 || c >= PLACEMENT_ACTION_NB) {
+                PyErr_Format(PyExc_ValueError, "player %d: chain %ld is out of range 0..%d", p,
+                             c, PLACEMENT_ACTION_NB - 1);
+                return nullptr;
+            }
+            const auto view = game::tet::chain_table()[static_cast<std::size_t>(c)].view();
+            turns[p].assign(view.begin(), view.end());
+        }
+        return step_turns(self, turns);
+    });
+}
+
+// The player index of `arg` (0 or 1), or -1 with IndexError/TypeError set.
+int player_arg(PyObject* arg) {
+    const long p = PyLong_AsLong(arg);
+    if (p == -1 && PyErr_Occurred()) return -1;
+    if (p != 0 && p != 1) {
+        PyErr_Format(PyExc_IndexError, "player must be 0 or 1, not %ld", p);
+        return -1;
+    }
+    return static_cast<int>(p);
+}
+
+PyObject* bytes_of(const std::vector<std::uint8_t>& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size()));
+}
+
+// state_bytes($self, player): the byte form of the player's state.
+PyObject* match_state_bytes(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        return bytes_of(game::tet::encode_game_state(match_of(self).states[p]));
+    });
+}
+
+// replay_bytes($self, player): the player's replay stream so far.
+PyObject* match_replay_bytes(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        const auto& stream = reinterpret_cast<MatchObject*>(self)->log->streams[p];
+        return bytes_of(game::tet::encode_replay_segments(stream));
+    });
+}
+
+// placement_mask($self, player): the 96 chain flags of the player's state.
+PyObject* match_placement_mask(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        std::int8_t mask[PLACEMENT_ACTION_NB];
+        placement_mask(match_of(self).states[p], mask);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
+    });
+}
+
+// key_mask($self, player): the 8 action flags of the player's state.
+PyObject* match_key_mask(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        std::int8_t mask[KEY_ACTION_NB];
+        key_mask(match_of(self).states[p], mask);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), KEY_ACTION_NB);
+    });
+}
+
+PyObject* stats_dict(const game::tet::PlayerStats& s, const game::tet::Match& m, int p) {
+    PyRef q = PyRef::steal(PyList_New(m.queued[p].count));
+    if (!q) return nullptr;
+    for (int i = 0; i < m.queued[p].count; ++i) {
+        const auto& e = m.queued[p].entries[static_cast<std::size_t>(i)];
+        PyObject* t = Py_BuildValue("(ii)", e.lines, e.pieces_left);
+        if (!t) return nullptr;
+        PyList_SET_ITEM(q.get(), i, t);
+    }
+    return Py_BuildValue("{sIsIsIsIsIsIsisOsO}", "pieces", s.pieces, "attack", s.attack,
+                         "lines_sent", s.lines_sent, "lines_cancelled", s.lines_cancelled,
+                         "lines_received", s.lines_received, "lines_cleared", s.lines_cleared,
+                         "incoming", m.incoming(p), "queued", q.get(), "back_to_back",
+                         m.back_to_back[static_cast<std::size_t>(p)] ? Py_True : Py_False);
+}
+
+// info($self): {'steps', 'result' (0 running, 1 player 0 won, 2 player 1 won, 3 draw),
+// 'players': (per-player dict, per-player dict)}.
+PyObject* match_info(PyObject* self, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const game::tet::Match& m = match_of(self);
+        PyRef a = PyRef::steal(stats_dict(m.stats[0], m, 0));
+        if (!a) return nullptr;
+        PyRef b = PyRef::steal(stats_dict(m.stats[1], m, 1));
+        if (!b) return nullptr;
+        return Py_BuildValue("{sIsis(OO)}", "steps", m.steps, "result",
+                             static_cast<int>(m.result), "players", a.get(), b.get());
+    });
+}
+
+PyMethodDef match_methods[] = {
+    {"step", CORVELLE_CFUNC(match_step), METH_FASTCALL,
+     PyDoc_STR("step($self, turn_a, turn_b)\n--\n\nOne step of both players: each turn an "
+               "action index or a sequence of 1 to 16. A refused action changes nothing.")},
+    {"step_chains", CORVELLE_CFUNC(match_step_chains), METH_FASTCALL,
+     PyDoc_STR("step_chains($self, chain_a, chain_b)\n--\n\nOne step in which each player "
+               "plays a move chain by its index.")},
+    {"state_bytes", CORVELLE_CFUNC(match_state_bytes), METH_O,
+     PyDoc_STR("state_bytes($self, player)\n--\n\nThe byte form of a player's state.")},
+    {"replay_bytes", CORVELLE_CFUNC(match_replay_bytes), METH_O,
+     PyDoc_STR("replay_bytes($self, player)\n--\n\nA player's replay stream so far.")},
+    {"placement_mask", CORVELLE_CFUNC(match_placement_mask), METH_O,
+     PyDoc_STR("placement_mask($self, player)\n--\n\nThe 96 chain flags of a player's state.")},
+    {"key_mask", CORVELLE_CFUNC(match_key_mask), METH_O,
+     PyDoc_STR("key_mask($self, player)\n--\n\nThe 8 action flags of a player's state.")},
+    {"info", CORVELLE_CFUNC(match_info), METH_NOARGS,
+     PyDoc_STR("info($self)\n--\n\nSteps, result and per-player garbage counts.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot match_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Match(seed_a, seed_b, attack='engine', delay=0, max_steps=0, "
+                    "step_us=16667)\n--\n\n"
+                    "Two games stepped in lock-step with garbage sent between them.")},
+    {Py_tp_new, reinterpret_cast<void*>(match_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
+    {Py_tp_methods, match_methods},
+    {0, nullptr},
+};
+
+PyType_Spec match_spec = {
+    .name = "corvelle._batch.Match",
+    .basicsize = sizeof(MatchObject),
+    .itemsize = 0,
+    .flags = CORVELLE_TYPE_FLAGS,
+    .slots = match_slots,
+};
+
 // ---- Module functions ----------------------------------------------------------------------
 
 // The state of a byte form held by `data`, which it releases. False with ValueError set (the
@@ -525,6 +876,10 @@ int module_exec(PyObject* m) {
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
     if (!st->batch_type) return -1;
     if (PyModule_AddType(m, st->batch_type) < 0) return -1;
+    st->match_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &match_spec, nullptr));
+    if (!st->match_type) return -1;
+    if (PyModule_AddType(m, st->match_type) < 0) return -1;
     if (PyModule_AddIntConstant(m, "PLACEMENT_ACTION_NB", PLACEMENT_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "KEY_ACTION_NB", KEY_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "SEED_RECORD_SIZE", SEED_RECORD_SIZE) < 0) return -1;
@@ -534,12 +889,14 @@ int module_exec(PyObject* m) {
 int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* st = module_state(m);
     Py_VISIT(st->batch_type);
+    Py_VISIT(st->match_type);
     return 0;
 }
 
 int module_clear(PyObject* m) {
     ModuleState* st = module_state(m);
     Py_CLEAR(st->batch_type);
+    Py_CLEAR(st->match_type);
     return 0;
 }
 
