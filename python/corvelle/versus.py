@@ -50,6 +50,7 @@ __all__ = [
     "MATCH_MAGIC",
     "Match",
     "MatchFile",
+    "MatchFrame",
     "Winner",
     "bot_turn",
     "load_match",
@@ -278,13 +279,29 @@ class Match:
 # ---- Playing a match file back --------------------------------------------------------------
 
 
+class MatchFrame(NamedTuple):
+    """Both players after one step of a match (the start first): their states' byte forms and
+    the garbage against each not yet in its board."""
+
+    states: Tuple[bytes, bytes]
+    incoming: Tuple[int, int]
+
+
 class MatchFile(NamedTuple):
-    """A match file played back and checked: its settings, the match replayed from them, and
-    each player's replay (the new game and the (action, state) steps)."""
+    """A match file played back and checked: its settings, the match replayed from them, each
+    player's replay (the new game and the (action, state) steps), and a frame per step."""
 
     settings: Dict[str, Any]
     match: Match
     replays: Tuple[Tuple[GameStatePy, List[Tuple[str, GameStatePy]]], ...]
+    frames: List[MatchFrame]
+
+
+def match_frame(match: Match) -> MatchFrame:
+    return MatchFrame(
+        (match.state_bytes(0), match.state_bytes(1)),
+        (match.garbage(0)["incoming"], match.garbage(1)["incoming"]),
+    )
 
 
 def _bad(message: str) -> ValueError:
@@ -387,11 +404,13 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
         )
     except ValueError as e:
         raise _bad(str(e)) from None
+    frames = [match_frame(match)]
     for k, (a, b) in enumerate(zip(*turns), 1):
         try:
             match._native.step(a, b)
         except (ValueError, RuntimeError) as e:
             raise _bad(f"step {k}: {e}") from None
+        frames.append(match_frame(match))
     for p in (0, 1):
         if match.replay_bytes(p) != streams[p]:
             raise _bad(f"player {p}'s stream is not the one the match makes from its settings")
@@ -405,7 +424,7 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
         if bytes(final.to_bytes()) != match.state_bytes(p):
             raise _bad(f"player {p}'s stream alone plays back to another state")
         replays.append((initial, steps))
-    return MatchFile(settings, match, tuple(replays))
+    return MatchFile(settings, match, tuple(replays), frames)
 
 
 # ---- Bots -----------------------------------------------------------------------------------
