@@ -419,7 +419,18 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
                    f"{settings['winner']!r}")
     replays = []
     for p in (0, 1):
-        initial, steps = GameStatePy.load_replay_from_bytes(streams[p])
+        if len(read_segments(streams[p])) < 3:
+            # Too short for load_replay_from_bytes (a match of one step): the match itself
+            # made this stream, and its state is the one after the step.
+            replays.append(
+                (GameStatePy.state_from_bytes(frames[0].states[p]),
+                 [(ACTIONS[a], match.state(p)) for a in turns[p][0]][-1:])
+            )
+            continue
+        try:
+            initial, steps = GameStatePy.load_replay_from_bytes(streams[p])
+        except ValueError as e:
+            raise _bad(f"player {p}'s stream does not play back alone: {e}") from None
         final = steps[-1][1] if steps else initial
         if bytes(final.to_bytes()) != match.state_bytes(p):
             raise _bad(f"player {p}'s stream alone plays back to another state")
