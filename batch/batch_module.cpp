@@ -1,6 +1,7 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
-// released, whose outputs live in one arena exported through the buffer protocol; the Match
-// type, a two-player match with its garbage exchange and both replay streams; and what the
+// released, whose outputs live in one arena exported through the buffer protocol; VersusBatch,
+// N two-player matches stepped the same way; the Match type, a two-player match with its
+// garbage exchange and both replay streams; and what the
 // package reads from the engine one state at a time: the placement mask of a state, the
 // chains tied for a bot's choice, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,7 @@
 
 #include "bot/bot.hpp"
 #include "games.hpp"
+#include "versus_games.hpp"
 #include "native_common.h"
 #include "pyref.h"
 #include "tet/codec.hpp"
@@ -34,6 +36,7 @@ constexpr int MAX_THREADS = 64;
 struct ModuleState {
     PyTypeObject* batch_type;
     PyTypeObject* match_type;
+    PyTypeObject* versus_batch_type;
 };
 
 struct BatchObject {
@@ -60,11 +63,11 @@ R guarded(Body&& body) noexcept {
 
 // Runs `work` on the games without the interpreter lock; false with RuntimeError set when
 // another thread is inside a call on the same object.
-template <class Work>
+template <class Object = BatchObject, class Work>
 bool run_unlocked(PyObject* self, Work&& work) {
-    auto* b = reinterpret_cast<BatchObject*>(self);
+    auto* b = reinterpret_cast<Object*>(self);
     if (b->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+        PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", Py_TYPE(self)->tp_name);
         return false;
     }
     b->busy = true;
@@ -130,9 +133,11 @@ bool read_int(const char* format, Py_ssize_t itemsize, const char* p, long long&
     return false;
 }
 
-// Reads `actions` (a 1-D C-contiguous buffer of num_envs integers) into `out`, each checked to
-// lie in 0..action_nb-1. Returns false with an exception set.
-bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t>& out) {
+// Reads `actions` (a C-contiguous buffer of `count` integers, 1-D unless `rows` is given:
+// then of shape (rows, count / rows)) into `out`, each checked to lie in 0..action_nb-1.
+// Returns false with an exception set.
+bool convert_actions(PyObject* actions, int count, int action_nb, std::vector<std::int32_t>& out,
+                     int rows = 0) {
     Py_buffer view;
     if (PyObject_GetBuffer(actions, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
     struct Release {
@@ -141,8 +146,12 @@ bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t
     } release{&view};
 
     const Py_ssize_t n = view.itemsize > 0 ? view.len / view.itemsize : 0;
-    if (view.ndim != 1 || n != g.num_envs()) {
-        PyErr_Format(PyExc_ValueError, "actions must be a 1-D buffer of %d integers", g.num_envs());
+    if (rows == 0 && (view.ndim != 1 || n != count)) {
+        PyErr_Format(PyExc_ValueError, "actions must be a 1-D buffer of %d integers", count);
+        return false;
+    }
+    if (rows != 0 && (view.ndim != 2 || view.shape[0] != rows || n != count)) {
+        PyErr_Format(PyExc_ValueError, "actions must have shape (%d, %d)", rows, count / rows);
         return false;
     }
     out.resize(static_cast<std::size_t>(n));
@@ -154,9 +163,13 @@ bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t
                          view.format ? view.format : "B");
             return false;
         }
-        if (a < 0 || a >= g.action_nb()) {
-            PyErr_Format(PyExc_ValueError, "actions[%zd] = %lld is out of range 0..%d", i, a,
-                         g.action_nb() - 1);
+        if (a < 0 || a >= action_nb) {
+            if (rows != 0)
+                PyErr_Format(PyExc_ValueError, "actions[%zd, %zd] = %lld is out of range 0..%d",
+                             i / (count / rows), i % (count / rows), a, action_nb - 1);
+            else
+                PyErr_Format(PyExc_ValueError, "actions[%zd] = %lld is out of range 0..%d", i, a,
+                             action_nb - 1);
             return false;
         }
         out[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(a);
@@ -300,7 +313,7 @@ PyObject* batch_step(PyObject* self, PyObject* actions) {
             PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
             return nullptr;
         }
-        if (!convert_actions(actions, g, *b->actions)) return nullptr;
+        if (!convert_actions(actions, g.num_envs(), g.action_nb(), *b->actions)) return nullptr;
         int ended = 0;
         if (!run_unlocked(self, [&] { ended = g.step(b->actions->data()); })) return nullptr;
         return PyLong_FromLong(ended);
@@ -403,6 +416,253 @@ PyType_Spec batch_spec = {
     .itemsize = 0,
     .flags = CORVELLE_TYPE_FLAGS,
     .slots = batch_slots,
+};
+
+// ---- VersusBatch ---------------------------------------------------------------------------
+
+struct VersusBatchObject {
+    PyObject_HEAD
+    VersusGames* games;
+    std::vector<std::int32_t>* actions;
+    bool busy;
+};
+
+VersusGames& versus_of(PyObject* self) { return *reinterpret_cast<VersusBatchObject*>(self)->games; }
+
+bool parse_versus_reward(const char* s, VersusReward& out) {
+    if (std::strcmp(s, "win") == 0) {
+        out = VersusReward::Win;
+    } else if (std::strcmp(s, "attack") == 0) {
+        out = VersusReward::Attack;
+    } else {
+        PyErr_Format(PyExc_ValueError, "reward must be 'win' or 'attack', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+bool parse_attack(const char* s, game::tet::AttackTable& out);
+
+// VersusBatch(num_matches, mode='placement', attack='engine', delay=0, max_steps=0,
+//             reward='win', autoreset=True, num_threads=1)
+PyObject* versus_batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"num_matches", "mode",      "attack",      "delay",
+                                       "max_steps",   "reward",    "autoreset",   "num_threads",
+                                       nullptr};
+        Py_ssize_t num = 0, delay = 0, max_steps = 0;
+        const char* mode_text = "placement";
+        const char* attack_text = "engine";
+        const char* reward_text = "win";
+        int autoreset = 1, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|ssnnspi:VersusBatch",
+                                         const_cast<char**>(kwlist), &num, &mode_text,
+                                         &attack_text, &delay, &max_steps, &reward_text,
+                                         &autoreset, &threads))
+            return nullptr;
+        VersusGames::Options o;
+        if (num < 1 || num > MAX_ENVS / 2) {
+            PyErr_Format(PyExc_ValueError, "num_matches must be in 1..%zd, not %zd", MAX_ENVS / 2,
+                         num);
+            return nullptr;
+        }
+        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
+            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
+                         game::tet::MAX_GARBAGE_DELAY, delay);
+            return nullptr;
+        }
+        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
+            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
+                         max_steps);
+            return nullptr;
+        }
+        if (threads < 1 || threads > MAX_THREADS) {
+            PyErr_Format(PyExc_ValueError, "num_threads must be in 1..%d, not %d", MAX_THREADS,
+                         threads);
+            return nullptr;
+        }
+        if (!parse_mode(mode_text, o.mode) || !parse_attack(attack_text, o.match.attack) ||
+            !parse_versus_reward(reward_text, o.reward))
+            return nullptr;
+        o.num_matches = static_cast<int>(num);
+        o.match.delay = static_cast<std::uint8_t>(delay);
+        o.match.max_steps = static_cast<std::uint32_t>(max_steps);
+        o.autoreset = autoreset != 0;
+        o.num_threads = threads;
+
+        PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!self) return nullptr;
+        auto* b = reinterpret_cast<VersusBatchObject*>(self.get());
+        b->games = new VersusGames(o);
+        b->actions = new std::vector<std::int32_t>(static_cast<std::size_t>(2 * num));
+        b->busy = false;
+        return self.release();
+    });
+}
+
+void versus_batch_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<VersusBatchObject*>(self);
+    delete b->games;
+    delete b->actions;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+int versus_batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    VersusGames& g = versus_of(self);
+    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
+                             flags);
+}
+
+// reset($self, which=None): every match, or those flagged in `which` (num_matches bytes).
+PyObject* versus_batch_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"which", nullptr};
+        PyObject* which_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
+                                         &which_obj))
+            return nullptr;
+        VersusGames& g = versus_of(self);
+        if (which_obj == Py_None) {
+            if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(nullptr); })) return nullptr;
+            Py_RETURN_NONE;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        if (view.len != g.num_matches()) {
+            PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd",
+                         g.num_matches(), view.len);
+            return nullptr;
+        }
+        const auto* first = static_cast<const std::uint8_t*>(view.buf);
+        const std::vector<std::uint8_t> which(first, first + view.len);
+        if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(which.data()); })) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// step($self, actions): actions of shape (num_matches, 2); returns how many matches ended.
+PyObject* versus_batch_step(PyObject* self, PyObject* actions) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        auto* b = reinterpret_cast<VersusBatchObject*>(self);
+        VersusGames& g = *b->games;
+        if (b->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "VersusBatch is in use by another thread");
+            return nullptr;
+        }
+        if (!convert_actions(actions, 2 * g.num_matches(), g.action_nb(), *b->actions,
+                             g.num_matches()))
+            return nullptr;
+        int ended = 0;
+        if (!run_unlocked<VersusBatchObject>(self, [&] { ended = g.step(b->actions->data()); }))
+            return nullptr;
+        return PyLong_FromLong(ended);
+    });
+}
+
+// state_bytes($self, match, player): the byte form of one player's state.
+PyObject* versus_batch_state_bytes(PyObject* self, PyObject* args) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        Py_ssize_t i;
+        int p;
+        if (!PyArg_ParseTuple(args, "ni:state_bytes", &i, &p)) return nullptr;
+        VersusGames& g = versus_of(self);
+        if (i < 0 || i >= g.num_matches() || (p != 0 && p != 1)) {
+            PyErr_Format(PyExc_IndexError, "no player %d in match %zd of 0..%d", p, i,
+                         g.num_matches() - 1);
+            return nullptr;
+        }
+        const std::vector<std::uint8_t> bytes =
+            game::tet::encode_game_state(g.match(static_cast<int>(i)).states[p]);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* versus_get_num_matches(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).num_matches());
+}
+PyObject* versus_get_action_nb(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).action_nb());
+}
+PyObject* versus_get_num_threads(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).num_threads());
+}
+
+// {name: (offset, format, shape)} for every field of the arena.
+PyObject* versus_get_layout(PyObject* self, void*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        VersusGames& g = versus_of(self);
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (int f = 0; f < VERSUS_FIELD_NB; ++f) {
+            const VersusFieldSpec vs = g.spec(static_cast<VersusField>(f));
+            const FieldSpec& s = vs.spec;
+            const FieldPlace p = g.place(static_cast<VersusField>(f));
+            PyRef shape = PyRef::steal(PyTuple_New(1 + s.rank));
+            if (!shape) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), 0, PyLong_FromLong(g.num_matches() * vs.per_match));
+            for (int d = 0; d < s.rank; ++d)
+                PyTuple_SET_ITEM(shape.get(), 1 + d, PyLong_FromLong(s.dims[d]));
+            for (int d = 0; d <= s.rank; ++d)
+                if (!PyTuple_GET_ITEM(shape.get(), d)) return nullptr;
+            const char format[2] = {s.format, '\0'};
+            PyRef entry = PyRef::steal(Py_BuildValue("(nsO)", static_cast<Py_ssize_t>(p.offset),
+                                                     format, shape.get()));
+            if (!entry || PyDict_SetItemString(out.get(), s.name, entry.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef versus_batch_methods[] = {
+    {"reset", CORVELLE_CFUNC(versus_batch_reset), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next match of every match (or of "
+               "those flagged in `which`).")},
+    {"step", CORVELLE_CFUNC(versus_batch_step), METH_O,
+     PyDoc_STR("step($self, actions)\n--\n\nOne lock-step turn of every match, actions of "
+               "shape (num_matches, 2); returns how many matches ended.")},
+    {"state_bytes", CORVELLE_CFUNC(versus_batch_state_bytes), METH_VARARGS,
+     PyDoc_STR("state_bytes($self, match, player)\n--\n\nThe byte form of one player's state.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef versus_batch_getset[] = {
+    {"num_matches", versus_get_num_matches, nullptr, PyDoc_STR("Number of matches."), nullptr},
+    {"action_nb", versus_get_action_nb, nullptr, PyDoc_STR("Actions per agent: 96 or 8."),
+     nullptr},
+    {"num_threads", versus_get_num_threads, nullptr, PyDoc_STR("Threads a step runs on."),
+     nullptr},
+    {"layout", versus_get_layout, nullptr,
+     PyDoc_STR("{name: (offset, format, shape)} of every field of the exported arena."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot versus_batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "VersusBatch(num_matches, mode='placement', attack='engine', delay=0, "
+                    "max_steps=0, reward='win', autoreset=True, num_threads=1)\n--\n\n"
+                    "N two-player matches stepped together; its buffer is the arena of their "
+                    "outputs.")},
+    {Py_tp_new, reinterpret_cast<void*>(versus_batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(versus_batch_dealloc)},
+    {Py_tp_methods, versus_batch_methods},
+    {Py_tp_getset, versus_batch_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(versus_batch_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec versus_batch_spec = {
+    .name = "corvelle._batch.VersusBatch",
+    .basicsize = sizeof(VersusBatchObject),
+    .itemsize = 0,
+    .flags = CORVELLE_TYPE_FLAGS,
+    .slots = versus_batch_slots,
 };
 
 // ---- Match ---------------------------------------------------------------------------------
@@ -880,6 +1140,10 @@ int module_exec(PyObject* m) {
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &match_spec, nullptr));
     if (!st->match_type) return -1;
     if (PyModule_AddType(m, st->match_type) < 0) return -1;
+    st->versus_batch_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &versus_batch_spec, nullptr));
+    if (!st->versus_batch_type) return -1;
+    if (PyModule_AddType(m, st->versus_batch_type) < 0) return -1;
     if (PyModule_AddIntConstant(m, "PLACEMENT_ACTION_NB", PLACEMENT_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "KEY_ACTION_NB", KEY_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "SEED_RECORD_SIZE", SEED_RECORD_SIZE) < 0) return -1;
@@ -890,6 +1154,7 @@ int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* st = module_state(m);
     Py_VISIT(st->batch_type);
     Py_VISIT(st->match_type);
+    Py_VISIT(st->versus_batch_type);
     return 0;
 }
 
@@ -897,6 +1162,7 @@ int module_clear(PyObject* m) {
     ModuleState* st = module_state(m);
     Py_CLEAR(st->batch_type);
     Py_CLEAR(st->match_type);
+    Py_CLEAR(st->versus_batch_type);
     return 0;
 }
 

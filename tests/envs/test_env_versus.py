@@ -121,3 +121,63 @@ class TestSingleAgent:
         while not (terminated or truncated):
             _, reward, terminated, truncated, info = env.step(0)
         assert terminated and reward == -1.0 and info["metrics"]["winner"] == 1
+
+
+class TestVectorEnv:
+    def test_matches_play_as_the_match_type_plays_them(self) -> None:
+        from corvelle._batch import VersusBatch
+        from corvelle.envs.arena import arena_views
+        from corvelle.versus import Match, match_seeds
+
+        n = 3
+        batch = VersusBatch(n, attack="guideline", delay=1, max_steps=100, autoreset=False)
+        views = arena_views(batch)
+        seeds = [match_seeds(bytes(32), i) for i in range(n)]
+        views["seeds"][:] = np.frombuffer(
+            b"".join(s + bytes(8) for pair in seeds for s in pair), dtype=np.uint8
+        ).reshape(2 * n, 40)
+        views["use_seed"][:] = True
+        batch.reset()
+        matches = [Match(*pair, attack="guideline", delay=1, max_steps=100) for pair in seeds]
+        rng = np.random.default_rng(0)
+        while any(m.winner is None for m in matches):
+            mask = views["mask"].reshape(n, 2, 96)
+            actions = np.argmax(rng.random(mask.shape) * mask, axis=-1).astype(np.int64)
+            batch.step(actions)
+            for i, m in enumerate(matches):
+                if m.winner is not None:
+                    assert views["invalid"][i]  # an ended match masks every action
+                    continue
+                m.step_chains(int(actions[i, 0]), int(actions[i, 1]))
+                for p in (0, 1):
+                    assert batch.state_bytes(i, p) == m.state_bytes(p)
+                    assert views["garbage"][2 * i + p, 0] == m.garbage(p)["incoming"]
+                winner = {None: -1, 0: 0, 1: 1, "draw": 2}[m.winner]
+                assert views["winner"][i] == winner
+                if winner in (0, 1):
+                    assert views["terminated"][i]
+                    assert views["reward"][2 * i + winner] == 1.0
+                    assert views["reward"][2 * i + 1 - winner] == -1.0
+
+    def test_a_masked_action_leaves_its_match_and_bad_shapes_are_refused(self) -> None:
+        env = corvelle.envs.versus_vector_env(2, mode="keys")
+        _, info = env.reset(seed=1)
+        # MoveLeft (2) until player 1 of match 0 reaches the wall.
+        while info["action_mask"][0, 1, 2]:
+            _, _, _, _, info = env.step(np.array([[7, 2], [7, 7]]))
+        before = env.state(0, 0).to_bytes()
+        _, _, _, _, info = env.step(np.array([[7, 2], [7, 7]]))
+        assert info["invalid_action"].tolist() == [True, False]
+        assert env.state(0, 0).to_bytes() == before
+        with pytest.raises(ValueError, match=r"actions must have shape \(2, 2\)"):
+            env.step(np.zeros(4, dtype=np.int64))
+        with pytest.raises(ValueError, match=r"actions\[1, 0\] = 8 is out of range 0..7"):
+            env.step(np.array([[0, 0], [8, 0]]))
+
+    def test_reset_repeats(self) -> None:
+        a = corvelle.envs.versus_vector_env(2)
+        b = corvelle.envs.versus_vector_env(2)
+        oa, _ = a.reset(seed=9)
+        ob, _ = b.reset(seed=9)
+        assert all(np.array_equal(oa[k], ob[k]) for k in oa)
+        assert oa["board"].shape == (2, 2, 20, 10) and oa["garbage"].shape == (2, 2, 2)

@@ -10,7 +10,8 @@ Importing this package registers them:
 so `gymnasium.make("corvelle.envs:corvelle/Placement-v0")`, `gymnasium.register_envs(corvelle.envs)`
 and `gymnasium.make_vec("corvelle/Placement-v0", num_envs=256)` all work. Needs the `gym`
 extra (gymnasium and numpy). `versus_env(...)` makes the two-player PettingZoo ParallelEnv
-(needs pettingzoo).
+(needs pettingzoo), `versus_vector_env(num_matches=N)` N matches stepped natively for
+self-play.
 """
 
 from gymnasium.envs.registration import register, registry
@@ -31,6 +32,7 @@ __all__ = [
     "PlacementVectorEnv",
     "VersusEnv",
     "versus_env",
+    "versus_vector_env",
     "observation_space",
 ]
 
@@ -43,6 +45,15 @@ def versus_env(**kwargs: object) -> "VersusParallelEnv":  # noqa: F821
     from .versus_parallel import VersusParallelEnv
 
     return VersusParallelEnv(**kwargs)  # type: ignore[arg-type]
+
+
+def versus_vector_env(num_matches: int = 1, **kwargs: object) -> "VersusVectorEnv":  # noqa: F821
+    """N two-player matches stepped together natively, actions of shape (N, 2); keyword
+    arguments as `VersusVectorEnv`: mode, attack, delay, max_steps, reward, num_threads,
+    copy."""
+    from .versus_vector import VersusVectorEnv
+
+    return VersusVectorEnv(num_matches, **kwargs)  # type: ignore[arg-type]
 
 
 if "corvelle/Placement-v0" not in registry:
