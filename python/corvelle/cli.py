@@ -23,7 +23,7 @@ import importlib.util
 import os
 import sys
 import time
-from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+from typing import IO, Any, Dict, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
 
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
@@ -600,7 +600,7 @@ def _winner_text(winner: object) -> str:
     return "running" if winner is None else "draw" if winner == "draw" else f"player {winner}"
 
 
-def _print_match_metrics(metrics: dict, names: Sequence[str], out: IO[str]) -> None:
+def _print_match_metrics(metrics: Dict[str, Any], names: Sequence[str], out: IO[str]) -> None:
     for name, p in zip(names, metrics["players"]):
         print(
             f"{name:<11} app {p['app']:.3f}  apm {p['apm']:.1f}  ppm {p['ppm']:.1f}  "

@@ -81,8 +81,6 @@ _HEADER_KEYS = ("attack", "delay", "max_steps", "step_us", "steps", "winner")
 def _seed_record(seed: SeedLike, which: str) -> bytes:
     """The 40-byte seed record of a GameSeedPy, of 32 seed bytes (start time 0) or of a
     record itself."""
-    if isinstance(seed, GameSeedPy):
-        return bytes(seed.seed) + seed.ts.to_bytes(8, "little", signed=True)
     if isinstance(seed, (bytes, bytearray, memoryview)):
         raw = bytes(seed)
         if len(raw) == 32:
@@ -90,6 +88,8 @@ def _seed_record(seed: SeedLike, which: str) -> bytes:
         if len(raw) == 40:
             return raw
         raise ValueError(f"{which} must be 32 seed bytes or a 40-byte record, not {len(raw)} bytes")
+    if isinstance(seed, GameSeedPy):
+        return bytes(seed.seed) + int(seed.ts).to_bytes(8, "little", signed=True)
     raise TypeError(f"{which} must be a GameSeedPy or bytes, not {type(seed).__name__}")
 
 
@@ -98,7 +98,7 @@ def _turn_indices(turn: Turn, player: int) -> List[int]:
     items = [turn] if isinstance(turn, (str, int)) else turn
     if not isinstance(items, (list, tuple)):
         try:
-            items = list(items)  # type: ignore[arg-type]
+            items = list(items)
         except TypeError:
             raise TypeError(
                 f"player {player}: a turn is an action name or a list of them, "
@@ -196,7 +196,8 @@ class Match:
     @property
     def winner(self) -> Winner:
         """None while the match runs, then 0 or 1 for the winner, or "draw"."""
-        return _RESULTS[self._native.info()["result"]]
+        result: int = self._native.info()["result"]
+        return _RESULTS[result]
 
     @property
     def steps(self) -> int:

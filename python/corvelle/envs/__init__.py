@@ -14,6 +14,8 @@ extra (gymnasium and numpy). `versus_env(...)` makes the two-player PettingZoo P
 self-play.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from gymnasium.envs.registration import register, registry
 
 from .keys import KeyEnv
@@ -21,6 +23,10 @@ from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space
 from .placement import ALL_CHAINS, PlacementEnv
 from .vector import PlacementVectorEnv
 from .versus import VersusEnv
+
+if TYPE_CHECKING:
+    from .versus_parallel import VersusParallelEnv
+    from .versus_vector import VersusVectorEnv
 
 __all__ = [
     "ALL_CHAINS",
@@ -38,22 +44,22 @@ __all__ = [
 
 
 
-def versus_env(**kwargs: object) -> "VersusParallelEnv":  # noqa: F821
+def versus_env(**kwargs: Any) -> "VersusParallelEnv":
     """A two-player match as a PettingZoo ParallelEnv (agents "player_0" and "player_1");
     keyword arguments as `VersusParallelEnv`: mode, attack, delay, max_steps, reward,
     render_mode."""
     from .versus_parallel import VersusParallelEnv
 
-    return VersusParallelEnv(**kwargs)  # type: ignore[arg-type]
+    return VersusParallelEnv(**kwargs)
 
 
-def versus_vector_env(num_matches: int = 1, **kwargs: object) -> "VersusVectorEnv":  # noqa: F821
+def versus_vector_env(num_matches: int = 1, **kwargs: Any) -> "VersusVectorEnv":
     """N two-player matches stepped together natively, actions of shape (N, 2); keyword
     arguments as `VersusVectorEnv`: mode, attack, delay, max_steps, reward, num_threads,
     copy."""
     from .versus_vector import VersusVectorEnv
 
-    return VersusVectorEnv(num_matches, **kwargs)  # type: ignore[arg-type]
+    return VersusVectorEnv(num_matches, **kwargs)
 
 
 if "corvelle/Placement-v0" not in registry:

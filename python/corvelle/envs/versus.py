@@ -61,9 +61,9 @@ def check_settings(attack: str, reward: str, max_steps: int) -> None:
         raise ValueError(f"max_steps must be 0 or more, not {max_steps}")
 
 
-def player_observation_space() -> spaces.Dict:
+def player_observation_space() -> "spaces.Space[Observation]":
     own = observation_space()
-    return spaces.Dict(
+    return spaces.Dict(  # type: ignore[return-value]
         {
             **own.spaces,  # type: ignore[attr-defined]
             "opponent_board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
@@ -172,7 +172,8 @@ class VersusEnv(gym.Env[Observation, np.int64]):
             raise ValueError(f"render_mode must be 'ansi' or None, not {render_mode!r}")
         self.opponent, self.mode, self.attack, self.delay = opponent, mode, attack, delay
         self.max_steps, self.reward_kind, self.render_mode = max_steps, reward, render_mode
-        self.action_space = spaces.Discrete(action_count(mode))
+        self._action_nb = action_count(mode)
+        self.action_space = spaces.Discrete(self._action_nb)
         self.observation_space = player_observation_space()
         self._match: Optional[Match] = None
         self._bot: Optional[BotPlayer] = None
@@ -203,7 +204,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         match = self.match
         if match.winner is not None:
             raise ResetNeeded("The match is over; call env.reset()")
-        a = check_action(action, int(self.action_space.n))
+        a = check_action(action, self._action_nb)
         if not action_mask(match, 0, self.mode)[a]:
             return player_observation(match, 0), 0.0, False, False, self._info(True)
         assert self._bot is not None

@@ -12,11 +12,11 @@ end raises RuntimeError.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 from gymnasium import spaces
-from pettingzoo import ParallelEnv
+from pettingzoo import ParallelEnv  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 import corvelle_vim
 
@@ -43,7 +43,11 @@ AGENTS = ("player_0", "player_1")
 
 
 class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
-    metadata = {"name": "corvelle_versus_v0", "render_modes": ["ansi"], "is_parallelizable": True}
+    metadata: Dict[str, Any] = {
+        "name": "corvelle_versus_v0",
+        "render_modes": ["ansi"],
+        "is_parallelizable": True,
+    }
 
     def __init__(
         self,
@@ -61,7 +65,8 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
         self.mode, self.attack, self.delay, self.max_steps = mode, attack, delay, max_steps
         self.reward_kind, self.render_mode = reward, render_mode
         self.possible_agents = list(AGENTS)
-        self.agents: list = []
+        self.agents: List[str] = []
+        self._action_nb = n
         self._action_space = spaces.Discrete(n)
         self._observation_space = spaces.Dict(
             {
@@ -72,11 +77,11 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
         self._match: Optional[Match] = None
         self._rng = np.random.default_rng()
 
-    def observation_space(self, agent: str) -> spaces.Space:
+    def observation_space(self, agent: str) -> "spaces.Space[Any]":
         self._index(agent)
         return self._observation_space
 
-    def action_space(self, agent: str) -> spaces.Space:
+    def action_space(self, agent: str) -> "spaces.Space[Any]":
         self._index(agent)
         return self._action_space
 
@@ -114,7 +119,7 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
             if agent not in actions:
                 raise ValueError(f"{agent}: no action given")
             try:
-                a = check_action(actions[agent], self._action_space.n)
+                a = check_action(actions[agent], self._action_nb)
             except (TypeError, ValueError) as e:
                 raise ValueError(f"{agent}: {e}") from None
             if not action_mask(match, p, self.mode)[a]:

@@ -104,10 +104,10 @@ class VersusVectorEnv:
             )
         self._batch.step(actions)
         v = self._views
-        out = (v["reward"], v["terminated"], v["truncated"])
+        reward, terminated, truncated = v["reward"], v["terminated"], v["truncated"]
         if self.copy:
-            out = tuple(a.copy() for a in out)
-        return (self._observations(),) + out + (self._info(),)  # type: ignore[return-value]
+            reward, terminated, truncated = reward.copy(), terminated.copy(), truncated.copy()
+        return self._observations(), reward, terminated, truncated, self._info()
 
     def state(self, match: int, player: int) -> GameStatePy:
         return GameStatePy.state_from_bytes(self._batch.state_bytes(match, player))
