@@ -107,6 +107,76 @@ TEST_CASE("lock outcomes: only a lock counts, and a plain drop on an empty board
     CHECK(chain);  // a lock without lines leaves the back-to-back run as it was
 }
 
+// A game whose T stands in R2 with its flat side on row `y + 1` and its stem on row `y`,
+// columns 3 to 5 and 4, over rows 0 and 1 filled but for the T's cells; `overhang` fills cell
+// (2, 3) as well, `stray` cell (2, 9). The spin flags are set as a turn into the slot would set
+// them.
+GameState t_slot(int y, bool overhang, bool stray = false) {
+    GameState s = GameState::new_game(Seed32{}, 0);
+    s.main_board = BoardMatrix{};
+    for (int row = 0; row < 2; ++row)
+        for (int x = 0; x < BoardMatrix::COLS; ++x) s.main_board.set(row, x, CellValue::Garbage);
+    for (const auto& [cy, cx] : {std::pair{1, 3}, {1, 4}, {1, 5}, {0, 4}})
+        s.main_board.set(cy, cx, CellValue::Empty);
+    if (overhang) s.main_board.set(2, 3, CellValue::Garbage);
+    if (stray) s.main_board.set(2, 9, CellValue::Garbage);
+    // The piece's position: the R2 shape's stem cell lands on (y, 4).
+    const Shape& t = shape(RotState::R2, Tet::T);
+    int stem = 0;
+    for (int k = 0; k < 4; ++k)
+        if (t.cells[k].i < t.cells[stem].i) stem = k;
+    CurrentPcsInfo piece{Pos{static_cast<std::int8_t>(y - t.cells[stem].i),
+                             static_cast<std::int8_t>(4 - t.cells[stem].j)},
+                         Tet::T, RotState::R2, static_cast<std::uint16_t>(s.current_id - 1)};
+    s.current_pcs = piece;
+    REQUIRE(s.main_board.spawn_piece(piece).ok());
+    s.is_t_spin = true;
+    s.is_t_mini_spin = true;
+    return s;
+}
+
+TEST_CASE("lock outcomes of a T-spin double, a perfect clear and a drop that clears the flags") {
+    bool chain = false;
+    LockOutcome o;
+
+    const GameState tsd = t_slot(0, true);
+    const GameState after = tsd.try_action(TetAction::HardDrop, 0).value;
+    REQUIRE(lock_outcome(tsd, TetAction::HardDrop, after, chain, o));
+    CHECK(o.lines == 2);
+    CHECK(o.kind == Tet::T);
+    CHECK((o.t_spin && o.t_mini_spin));
+    CHECK_FALSE(o.perfect_clear);
+    CHECK_FALSE(o.back_to_back);
+    CHECK(chain);
+    CHECK(attack_of(AttackTable::Guideline, o) == 4);
+    CHECK(attack_of(AttackTable::Engine, o) == 0);
+
+    // The same clear again with the run of difficult clears going on: back-to-back.
+    const GameState again = t_slot(0, true);
+    REQUIRE(lock_outcome(again, TetAction::HardDrop, again.try_action(TetAction::HardDrop, 0).value,
+                         chain, o));
+    CHECK(o.back_to_back);
+    CHECK(attack_of(AttackTable::Guideline, o) == 5);
+
+    // Without the overhang the clear empties the board.
+    chain = false;
+    const GameState pc = t_slot(0, false);
+    REQUIRE(lock_outcome(pc, TetAction::HardDrop, pc.try_action(TetAction::HardDrop, 0).value,
+                         chain, o));
+    CHECK(o.perfect_clear);
+    CHECK(attack_of(AttackTable::Guideline, o) == 10);
+
+    // Dropped from three rows up, the piece moves before it locks: a plain double.
+    chain = false;
+    const GameState high = t_slot(3, false, true);
+    REQUIRE(lock_outcome(high, TetAction::HardDrop, high.try_action(TetAction::HardDrop, 0).value,
+                         chain, o));
+    CHECK(o.lines == 2);
+    CHECK_FALSE(o.t_spin);
+    CHECK_FALSE(chain);
+    CHECK(attack_of(AttackTable::Guideline, o) == 1);
+}
+
 TEST_CASE("a refused action leaves the whole match unchanged, and an ended match takes no step") {
     Match m = Match::start(seed_of(1, 0), seed_of(2, 0), {});
     const Match before = m;
