@@ -9,6 +9,8 @@ import struct
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvelle_vim
 from corvelle_vim import GameStatePy
@@ -261,3 +263,33 @@ class TestViewer:
             assert page.inner_text("#step") == str(last - 1)
             browser.close()
         assert errors == []
+
+
+# ---- Random chain play ----------------------------------------------------------------------
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    st.sampled_from(["engine", "guideline"]),
+    st.integers(0, 3),
+    st.lists(st.tuples(st.integers(0, 95), st.integers(0, 95)), min_size=2, max_size=60),
+)
+def test_any_chain_play_replays_from_its_match_file(attack, delay, chains) -> None:
+    """Whatever chains are played (a refused one skipped), the match file plays back to the
+    same states and each stream alone plays back to its player's state."""
+    m = Match(*SEEDS, attack=attack, delay=delay)
+    for a, b in chains:
+        if m.winner is not None:
+            break
+        if not (m.placement_mask(0)[a] and m.placement_mask(1)[b]):
+            before = m.to_bytes()
+            with pytest.raises(ValueError, match="player [01]: "):
+                m.step_chains(a, b)
+            assert m.to_bytes() == before
+            continue
+        m.step_chains(a, b)
+    if m.steps < 2:
+        return
+    played = load_match(m.to_bytes())
+    for p in (0, 1):
+        assert played.match.state_bytes(p) == m.state_bytes(p)
