@@ -1,5 +1,7 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
-// released, whose outputs live in one arena exported through the buffer protocol; and what the
+// released, whose outputs live in one arena exported through the buffer protocol; VersusBatch,
+// N two-player matches stepped the same way; the Match type, a two-player match with its
+// garbage exchange and both replay streams; and what the
 // package reads from the engine one state at a time: the placement mask of a state, the
 // chains tied for a bot's choice, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
@@ -14,9 +16,11 @@
 
 #include "bot/bot.hpp"
 #include "games.hpp"
+#include "versus_games.hpp"
 #include "native_common.h"
 #include "pyref.h"
 #include "tet/codec.hpp"
+#include "tet/match.hpp"
 #include "tet/piece.hpp"
 
 namespace batch {
@@ -31,6 +35,8 @@ constexpr int MAX_THREADS = 64;
 
 struct ModuleState {
     PyTypeObject* batch_type;
+    PyTypeObject* match_type;
+    PyTypeObject* versus_batch_type;
 };
 
 struct BatchObject {
@@ -57,11 +63,11 @@ R guarded(Body&& body) noexcept {
 
 // Runs `work` on the games without the interpreter lock; false with RuntimeError set when
 // another thread is inside a call on the same object.
-template <class Work>
+template <class Object = BatchObject, class Work>
 bool run_unlocked(PyObject* self, Work&& work) {
-    auto* b = reinterpret_cast<BatchObject*>(self);
+    auto* b = reinterpret_cast<Object*>(self);
     if (b->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+        PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", Py_TYPE(self)->tp_name);
         return false;
     }
     b->busy = true;
@@ -127,9 +133,11 @@ bool read_int(const char* format, Py_ssize_t itemsize, const char* p, long long&
     return false;
 }
 
-// Reads `actions` (a 1-D C-contiguous buffer of num_envs integers) into `out`, each checked to
-// lie in 0..action_nb-1. Returns false with an exception set.
-bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t>& out) {
+// Reads `actions` (a C-contiguous buffer of `count` integers, 1-D unless `rows` is given:
+// then of shape (rows, count / rows)) into `out`, each checked to lie in 0..action_nb-1.
+// Returns false with an exception set.
+bool convert_actions(PyObject* actions, int count, int action_nb, std::vector<std::int32_t>& out,
+                     int rows = 0) {
     Py_buffer view;
     if (PyObject_GetBuffer(actions, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
     struct Release {
@@ -138,8 +146,12 @@ bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t
     } release{&view};
 
     const Py_ssize_t n = view.itemsize > 0 ? view.len / view.itemsize : 0;
-    if (view.ndim != 1 || n != g.num_envs()) {
-        PyErr_Format(PyExc_ValueError, "actions must be a 1-D buffer of %d integers", g.num_envs());
+    if (rows == 0 && (view.ndim != 1 || n != count)) {
+        PyErr_Format(PyExc_ValueError, "actions must be a 1-D buffer of %d integers", count);
+        return false;
+    }
+    if (rows != 0 && (view.ndim != 2 || view.shape[0] != rows || n != count)) {
+        PyErr_Format(PyExc_ValueError, "actions must have shape (%d, %d)", rows, count / rows);
         return false;
     }
     out.resize(static_cast<std::size_t>(n));
@@ -151,9 +163,13 @@ bool convert_actions(PyObject* actions, const Games& g, std::vector<std::int32_t
                          view.format ? view.format : "B");
             return false;
         }
-        if (a < 0 || a >= g.action_nb()) {
-            PyErr_Format(PyExc_ValueError, "actions[%zd] = %lld is out of range 0..%d", i, a,
-                         g.action_nb() - 1);
+        if (a < 0 || a >= action_nb) {
+            if (rows != 0)
+                PyErr_Format(PyExc_ValueError, "actions[%zd, %zd] = %lld is out of range 0..%d",
+                             i / (count / rows), i % (count / rows), a, action_nb - 1);
+            else
+                PyErr_Format(PyExc_ValueError, "actions[%zd] = %lld is out of range 0..%d", i, a,
+                             action_nb - 1);
             return false;
         }
         out[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(a);
@@ -297,7 +313,7 @@ PyObject* batch_step(PyObject* self, PyObject* actions) {
             PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
             return nullptr;
         }
-        if (!convert_actions(actions, g, *b->actions)) return nullptr;
+        if (!convert_actions(actions, g.num_envs(), g.action_nb(), *b->actions)) return nullptr;
         int ended = 0;
         if (!run_unlocked(self, [&] { ended = g.step(b->actions->data()); })) return nullptr;
         return PyLong_FromLong(ended);
@@ -425,6 +441,601 @@ PyType_Spec batch_spec = {
     .slots = batch_slots,
 };
 
+// ---- VersusBatch ---------------------------------------------------------------------------
+
+struct VersusBatchObject {
+    PyObject_HEAD
+    VersusGames* games;
+    std::vector<std::int32_t>* actions;
+    bool busy;
+};
+
+VersusGames& versus_of(PyObject* self) { return *reinterpret_cast<VersusBatchObject*>(self)->games; }
+
+bool parse_versus_reward(const char* s, VersusReward& out) {
+    if (std::strcmp(s, "win") == 0) {
+        out = VersusReward::Win;
+    } else if (std::strcmp(s, "attack") == 0) {
+        out = VersusReward::Attack;
+    } else {
+        PyErr_Format(PyExc_ValueError, "reward must be 'win' or 'attack', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+bool parse_attack(const char* s, game::tet::AttackTable& out);
+
+// VersusBatch(num_matches, mode='placement', attack='engine', delay=0, max_steps=0,
+//             reward='win', autoreset=True, num_threads=1)
+PyObject* versus_batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"num_matches", "mode",      "attack",      "delay",
+                                       "max_steps",   "reward",    "autoreset",   "num_threads",
+                                       nullptr};
+        Py_ssize_t num = 0, delay = 0, max_steps = 0;
+        const char* mode_text = "placement";
+        const char* attack_text = "engine";
+        const char* reward_text = "win";
+        int autoreset = 1, threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|ssnnspi:VersusBatch",
+                                         const_cast<char**>(kwlist), &num, &mode_text,
+                                         &attack_text, &delay, &max_steps, &reward_text,
+                                         &autoreset, &threads))
+            return nullptr;
+        VersusGames::Options o;
+        if (num < 1 || num > MAX_ENVS / 2) {
+            PyErr_Format(PyExc_ValueError, "num_matches must be in 1..%zd, not %zd", MAX_ENVS / 2,
+                         num);
+            return nullptr;
+        }
+        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
+            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
+                         game::tet::MAX_GARBAGE_DELAY, delay);
+            return nullptr;
+        }
+        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
+            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
+                         max_steps);
+            return nullptr;
+        }
+        if (threads < 1 || threads > MAX_THREADS) {
+            PyErr_Format(PyExc_ValueError, "num_threads must be in 1..%d, not %d", MAX_THREADS,
+                         threads);
+            return nullptr;
+        }
+        if (!parse_mode(mode_text, o.mode) || !parse_attack(attack_text, o.match.attack) ||
+            !parse_versus_reward(reward_text, o.reward))
+            return nullptr;
+        o.num_matches = static_cast<int>(num);
+        o.match.delay = static_cast<std::uint8_t>(delay);
+        o.match.max_steps = static_cast<std::uint32_t>(max_steps);
+        o.autoreset = autoreset != 0;
+        o.num_threads = threads;
+
+        PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!self) return nullptr;
+        auto* b = reinterpret_cast<VersusBatchObject*>(self.get());
+        b->games = new VersusGames(o);
+        b->actions = new std::vector<std::int32_t>(static_cast<std::size_t>(2 * num));
+        b->busy = false;
+        return self.release();
+    });
+}
+
+void versus_batch_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<VersusBatchObject*>(self);
+    delete b->games;
+    delete b->actions;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+int versus_batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    VersusGames& g = versus_of(self);
+    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
+                             flags);
+}
+
+// reset($self, which=None): every match, or those flagged in `which` (num_matches bytes).
+PyObject* versus_batch_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"which", nullptr};
+        PyObject* which_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
+                                         &which_obj))
+            return nullptr;
+        VersusGames& g = versus_of(self);
+        if (which_obj == Py_None) {
+            if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(nullptr); })) return nullptr;
+            Py_RETURN_NONE;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        if (view.len != g.num_matches()) {
+            PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd",
+                         g.num_matches(), view.len);
+            return nullptr;
+        }
+        const auto* first = static_cast<const std::uint8_t*>(view.buf);
+        const std::vector<std::uint8_t> which(first, first + view.len);
+        if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(which.data()); })) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// step($self, actions): actions of shape (num_matches, 2); returns how many matches ended.
+PyObject* versus_batch_step(PyObject* self, PyObject* actions) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        auto* b = reinterpret_cast<VersusBatchObject*>(self);
+        VersusGames& g = *b->games;
+        if (b->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "VersusBatch is in use by another thread");
+            return nullptr;
+        }
+        if (!convert_actions(actions, 2 * g.num_matches(), g.action_nb(), *b->actions,
+                             g.num_matches()))
+            return nullptr;
+        int ended = 0;
+        if (!run_unlocked<VersusBatchObject>(self, [&] { ended = g.step(b->actions->data()); }))
+            return nullptr;
+        return PyLong_FromLong(ended);
+    });
+}
+
+// state_bytes($self, match, player): the byte form of one player's state.
+PyObject* versus_batch_state_bytes(PyObject* self, PyObject* args) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        Py_ssize_t i;
+        int p;
+        if (!PyArg_ParseTuple(args, "ni:state_bytes", &i, &p)) return nullptr;
+        VersusGames& g = versus_of(self);
+        if (i < 0 || i >= g.num_matches() || (p != 0 && p != 1)) {
+            PyErr_Format(PyExc_IndexError, "no player %d in match %zd of 0..%d", p, i,
+                         g.num_matches() - 1);
+            return nullptr;
+        }
+        const std::vector<std::uint8_t> bytes =
+            game::tet::encode_game_state(g.match(static_cast<int>(i)).states[p]);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* versus_get_num_matches(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).num_matches());
+}
+PyObject* versus_get_action_nb(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).action_nb());
+}
+PyObject* versus_get_num_threads(PyObject* self, void*) {
+    return PyLong_FromLong(versus_of(self).num_threads());
+}
+
+// {name: (offset, format, shape)} for every field of the arena.
+PyObject* versus_get_layout(PyObject* self, void*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        VersusGames& g = versus_of(self);
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (int f = 0; f < VERSUS_FIELD_NB; ++f) {
+            const VersusFieldSpec vs = g.spec(static_cast<VersusField>(f));
+            const FieldSpec& s = vs.spec;
+            const FieldPlace p = g.place(static_cast<VersusField>(f));
+            PyRef shape = PyRef::steal(PyTuple_New(1 + s.rank));
+            if (!shape) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), 0, PyLong_FromLong(g.num_matches() * vs.per_match));
+            for (int d = 0; d < s.rank; ++d)
+                PyTuple_SET_ITEM(shape.get(), 1 + d, PyLong_FromLong(s.dims[d]));
+            for (int d = 0; d <= s.rank; ++d)
+                if (!PyTuple_GET_ITEM(shape.get(), d)) return nullptr;
+            const char format[2] = {s.format, '\0'};
+            PyRef entry = PyRef::steal(Py_BuildValue("(nsO)", static_cast<Py_ssize_t>(p.offset),
+                                                     format, shape.get()));
+            if (!entry || PyDict_SetItemString(out.get(), s.name, entry.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef versus_batch_methods[] = {
+    {"reset", CORVELLE_CFUNC(versus_batch_reset), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("reset($self, which=None)\n--\n\nStarts the next match of every match (or of "
+               "those flagged in `which`).")},
+    {"step", CORVELLE_CFUNC(versus_batch_step), METH_O,
+     PyDoc_STR("step($self, actions)\n--\n\nOne lock-step turn of every match, actions of "
+               "shape (num_matches, 2); returns how many matches ended.")},
+    {"state_bytes", CORVELLE_CFUNC(versus_batch_state_bytes), METH_VARARGS,
+     PyDoc_STR("state_bytes($self, match, player)\n--\n\nThe byte form of one player's state.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef versus_batch_getset[] = {
+    {"num_matches", versus_get_num_matches, nullptr, PyDoc_STR("Number of matches."), nullptr},
+    {"action_nb", versus_get_action_nb, nullptr, PyDoc_STR("Actions per agent: 96 or 8."),
+     nullptr},
+    {"num_threads", versus_get_num_threads, nullptr, PyDoc_STR("Threads a step runs on."),
+     nullptr},
+    {"layout", versus_get_layout, nullptr,
+     PyDoc_STR("{name: (offset, format, shape)} of every field of the exported arena."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot versus_batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "VersusBatch(num_matches, mode='placement', attack='engine', delay=0, "
+                    "max_steps=0, reward='win', autoreset=True, num_threads=1)\n--\n\n"
+                    "N two-player matches stepped together; its buffer is the arena of their "
+                    "outputs.")},
+    {Py_tp_new, reinterpret_cast<void*>(versus_batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(versus_batch_dealloc)},
+    {Py_tp_methods, versus_batch_methods},
+    {Py_tp_getset, versus_batch_getset},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(versus_batch_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec versus_batch_spec = {
+    .name = "corvelle._batch.VersusBatch",
+    .basicsize = sizeof(VersusBatchObject),
+    .itemsize = 0,
+    .flags = CORVELLE_TYPE_FLAGS,
+    .slots = versus_batch_slots,
+};
+
+// ---- Match ---------------------------------------------------------------------------------
+
+using game::tet::MatchErrorKind;
+using game::tet::TetAction;
+
+struct MatchObject {
+    PyObject_HEAD
+    game::tet::Match* match;
+    game::tet::MatchLog* log;
+};
+
+game::tet::Match& match_of(PyObject* self) { return *reinterpret_cast<MatchObject*>(self)->match; }
+
+// A game seed record (SEED_RECORD_SIZE bytes: 32 seed bytes, then the start time as i64
+// little-endian). False with ValueError set for another length.
+bool convert_seed_record(const Py_buffer& data, const char* which, game::tet::GameSeed& out) {
+    if (data.len != SEED_RECORD_SIZE) {
+        PyErr_Format(PyExc_ValueError, "%s must be a %d-byte seed record, not %zd bytes", which,
+                     SEED_RECORD_SIZE, data.len);
+        return false;
+    }
+    const auto* b = static_cast<const std::uint8_t*>(data.buf);
+    std::memcpy(out.seed.data(), b, out.seed.size());
+    std::uint64_t ts = 0;
+    for (int k = 7; k >= 0; --k) ts = ts << 8 | b[32 + k];
+    out.ts = static_cast<std::int64_t>(ts);
+    return true;
+}
+
+bool parse_attack(const char* s, game::tet::AttackTable& out) {
+    if (std::strcmp(s, "engine") == 0) {
+        out = game::tet::AttackTable::Engine;
+    } else if (std::strcmp(s, "guideline") == 0) {
+        out = game::tet::AttackTable::Guideline;
+    } else {
+        PyErr_Format(PyExc_ValueError, "attack must be 'engine' or 'guideline', not '%s'", s);
+        return false;
+    }
+    return true;
+}
+
+// A turn: one action index (0..7) or a sequence of 1 to MAX_TURN_ACTIONS of them. False with
+// an exception set naming the player.
+bool convert_turn(PyObject* obj, int player, std::vector<TetAction>& out) {
+    out.clear();
+    const auto one = [&](PyObject* item) {
+        const long a = PyLong_AsLong(item);
+        if (a == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "player %d: a turn is an action index or a sequence of them, not %s",
+                         player, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        if (a < 0 || a >= game::tet::ACTION_NB) {
+            PyErr_Format(PyExc_ValueError, "player %d: action index %ld is out of range 0..%d",
+                         player, a, game::tet::ACTION_NB - 1);
+            return false;
+        }
+        out.push_back(game::tet::action_from_index(static_cast<int>(a)));
+        return true;
+    };
+    if (PyLong_Check(obj)) return one(obj);
+    PyRef seq = PyRef::steal(PySequence_Fast(obj, ""));
+    if (!seq) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "player %d: a turn is an action index or a sequence of them, not %s", player,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    if (n < 1 || n > game::tet::MAX_TURN_ACTIONS) {
+        PyErr_Format(PyExc_ValueError, "player %d: a turn has 1 to %d actions, not %zd", player,
+                     game::tet::MAX_TURN_ACTIONS, n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!one(PySequence_Fast_GET_ITEM(seq.get(), i))) return false;
+    return true;
+}
+
+// Raises the exception of a refused step: RuntimeError once the match is over, ValueError
+// naming the player, the action and the engine's reason otherwise.
+void raise_match_error(const game::tet::MatchError& e, const std::vector<TetAction>* turns) {
+    switch (e.kind) {
+        case MatchErrorKind::MatchOver:
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return;
+        case MatchErrorKind::BadTurn:
+            PyErr_Format(PyExc_ValueError, "player %d: a turn has 1 to %d actions", e.player,
+                         game::tet::MAX_TURN_ACTIONS);
+            return;
+        default: {
+            const TetAction a = turns[e.player][static_cast<std::size_t>(e.action_index)];
+            PyErr_Format(PyExc_ValueError, "player %d: %s (action %d of the turn) refused: %s",
+                         e.player, game::tet::name(a), e.action_index + 1,
+                         e.error.message().c_str());
+            return;
+        }
+    }
+}
+
+// Match(seed_a, seed_b, attack='engine', delay=0, max_steps=0, step_us=16667)
+PyObject* match_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"seed_a", "seed_b", "attack", "delay", "max_steps",
+                                       "step_us", nullptr};
+        Py_buffer a, b;
+        const char* attack = "engine";
+        Py_ssize_t delay = 0, max_steps = 0;
+        long long step_us = game::tet::MatchOptions{}.step_us;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*y*|snnL:Match",
+                                         const_cast<char**>(kwlist), &a, &b, &attack, &delay,
+                                         &max_steps, &step_us))
+            return nullptr;
+        struct Release {
+            Py_buffer *a, *b;
+            ~Release() {
+                PyBuffer_Release(a);
+                PyBuffer_Release(b);
+            }
+        } release{&a, &b};
+        game::tet::GameSeed seed_a, seed_b;
+        game::tet::MatchOptions o;
+        if (!convert_seed_record(a, "seed_a", seed_a) ||
+            !convert_seed_record(b, "seed_b", seed_b) || !parse_attack(attack, o.attack))
+            return nullptr;
+        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
+            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
+                         game::tet::MAX_GARBAGE_DELAY, delay);
+            return nullptr;
+        }
+        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
+            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
+                         max_steps);
+            return nullptr;
+        }
+        constexpr long long MAX_STEP_US = 60LL * 60 * 1000 * 1000;  // an hour
+        if (step_us < 0 || step_us > MAX_STEP_US) {
+            PyErr_Format(PyExc_ValueError, "step_us must be in 0..%lld, not %lld", MAX_STEP_US,
+                         step_us);
+            return nullptr;
+        }
+        o.delay = static_cast<std::uint8_t>(delay);
+        o.max_steps = static_cast<std::uint32_t>(max_steps);
+        o.step_us = step_us;
+
+        PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
+        if (!self) return nullptr;
+        auto* m = reinterpret_cast<MatchObject*>(self.get());
+        m->log = new game::tet::MatchLog();
+        m->match = new game::tet::Match(game::tet::Match::start(seed_a, seed_b, o, m->log));
+        return self.release();
+    });
+}
+
+void match_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<MatchObject*>(self);
+    delete m->match;
+    delete m->log;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// Steps the match with the converted turns; None, or an exception for a refused step.
+PyObject* step_turns(PyObject* self, const std::vector<TetAction>* turns) {
+    auto* m = reinterpret_cast<MatchObject*>(self);
+    const game::tet::MatchError e = m->match->step(turns[0], turns[1], m->log);
+    if (!e.ok()) {
+        raise_match_error(e, turns);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// step($self, turn_a, turn_b): each turn an action index or a sequence of them.
+PyObject* match_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "step() takes 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        if (match_of(self).over()) {
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return nullptr;
+        }
+        std::vector<TetAction> turns[2];
+        for (int p = 0; p < 2; ++p)
+            if (!convert_turn(args[p], p, turns[p])) return nullptr;
+        return step_turns(self, turns);
+    });
+}
+
+// step_chains($self, chain_a, chain_b): each player plays a move chain by its index.
+PyObject* match_step_chains(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "step_chains() takes 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        if (match_of(self).over()) {
+            PyErr_SetString(PyExc_RuntimeError, "the match is over");
+            return nullptr;
+        }
+        std::vector<TetAction> turns[2];
+        for (int p = 0; p < 2; ++p) {
+            const long c = PyLong_AsLong(args[p]);
+            if (c == -1 && PyErr_Occurred()) return nullptr;
+            if (c < 0 || c >= PLACEMENT_ACTION_NB) {
+                PyErr_Format(PyExc_ValueError, "player %d: chain %ld is out of range 0..%d", p,
+                             c, PLACEMENT_ACTION_NB - 1);
+                return nullptr;
+            }
+            const auto view = game::tet::chain_table()[static_cast<std::size_t>(c)].view();
+            turns[p].assign(view.begin(), view.end());
+        }
+        return step_turns(self, turns);
+    });
+}
+
+// The player index of `arg` (0 or 1), or -1 with IndexError/TypeError set.
+int player_arg(PyObject* arg) {
+    const long p = PyLong_AsLong(arg);
+    if (p == -1 && PyErr_Occurred()) return -1;
+    if (p != 0 && p != 1) {
+        PyErr_Format(PyExc_IndexError, "player must be 0 or 1, not %ld", p);
+        return -1;
+    }
+    return static_cast<int>(p);
+}
+
+PyObject* bytes_of(const std::vector<std::uint8_t>& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size()));
+}
+
+// state_bytes($self, player): the byte form of the player's state.
+PyObject* match_state_bytes(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        return bytes_of(game::tet::encode_game_state(match_of(self).states[p]));
+    });
+}
+
+// replay_bytes($self, player): the player's replay stream so far.
+PyObject* match_replay_bytes(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        const auto& stream = reinterpret_cast<MatchObject*>(self)->log->streams[p];
+        return bytes_of(game::tet::encode_replay_segments(stream));
+    });
+}
+
+// placement_mask($self, player): the 96 chain flags of the player's state.
+PyObject* match_placement_mask(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        std::int8_t mask[PLACEMENT_ACTION_NB];
+        placement_mask(match_of(self).states[p], mask);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), PLACEMENT_ACTION_NB);
+    });
+}
+
+// key_mask($self, player): the 8 action flags of the player's state.
+PyObject* match_key_mask(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const int p = player_arg(arg);
+        if (p < 0) return nullptr;
+        std::int8_t mask[KEY_ACTION_NB];
+        key_mask(match_of(self).states[p], mask);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask), KEY_ACTION_NB);
+    });
+}
+
+PyObject* stats_dict(const game::tet::PlayerStats& s, const game::tet::Match& m, int p) {
+    PyRef q = PyRef::steal(PyList_New(m.queued[p].count));
+    if (!q) return nullptr;
+    for (int i = 0; i < m.queued[p].count; ++i) {
+        const auto& e = m.queued[p].entries[static_cast<std::size_t>(i)];
+        PyObject* t = Py_BuildValue("(ii)", e.lines, e.pieces_left);
+        if (!t) return nullptr;
+        PyList_SET_ITEM(q.get(), i, t);
+    }
+    return Py_BuildValue("{sIsIsIsIsIsIsisOsO}", "pieces", s.pieces, "attack", s.attack,
+                         "lines_sent", s.lines_sent, "lines_cancelled", s.lines_cancelled,
+                         "lines_received", s.lines_received, "lines_cleared", s.lines_cleared,
+                         "incoming", m.incoming(p), "queued", q.get(), "back_to_back",
+                         m.back_to_back[static_cast<std::size_t>(p)] ? Py_True : Py_False);
+}
+
+// info($self): {'steps', 'result' (0 running, 1 player 0 won, 2 player 1 won, 3 draw),
+// 'players': (per-player dict, per-player dict)}.
+PyObject* match_info(PyObject* self, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const game::tet::Match& m = match_of(self);
+        PyRef a = PyRef::steal(stats_dict(m.stats[0], m, 0));
+        if (!a) return nullptr;
+        PyRef b = PyRef::steal(stats_dict(m.stats[1], m, 1));
+        if (!b) return nullptr;
+        return Py_BuildValue("{sIsis(OO)}", "steps", m.steps, "result",
+                             static_cast<int>(m.result), "players", a.get(), b.get());
+    });
+}
+
+PyMethodDef match_methods[] = {
+    {"step", CORVELLE_CFUNC(match_step), METH_FASTCALL,
+     PyDoc_STR("step($self, turn_a, turn_b)\n--\n\nOne step of both players: each turn an "
+               "action index or a sequence of 1 to 16. A refused action changes nothing.")},
+    {"step_chains", CORVELLE_CFUNC(match_step_chains), METH_FASTCALL,
+     PyDoc_STR("step_chains($self, chain_a, chain_b)\n--\n\nOne step in which each player "
+               "plays a move chain by its index.")},
+    {"state_bytes", CORVELLE_CFUNC(match_state_bytes), METH_O,
+     PyDoc_STR("state_bytes($self, player)\n--\n\nThe byte form of a player's state.")},
+    {"replay_bytes", CORVELLE_CFUNC(match_replay_bytes), METH_O,
+     PyDoc_STR("replay_bytes($self, player)\n--\n\nA player's replay stream so far.")},
+    {"placement_mask", CORVELLE_CFUNC(match_placement_mask), METH_O,
+     PyDoc_STR("placement_mask($self, player)\n--\n\nThe 96 chain flags of a player's state.")},
+    {"key_mask", CORVELLE_CFUNC(match_key_mask), METH_O,
+     PyDoc_STR("key_mask($self, player)\n--\n\nThe 8 action flags of a player's state.")},
+    {"info", CORVELLE_CFUNC(match_info), METH_NOARGS,
+     PyDoc_STR("info($self)\n--\n\nSteps, result and per-player garbage counts.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot match_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Match(seed_a, seed_b, attack='engine', delay=0, max_steps=0, "
+                    "step_us=16667)\n--\n\n"
+                    "Two games stepped in lock-step with garbage sent between them.")},
+    {Py_tp_new, reinterpret_cast<void*>(match_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
+    {Py_tp_methods, match_methods},
+    {0, nullptr},
+};
+
+PyType_Spec match_spec = {
+    .name = "corvelle._batch.Match",
+    .basicsize = sizeof(MatchObject),
+    .itemsize = 0,
+    .flags = CORVELLE_TYPE_FLAGS,
+    .slots = match_slots,
+};
+
 // ---- Module functions ----------------------------------------------------------------------
 
 // The state of a byte form held by `data`, which it releases. False with ValueError set (the
@@ -548,6 +1159,14 @@ int module_exec(PyObject* m) {
         reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
     if (!st->batch_type) return -1;
     if (PyModule_AddType(m, st->batch_type) < 0) return -1;
+    st->match_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &match_spec, nullptr));
+    if (!st->match_type) return -1;
+    if (PyModule_AddType(m, st->match_type) < 0) return -1;
+    st->versus_batch_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &versus_batch_spec, nullptr));
+    if (!st->versus_batch_type) return -1;
+    if (PyModule_AddType(m, st->versus_batch_type) < 0) return -1;
     if (PyModule_AddIntConstant(m, "PLACEMENT_ACTION_NB", PLACEMENT_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "KEY_ACTION_NB", KEY_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "SEED_RECORD_SIZE", SEED_RECORD_SIZE) < 0) return -1;
@@ -557,12 +1176,16 @@ int module_exec(PyObject* m) {
 int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* st = module_state(m);
     Py_VISIT(st->batch_type);
+    Py_VISIT(st->match_type);
+    Py_VISIT(st->versus_batch_type);
     return 0;
 }
 
 int module_clear(PyObject* m) {
     ModuleState* st = module_state(m);
     Py_CLEAR(st->batch_type);
+    Py_CLEAR(st->match_type);
+    Py_CLEAR(st->versus_batch_type);
     return 0;
 }
 

@@ -18,17 +18,8 @@ using game::tet::BoardMatrix;
 // Actions a step plays carry time 0, as the Python methods that play chains do.
 constexpr std::int64_t ACTION_TIME = 0;
 
-constexpr int BOARD_CELLS = VISIBLE_ROWS * COLS;
-constexpr int PIECE_NB = 4;
-constexpr int NEXT_NB = 5;
-constexpr int HOLD_NB = 2;
-constexpr int COUNTER_NB = 4;
+}  // namespace
 
-constexpr std::size_t round_up(std::size_t n) {
-    return (n + ARENA_ALIGN - 1) / ARENA_ALIGN * ARENA_ALIGN;
-}
-
-// The game seed record: 32 seed bytes, then the start time as a little-endian i64.
 void read_seed_record(const std::uint8_t* rec, game::tet::Seed32& seed, std::int64_t& ts) {
     std::copy_n(rec, seed.size(), seed.begin());
     std::uint64_t t = 0;
@@ -36,7 +27,6 @@ void read_seed_record(const std::uint8_t* rec, game::tet::Seed32& seed, std::int
     ts = static_cast<std::int64_t>(t);
 }
 
-// The next game of a stream (see Field), advancing the stream kept in `words`.
 void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts) {
     using u128 = Pcg64::u128;
     Pcg64 rng(static_cast<u128>(words[1]) << 64 | words[0],
@@ -49,8 +39,6 @@ void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts) 
     words[0] = static_cast<std::uint64_t>(rng.state());
     words[1] = static_cast<std::uint64_t>(rng.state() >> 64);
 }
-
-}  // namespace
 
 void placement_mask(const GameState& s, std::int8_t* mask) {
     const game::tet::ChainMask valid = game::tet::valid_chains(s);
@@ -197,22 +185,13 @@ void Games::step_game(int i, int action) {
     if (options_.autoreset && (terminated || truncated)) pending_reset_[i] = 1;
 }
 
-void Games::write_observation(int i) {
-    const GameState& s = states_[i];
-
+void write_observation(const GameState& s, const ObservationOut& out) {
     // Step 1. The board: the falling piece is drawn on it only while the game runs (a piece
     // that could not spawn was never drawn).
-    BoardMatrix b = s.main_board;
-    if (s.current_pcs && !s.is_over()) (void)b.delete_piece(*s.current_pcs);
-    std::int8_t* board = field<std::int8_t>(Field::Board) + i * BOARD_CELLS;
-    for (int y = 0; y < VISIBLE_ROWS; ++y) {
-        const int solid = game::tet::solid_mask(b, y);
-        std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
-        for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
-    }
+    write_board(s, out.board);
 
     // Step 2. Falling piece, preview and hold.
-    std::int8_t* piece = field<std::int8_t>(Field::Piece) + i * PIECE_NB;
+    std::int8_t* piece = out.piece;
     if (s.current_pcs) {
         piece[0] = static_cast<std::int8_t>(game::tet::index(s.current_pcs->tet));
         piece[1] = static_cast<std::int8_t>(game::rot::index(s.current_pcs->rs));
@@ -221,20 +200,36 @@ void Games::write_observation(int i) {
     } else {
         std::fill_n(piece, PIECE_NB, 0);
     }
-    std::int8_t* next = field<std::int8_t>(Field::Next) + i * NEXT_NB;
     const auto preview = s.get_next_pcs();
     for (int k = 0; k < NEXT_NB; ++k)
-        next[k] = preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
-    std::int8_t* hold = field<std::int8_t>(Field::Hold) + i * HOLD_NB;
-    hold[0] = s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
-    hold[1] = s.hold_pcs ? s.hold_pcs->can_use : 1;
+        out.next[k] = preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
+    out.hold[0] = s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
+    out.hold[1] = s.hold_pcs ? s.hold_pcs->can_use : 1;
 
     // Step 3. Counters.
-    std::int32_t* counters = field<std::int32_t>(Field::Counters) + i * COUNTER_NB;
-    counters[0] = s.combo_counter;
-    counters[1] = s.is_b2b;
-    counters[2] = s.total_lines;
-    counters[3] = s.garbage_recv;
+    out.counters[0] = s.combo_counter;
+    out.counters[1] = s.is_b2b;
+    out.counters[2] = s.total_lines;
+    out.counters[3] = s.garbage_recv;
+}
+
+void write_board(const GameState& s, std::int8_t* board) {
+    BoardMatrix b = s.main_board;
+    if (s.current_pcs && !s.is_over()) (void)b.delete_piece(*s.current_pcs);
+    for (int y = 0; y < VISIBLE_ROWS; ++y) {
+        const int solid = game::tet::solid_mask(b, y);
+        std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
+        for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
+    }
+}
+
+void Games::write_observation(int i) {
+    batch::write_observation(
+        states_[i], {field<std::int8_t>(Field::Board) + i * BOARD_CELLS,
+                     field<std::int8_t>(Field::Piece) + i * PIECE_NB,
+                     field<std::int8_t>(Field::Next) + i * NEXT_NB,
+                     field<std::int8_t>(Field::Hold) + i * HOLD_NB,
+                     field<std::int32_t>(Field::Counters) + i * COUNTER_NB});
 }
 
 void Games::write_mask(int i) {

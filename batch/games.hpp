@@ -32,6 +32,11 @@ enum class RewardKind : std::uint8_t {
 
 inline constexpr int VISIBLE_ROWS = 20;
 inline constexpr int COLS = game::tet::BoardMatrix::COLS;
+inline constexpr int BOARD_CELLS = VISIBLE_ROWS * COLS;
+inline constexpr int PIECE_NB = 4;
+inline constexpr int NEXT_NB = 5;
+inline constexpr int HOLD_NB = 2;
+inline constexpr int COUNTER_NB = 4;
 inline constexpr int PLACEMENT_ACTION_NB = game::tet::CHAIN_NB;
 inline constexpr int KEY_ACTION_NB = game::tet::ACTION_NB;
 // A game seed as Python hands it over: 32 seed bytes, then the start time (i64 little-endian).
@@ -166,6 +171,29 @@ private:
     const std::int32_t* actions_ = nullptr;
     WorkerPool pool_;
 };
+
+// Where one game's observation goes: board [20, 10], piece [4], next [5], hold [2],
+// counters [4], as the arena's fields describe them.
+struct ObservationOut {
+    std::int8_t* board;
+    std::int8_t* piece;
+    std::int8_t* next;
+    std::int8_t* hold;
+    std::int32_t* counters;
+};
+void write_observation(const GameState& s, const ObservationOut& out);
+// The solid cells of the visible rows, top row first, the falling piece left out while the
+// game runs.
+void write_board(const GameState& s, std::int8_t* board);
+
+// Size of an arena block of n bytes, so that the next field starts aligned.
+constexpr std::size_t round_up(std::size_t n) {
+    return (n + ARENA_ALIGN - 1) / ARENA_ALIGN * ARENA_ALIGN;
+}
+// The game seed record: 32 seed bytes, then the start time as a little-endian i64.
+void read_seed_record(const std::uint8_t* rec, game::tet::Seed32& seed, std::int64_t& ts);
+// The next game of a stream (see Field), advancing the stream kept in `words`.
+void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts);
 
 // Marks in `mask` (96 entries) the chains of the move-chain list all of whose actions the
 // engine accepts one after another from `s`: the chains that playing every action with

@@ -2,7 +2,10 @@
 
     corvelle play [--bot wordpress|random] [--pieces N] [--seed HEX64] [--start-time T]
                   [--replay FILE] [--html FILE] [--no-progress]
-    corvelle replay FILE [--html FILE] [--no-strict]
+    corvelle replay FILE [--html FILE] [--no-strict]   (a replay or a match file)
+    corvelle versus [--a BOT] [--b BOT] [--matches N] [--attack engine|guideline]
+                    [--delay D] [--max-steps S] [--seed HEX64] [--replay DIR] [--html FILE]
+                    [--no-progress]
     corvelle datagen --games N --out DIR [--bot wordpress|random] [--workers K]
                      [--ray-address ADDR] [--seed HEX64] [--max-pieces P]
                      [--games-per-shard G] [--no-progress]
@@ -23,12 +26,13 @@ import stat
 import struct
 import sys
 import time
-from typing import IO, Any, Callable, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
 
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import datagen, viewer
+from . import datagen, versus, viewer
+from ._files import write_whole
 from .bytestate import SEGMENT_SIZES
 from .replay import (
     FORFEIT,
@@ -445,7 +449,80 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="do not show the progress bar (it is shown only when stderr is a terminal)",
     )
+
+    vs = commands.add_parser(
+        "versus",
+        help="play two-player matches between bots and report the results",
+        description=(
+            "Two of the engine's bots play N matches with garbage exchange, one move chain "
+            "per step each. Prints the wins of A, the draws and the wins of B with a 95 % "
+            "Wilson interval for A's share of the decided matches, and per bot the attack per "
+            "piece, attack and pieces per minute of game time, lines sent, cancelled and "
+            "received."
+        ),
+        epilog=(
+            "Match i is seeded from the master seed and i alone, and each bot's ties are "
+            "broken by a generator seeded from its game, so the same arguments give the same "
+            "matches. A match file written with --replay plays back with 'corvelle replay'."
+        ),
+    )
+    vs.add_argument("--a", choices=BOTS, default="wordpress", help="bot of player 0 (default: %(default)s)")
+    vs.add_argument("--b", choices=BOTS, default="random", help="bot of player 1 (default: %(default)s)")
+    vs.add_argument(
+        "--matches", type=_piece_count, default=10, metavar="N", help="matches to play (default: %(default)s)"
+    )
+    vs.add_argument(
+        "--attack",
+        choices=versus.ATTACK_TABLES,
+        default="engine",
+        help="attack table: 'engine' sends the engine's own combo garbage, 'guideline' the "
+        "guideline table of the README (default: %(default)s)",
+    )
+    vs.add_argument(
+        "--delay",
+        type=_delay,
+        default=0,
+        metavar="D",
+        help="pieces the receiver locks before garbage sent to it is delivered, 0 to 60 "
+        "(default: %(default)s)",
+    )
+    vs.add_argument(
+        "--max-steps",
+        type=_piece_count,
+        default=10_000,
+        metavar="S",
+        help="a match still running after S steps is a draw (default: %(default)s)",
+    )
+    vs.add_argument(
+        "--seed",
+        type=_seed_bytes,
+        metavar="HEX64",
+        help="the master seed as 64 hexadecimal digits (default: a fresh random seed, printed)",
+    )
+    vs.add_argument(
+        "--replay",
+        metavar="DIR",
+        help="write each match as DIR/match_NNNNN.cvm (created if missing)",
+    )
+    vs.add_argument(
+        "--html", metavar="FILE", help="write a two-board HTML viewer of the first match to FILE"
+    )
+    vs.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="do not show the progress bar (it is shown only when stderr is a terminal)",
+    )
     return parser
+
+
+def _delay(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not 0 <= value <= versus.MAX_DELAY:
+        raise argparse.ArgumentTypeError(f"must be 0 to {versus.MAX_DELAY}, got {value}")
+    return value
 
 
 # --------------------------------------------------------------------------------------------
@@ -592,7 +669,8 @@ def _read_replay_file(path: str) -> bytes:
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             head = f.read(_COUNT_SIZE)
-            if len(head) == _COUNT_SIZE:
+            # A match file (see corvelle.versus) checks its own streams' sizes.
+            if len(head) == _COUNT_SIZE and not head.startswith(versus.MATCH_MAGIC[:_COUNT_SIZE]):
                 (count,) = struct.unpack("<Q", head)
                 limit = _COUNT_SIZE + count * max(SEGMENT_SIZES)
                 if size > limit:
@@ -612,6 +690,8 @@ def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
     if args.html is not None:
         _check_writable(args.html)
     data = _read_replay_file(path)
+    if data.startswith(versus.MATCH_MAGIC):
+        return _replay_match(path, data, args.html, out)
     try:
         initial, steps = load_bytes(data, strict=not args.no_strict)
     except ValueError as e:
@@ -643,6 +723,128 @@ def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
     print(f"recorded    game over: {recorded}", file=out)
     if args.html is not None:
         _write_viewer(args.html, initial, steps, f"corvelle replay: {os.path.basename(path)}")
+        print(f"viewer      {args.html}", file=out)
+    return 0
+
+
+def _winner_text(winner: object) -> str:
+    return "running" if winner is None else "draw" if winner == "draw" else f"player {winner}"
+
+
+def _print_match_metrics(metrics: Dict[str, Any], names: Sequence[str], out: IO[str]) -> None:
+    for name, p in zip(names, metrics["players"]):
+        print(
+            f"{name:<11} app {p['app']:.3f}  apm {p['apm']:.1f}  ppm {p['ppm']:.1f}  "
+            f"sent {p['lines_sent']}  cancelled {p['lines_cancelled']}  "
+            f"received {p['lines_received']}  pieces {p['pieces']}",
+            file=out,
+        )
+
+
+def _replay_match(path: str, data: bytes, html_path: Optional[str], out: IO[str]) -> int:
+    try:
+        played = versus.load_match(data)
+    except ValueError as e:
+        raise _UsageError(f"{path}: {e}") from None
+    settings = played.settings
+    print(f"match       {path}", file=out)
+    print(f"attack      {settings['attack']} (delay {settings['delay']} pieces)", file=out)
+    print(f"steps       {settings['steps']}", file=out)
+    print(f"winner      {_winner_text(settings['winner'])}", file=out)
+    print("checked     both streams replay bit for bit", file=out)
+    _print_match_metrics(played.match.metrics(), ("player 0", "player 1"), out)
+    if html_path is not None:
+        _write_match_viewer(html_path, played, f"corvelle match: {os.path.basename(path)}")
+        print(f"viewer      {html_path}", file=out)
+    return 0
+
+
+def _write_match_viewer(path: str, played: "versus.MatchFile", title: str) -> None:
+    try:
+        viewer.write_match(path, played.frames, title)
+    except OSError as e:
+        raise _FileError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _command_versus(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.html is not None:
+        _check_writable(args.html)
+    if args.replay is not None:
+        try:
+            os.makedirs(args.replay, exist_ok=True)
+        except OSError as e:
+            raise _FileError(f"cannot create {args.replay}: {e.strerror or e}") from None
+    seed: bytes = args.seed if args.seed is not None else os.urandom(32)
+    print(f"seed        {seed.hex()}", file=out)
+    out.flush()
+    wins = [0, 0]
+    draws = 0
+    totals = {k: [0.0, 0.0] for k in ("attack", "pieces", "sent", "cancelled", "received")}
+    minutes = 0.0
+    first_file: Optional[bytes] = None
+    bar = _progress(args.matches, not args.no_progress, "matches", "match")
+    try:
+        for i in range(args.matches):
+            seed_a, seed_b = versus.match_seeds(seed, i)
+            match = versus.play_bot_match(
+                args.a, args.b, seed_a, seed_b, attack=args.attack, delay=args.delay,
+                max_steps=args.max_steps,
+            )
+            metrics = match.metrics()
+            if metrics["winner"] == "draw":
+                draws += 1
+            else:
+                wins[metrics["winner"]] += 1
+            minutes += metrics["minutes"]
+            for p, m in enumerate(metrics["players"]):
+                totals["attack"][p] += m["attack"]
+                totals["pieces"][p] += m["pieces"]
+                totals["sent"][p] += m["lines_sent"]
+                totals["cancelled"][p] += m["lines_cancelled"]
+                totals["received"][p] += m["lines_received"]
+            if args.replay is not None or (args.html is not None and first_file is None):
+                data = match.to_bytes()
+                if first_file is None:
+                    first_file = data
+                if args.replay is not None:
+                    target = os.path.join(args.replay, f"match_{i:05d}.cvm")
+                    try:
+                        write_whole(target, data)
+                    except OSError as e:
+                        raise _FileError(f"cannot write {target}: {e.strerror or e}") from None
+            bar.update(1)
+    finally:
+        bar.close()
+    n = args.matches
+    decided = wins[0] + wins[1]
+    low, high = versus.wilson_interval(wins[0], decided)
+    print(f"a           {args.a}", file=out)
+    print(f"b           {args.b}", file=out)
+    print(f"attack      {args.attack} (delay {args.delay} pieces)", file=out)
+    print(f"matches     {n}", file=out)
+    print(f"a wins      {wins[0]}", file=out)
+    print(f"draws       {draws}", file=out)
+    print(f"b wins      {wins[1]}", file=out)
+    print(
+        f"a share     {wins[0] / decided if decided else 0.0:.3f} of decided matches, "
+        f"95 % interval {low:.3f} to {high:.3f}",
+        file=out,
+    )
+    for p, name in enumerate(("a", "b")):
+        pieces = totals["pieces"][p]
+        app = totals["attack"][p] / pieces if pieces else 0.0
+        apm = totals["attack"][p] / minutes if minutes else 0.0
+        ppm = pieces / minutes if minutes else 0.0
+        print(
+            f"{name + ' metrics':<11} app {app:.3f}  apm {apm:.1f}  ppm {ppm:.1f}  "
+            f"sent {totals['sent'][p]:.0f}  cancelled {totals['cancelled'][p]:.0f}  "
+            f"received {totals['received'][p]:.0f}  pieces {pieces:.0f}",
+            file=out,
+        )
+    if args.replay is not None:
+        print(f"replays     {n} match files in {args.replay}", file=out)
+    if args.html is not None and first_file is not None:
+        _write_match_viewer(args.html, versus.load_match(first_file), "corvelle versus: match 0")
         print(f"viewer      {args.html}", file=out)
     return 0
 
@@ -713,13 +915,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: play, replay or datagen")
+        parser.error("choose a command: play, replay, datagen or versus")
     out = sys.stdout
     try:
         if args.command == "play":
             return _command_play(args, out)
         if args.command == "datagen":
             return _command_datagen(args, out)
+        if args.command == "versus":
+            return _command_versus(args, out)
         return _command_replay(args, out)
     except _UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)

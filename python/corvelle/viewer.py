@@ -8,6 +8,11 @@ End jump, Page Up and Page Down move 20 steps).
 
 Elements carry stable ids: #canvas, #slider, #play, #back, #forward, #speed, #step, #action,
 #score, #lines, #combo, #b2b, #tspin, #piece, #hold, #next, #moves, #garbage, #gameover.
+
+The match viewer (`write_match`) shows a two-player match the same way: both boards side by
+side, each with a meter of the garbage against it not yet in its board, one frame per match
+step. Its ids: #canvas0, #canvas1, #meter0, #meter1, #incoming0, #incoming1, #score0,
+#score1, #lines0, #lines1, #over0, #over1, #slider, #play, #back, #forward, #step.
 """
 
 from __future__ import annotations
@@ -21,10 +26,20 @@ from typing import Iterable, List, Optional, Sequence, Tuple, Union
 
 from corvelle_vim import GameStatePy
 
-from ._files import whole_file
+from ._files import whole_file, write_whole
 from .bytestate import ACTIONS, COLUMNS, KINDS, VISIBLE_ROWS, decode
 
-__all__ = ["CELL_COLOURS", "CELL_SIZE", "PageWriter", "colour_rgb", "frame", "render", "write"]
+__all__ = [
+    "CELL_COLOURS",
+    "CELL_SIZE",
+    "PageWriter",
+    "colour_rgb",
+    "frame",
+    "render",
+    "render_match",
+    "write",
+    "write_match",
+]
 
 StrPath = Union[str, "os.PathLike[str]"]
 Frame = List[object]
@@ -367,6 +382,177 @@ _SCRIPT = """
   });
   // A focused button would also act on the space key's release.
   document.addEventListener("keyup", function (e) { if (e.key === " ") { e.preventDefault(); } });
+
+  show(0);
+})();
+"""
+
+
+def render_match(frames: Sequence[object], title: str = "corvelle match") -> str:
+    """The two-board viewer page of a match from its frames (`corvelle.versus.MatchFrame`:
+    both states' byte forms and the garbage against each, the start first)."""
+    embedded_frames = []
+    for f in frames:
+        states, incoming = f.states, f.incoming  # type: ignore[attr-defined]
+        entry: List[object] = []
+        for p in (0, 1):
+            s = decode(states[p])
+            entry += [s.board[:_VISIBLE_BYTES].hex(), s.score, s.total_lines, int(s.game_over)]
+        embedded_frames.append(entry + list(incoming))
+    data = {
+        "rows": VISIBLE_ROWS,
+        "cols": COLUMNS,
+        "cell": CELL_SIZE,
+        "grid": GRID_COLOUR,
+        "colours": list(CELL_COLOURS),
+        "frames": embedded_frames,
+    }
+    embedded = json.dumps(data, separators=(",", ":")).replace("</", "<\\/")
+    page = _MATCH_PAGE
+    for key, value in (
+        ("@TITLE@", html.escape(title)),
+        ("@WIDTH@", str(COLUMNS * CELL_SIZE)),
+        ("@HEIGHT@", str(VISIBLE_ROWS * CELL_SIZE)),
+        ("@LAST@", str(len(embedded_frames) - 1)),
+        ("@SCRIPT@", _MATCH_SCRIPT),
+        ("@DATA@", embedded),
+    ):
+        page = page.replace(key, value)
+    return page
+
+
+def write_match(path: StrPath, frames: Sequence[object], title: str = "corvelle match") -> None:
+    """Writes the two-board viewer page of a match to a file."""
+    write_whole(path, render_match(frames, title))
+
+
+_MATCH_PAGE = """<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>@TITLE@</title>
+<style>
+body { background: #20232b; color: #e5e9f0; font: 15px/1.4 system-ui, sans-serif; margin: 20px; }
+h1 { font-size: 18px; margin: 0 0 12px; }
+main { display: flex; gap: 36px; align-items: flex-start; }
+.player { display: flex; gap: 6px; align-items: flex-end; }
+.meter { width: 10px; height: @HEIGHT@px; background: #15171e; border: 2px solid #4c566a;
+         display: flex; align-items: flex-end; }
+.meter div { width: 100%; background: #ef2029; height: 0; }
+canvas { border: 2px solid #4c566a; image-rendering: pixelated; }
+td { padding: 2px 10px 2px 0; }
+td:first-child { color: #9aa3b5; }
+#controls { margin-top: 12px; display: flex; gap: 8px; align-items: center; }
+#slider { width: 360px; }
+button { background: #3b4252; color: #e5e9f0; border: 1px solid #4c566a;
+         border-radius: 3px; padding: 3px 10px; }
+</style>
+</head>
+<body>
+<h1>@TITLE@</h1>
+<main>
+<div>
+<div class="player"><div class="meter" title="incoming garbage"><div id="meter0"></div></div>
+<canvas id="canvas0" width="@WIDTH@" height="@HEIGHT@"></canvas></div>
+<table><tr><td>player 0 score</td><td id="score0"></td></tr>
+<tr><td>lines</td><td id="lines0"></td></tr>
+<tr><td>incoming</td><td id="incoming0"></td></tr>
+<tr><td>topped out</td><td id="over0"></td></tr></table>
+</div>
+<div>
+<div class="player"><div class="meter" title="incoming garbage"><div id="meter1"></div></div>
+<canvas id="canvas1" width="@WIDTH@" height="@HEIGHT@"></canvas></div>
+<table><tr><td>player 1 score</td><td id="score1"></td></tr>
+<tr><td>lines</td><td id="lines1"></td></tr>
+<tr><td>incoming</td><td id="incoming1"></td></tr>
+<tr><td>topped out</td><td id="over1"></td></tr></table>
+</div>
+</main>
+<div id="controls">
+<button id="back" type="button">&#9664;</button>
+<button id="play" type="button">play</button>
+<button id="forward" type="button">&#9654;</button>
+<input id="slider" type="range" min="0" max="@LAST@" value="0" step="1">
+<span>step <span id="step">0</span> / @LAST@</span>
+</div>
+<script type="application/json" id="frames">@DATA@</script>
+<script>@SCRIPT@</script>
+</body>
+</html>
+"""
+
+_MATCH_SCRIPT = """
+(function () {
+  "use strict";
+  var data = JSON.parse(document.getElementById("frames").textContent);
+  var frames = data.frames;
+  var last = frames.length - 1;
+  var slider = document.getElementById("slider");
+  var playButton = document.getElementById("play");
+  var step = 0;
+  var timer = null;
+
+  function text(id, value) { document.getElementById(id).textContent = String(value); }
+
+  function drawBoard(canvas, hex) {
+    var ctx = canvas.getContext("2d");
+    var cell = data.cell;
+    ctx.fillStyle = data.grid;
+    ctx.fillRect(0, 0, canvas.width, canvas.height);
+    for (var row = 0; row < data.rows; row++) {
+      for (var col = 0; col < data.cols; col++) {
+        ctx.fillStyle = data.colours[parseInt(hex.charAt(row * data.cols + col), 16)];
+        ctx.fillRect(col * cell + 1, (data.rows - 1 - row) * cell + 1, cell - 2, cell - 2);
+      }
+    }
+  }
+
+  function show(i) {
+    step = Math.max(0, Math.min(last, i));
+    var f = frames[step];
+    for (var p = 0; p < 2; p++) {
+      var b = 4 * p;
+      var incoming = f[8 + p];
+      drawBoard(document.getElementById("canvas" + p), f[b]);
+      text("score" + p, f[b + 1]);
+      text("lines" + p, f[b + 2]);
+      text("over" + p, f[b + 3] ? "yes" : "no");
+      text("incoming" + p, incoming);
+      document.getElementById("meter" + p).style.height =
+        String(Math.min(incoming, data.rows) * 100 / data.rows) + "%";
+    }
+    slider.value = String(step);
+    text("step", step);
+  }
+
+  function pause() {
+    if (timer !== null) { clearInterval(timer); timer = null; }
+    playButton.textContent = "play";
+  }
+
+  function play() {
+    if (step >= last) { show(0); }
+    pause();
+    playButton.textContent = "pause";
+    timer = setInterval(function () {
+      if (step >= last) { pause(); return; }
+      show(step + 1);
+    }, 50);
+  }
+
+  slider.addEventListener("input", function () { pause(); show(Number(slider.value)); });
+  playButton.addEventListener("click", function () {
+    if (timer === null) { play(); } else { pause(); }
+    playButton.blur();
+  });
+  document.getElementById("back").addEventListener("click", function () { pause(); show(step - 1); });
+  document.getElementById("forward").addEventListener("click", function () { pause(); show(step + 1); });
+  document.addEventListener("keydown", function (e) {
+    if (e.key === "ArrowLeft") { e.preventDefault(); pause(); show(step - 1); }
+    if (e.key === "ArrowRight") { e.preventDefault(); pause(); show(step + 1); }
+    if (e.key === " ") { e.preventDefault(); if (timer === null) { play(); } else { pause(); } }
+  });
 
   show(0);
 })();

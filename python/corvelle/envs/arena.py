@@ -3,18 +3,18 @@
 from __future__ import annotations
 
 import operator
-from typing import Dict, Optional, Sequence
+from typing import Dict, Optional, Sequence, Union
 
 import numpy as np
 
-from .._batch import SEED_RECORD_SIZE, Batch
+from .._batch import SEED_RECORD_SIZE, Batch, VersusBatch
 
 __all__ = ["SEED_RECORD_SIZE", "Batch", "arena_views", "check_action", "check_render_mode", "check_reward"]
 
 REWARDS = ("score", "lines")
 
 
-def arena_views(batch: Batch) -> Dict[str, np.ndarray]:
+def arena_views(batch: Union[Batch, VersusBatch]) -> Dict[str, np.ndarray]:
     """Every field of the batch's arena as a writable numpy array sharing its memory."""
     memory = memoryview(batch)
     views = {}

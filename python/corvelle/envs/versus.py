@@ -1,0 +1,250 @@
+"""VersusEnv: a two-player match against one of the engine's bots, and what the two-player
+environments share: the observation of one player, its space, actions and rewards.
+
+A player's observation is a dict:
+
+    key             dtype  shape     content
+    board .. counters                the player's own game, as in every corvelle environment
+    opponent_board  int8   (20, 10)  1 where a visible cell of the opponent's board is solid
+    garbage         int32  (2,)      garbage lines against the player and against the opponent
+                                     not yet in their boards (queued or delivered)
+
+Actions are move chains by index (`mode="placement"`, Discrete(96)) or single engine actions
+(`mode="keys"`, Discrete(8)); each step both players play one. Rewards: "win" gives +1 to the
+winner and -1 to the loser when the match ends (0 otherwise, and for a draw); "attack" gives
+the garbage lines the step sent to the opponent, after cancelling.
+"""
+
+from __future__ import annotations
+
+import random
+from typing import Any, Dict, List, Optional, Tuple
+
+import gymnasium as gym
+import numpy as np
+from gymnasium import spaces
+from gymnasium.error import ResetNeeded
+
+import corvelle_vim
+from corvelle_vim import GameStatePy
+
+from ..bytestate import ACTIONS, VISIBLE_ROWS, decode
+from ..versus import ATTACK_TABLES, BOTS, Match, bot_turn
+from .arena import check_action
+from .obs import Observation, draw_game_seed, observation_from_state, observation_space
+
+__all__ = ["VERSUS_REWARDS", "VersusEnv", "player_observation", "player_observation_space"]
+
+VERSUS_REWARDS = ("win", "attack")
+MODES = ("placement", "keys")
+# Steps after which a match is a draw unless the caller chooses otherwise.
+DEFAULT_MAX_STEPS = 10_000
+# The most garbage lines an observation reports against one player.
+_GARBAGE_HIGH = 1 << 20
+
+_CHAINS: List[Tuple[str, ...]] = [tuple(c) for c in GameStatePy.get_all_move_chains()]
+_ACTION_INDEX = {name: i for i, name in enumerate(ACTIONS)}
+
+
+def action_count(mode: str) -> int:
+    if mode not in MODES:
+        raise ValueError(f"mode must be 'placement' or 'keys', not {mode!r}")
+    return len(_CHAINS) if mode == "placement" else len(ACTIONS)
+
+
+def check_settings(attack: str, reward: str, max_steps: int) -> None:
+    if attack not in ATTACK_TABLES:
+        raise ValueError(f"attack must be 'engine' or 'guideline', not {attack!r}")
+    if reward not in VERSUS_REWARDS:
+        raise ValueError(f"reward must be 'win' or 'attack', not {reward!r}")
+    if max_steps < 0:
+        raise ValueError(f"max_steps must be 0 or more, not {max_steps}")
+
+
+def player_observation_space() -> "spaces.Space[Observation]":
+    own = observation_space()
+    return spaces.Dict(  # type: ignore[return-value]
+        {
+            **own.spaces,  # type: ignore[attr-defined]
+            "opponent_board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
+            "garbage": spaces.Box(low=0, high=_GARBAGE_HIGH, shape=(2,), dtype=np.int32),
+        }
+    )
+
+
+def player_observation(match: Match, player: int) -> Observation:
+    """Player `player`'s observation of the match."""
+    own = observation_from_state(decode(match.state_bytes(player)))
+    other = observation_from_state(decode(match.state_bytes(1 - player)))
+    own["opponent_board"] = other["board"]
+    own["garbage"] = np.array(
+        [
+            min(match.garbage(player)["incoming"], _GARBAGE_HIGH),
+            min(match.garbage(1 - player)["incoming"], _GARBAGE_HIGH),
+        ],
+        dtype=np.int32,
+    )
+    return own
+
+
+def action_mask(match: Match, player: int, mode: str) -> np.ndarray:
+    raw = match.placement_mask(player) if mode == "placement" else match.key_mask(player)
+    return np.frombuffer(raw, dtype=np.int8).copy()
+
+
+def play_turns(match: Match, mode: str, a: int, b: int) -> None:
+    if mode == "placement":
+        match.step_chains(a, b)
+    else:
+        match.step(a, b)
+
+
+def step_rewards(match: Match, reward: str, sent_before: Tuple[int, int]) -> Tuple[float, float]:
+    """Both players' rewards for the step just played."""
+    if reward == "attack":
+        players = match.metrics()["players"]
+        return (
+            float(players[0]["lines_sent"] - sent_before[0]),
+            float(players[1]["lines_sent"] - sent_before[1]),
+        )
+    winner = match.winner
+    if winner in (0, 1):
+        return (1.0, -1.0) if winner == 0 else (-1.0, 1.0)
+    return (0.0, 0.0)
+
+
+def lines_sent(match: Match) -> Tuple[int, int]:
+    players = match.metrics()["players"]
+    return (players[0]["lines_sent"], players[1]["lines_sent"])
+
+
+def ended_by_knockout(match: Match) -> bool:
+    """Whether the match ended because a player topped out (not at the step limit)."""
+    return match.winner is not None and any(s.game_over for s in match.states)
+
+
+class BotPlayer:
+    """One of the engine's bots as a player: a chain per step in placement mode; in key mode
+    the chain's actions one per step, planned again when the next one is refused."""
+
+    def __init__(self, bot: str, mode: str, rng: random.Random) -> None:
+        if bot not in BOTS:
+            raise ValueError(f"opponent must be 'wordpress' or 'random', not {bot!r}")
+        self.bot, self.mode, self.rng = bot, mode, rng
+        self._pending: List[int] = []
+
+    def action(self, match: Match, player: int) -> int:
+        chain = bot_turn(match, player, self.bot, self.rng)
+        if self.mode == "placement":
+            return chain
+        mask = match.key_mask(player)
+        if not self._pending or not mask[self._pending[0]]:
+            self._pending = [_ACTION_INDEX[a] for a in _CHAINS[chain]]
+        if not mask[self._pending[0]]:
+            self._pending = [_ACTION_INDEX["HardDrop"]]
+        return self._pending.pop(0)
+
+
+class VersusEnv(gym.Env[Observation, np.int64]):
+    """A match against one of the engine's bots ('wordpress' or 'random'), the agent being
+    player 0. `info["action_mask"]` marks the playable actions; a masked-out action changes
+    nothing (neither player moves) and gives `info["invalid_action"]` True. The episode
+    terminates when a player tops out and is truncated at `max_steps` steps (a draw).
+    `info["metrics"]` holds the match's figures (see `corvelle.versus.Match.metrics`).
+    """
+
+    metadata = {"render_modes": ["ansi"], "render_fps": 30}
+
+    def __init__(
+        self,
+        opponent: str = "wordpress",
+        mode: str = "placement",
+        attack: str = "engine",
+        delay: int = 0,
+        max_steps: int = DEFAULT_MAX_STEPS,
+        reward: str = "win",
+        render_mode: Optional[str] = None,
+    ) -> None:
+        check_settings(attack, reward, max_steps)
+        if opponent not in BOTS:
+            raise ValueError(f"opponent must be 'wordpress' or 'random', not {opponent!r}")
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(f"render_mode must be 'ansi' or None, not {render_mode!r}")
+        self.opponent, self.mode, self.attack, self.delay = opponent, mode, attack, delay
+        self.max_steps, self.reward_kind, self.render_mode = max_steps, reward, render_mode
+        self._action_nb = action_count(mode)
+        self.action_space = spaces.Discrete(self._action_nb)
+        self.observation_space = player_observation_space()
+        self._match: Optional[Match] = None
+        self._bot: Optional[BotPlayer] = None
+
+    @property
+    def match(self) -> Match:
+        if self._match is None:
+            raise ResetNeeded("Cannot read the match before calling env.reset()")
+        return self._match
+
+    def reset(
+        self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
+    ) -> Tuple[Observation, Dict[str, Any]]:
+        super().reset(seed=seed)
+        seeds = (options or {}).get("game_seeds")
+        if seeds is None:
+            seeds = (draw_game_seed(self.np_random), draw_game_seed(self.np_random))
+        elif len(seeds) != 2 or not all(isinstance(s, corvelle_vim.GameSeedPy) for s in seeds):
+            raise TypeError("options['game_seeds'] must be a pair of GameSeedPy")
+        self._match = Match(
+            seeds[0], seeds[1], attack=self.attack, delay=self.delay, max_steps=self.max_steps
+        )
+        tie_seed = int(self.np_random.integers(0, 2**63))
+        self._bot = BotPlayer(self.opponent, self.mode, random.Random(tie_seed))
+        return player_observation(self._match, 0), self._info(False)
+
+    def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        match = self.match
+        if match.winner is not None:
+            raise ResetNeeded("The match is over; call env.reset()")
+        a = check_action(action, self._action_nb)
+        if not action_mask(match, 0, self.mode)[a]:
+            return player_observation(match, 0), 0.0, False, False, self._info(True)
+        assert self._bot is not None
+        before = lines_sent(match)
+        play_turns(match, self.mode, a, self._bot.action(match, 1))
+        reward = step_rewards(match, self.reward_kind, before)[0]
+        over = match.winner is not None
+        terminated = over and ended_by_knockout(match)
+        truncated = over and not terminated
+        return player_observation(match, 0), reward, terminated, truncated, self._info(False)
+
+    def action_masks(self) -> np.ndarray:
+        """The action mask as bools, for maskable-policy libraries."""
+        return action_mask(self.match, 0, self.mode).astype(bool)
+
+    def render(self) -> Any:
+        if self.render_mode is None:
+            gym.logger.warn("render() called on an environment created without a render_mode")
+            return None
+        return side_by_side(self.match)
+
+    def _info(self, invalid: bool) -> Dict[str, Any]:
+        match = self.match
+        return {
+            "action_mask": action_mask(match, 0, self.mode),
+            "invalid_action": invalid,
+            "metrics": match.metrics(),
+        }
+
+
+def side_by_side(match: Match) -> str:
+    """Both players' text reports next to each other, with the garbage against each."""
+    columns = [s.matrix_txt.splitlines() for s in match.states]
+    width = max(len(line) for line in columns[0]) if columns[0] else 0
+    height = max(len(c) for c in columns)
+    rows = [
+        f"{(columns[0][i] if i < len(columns[0]) else ''):<{width}}   "
+        f"{columns[1][i] if i < len(columns[1]) else ''}"
+        for i in range(height)
+    ]
+    g = (match.garbage(0)["incoming"], match.garbage(1)["incoming"])
+    rows.append(f"{'incoming ' + str(g[0]):<{width}}   incoming {g[1]}")
+    return "\n".join(rows)
