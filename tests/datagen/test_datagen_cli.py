@@ -141,7 +141,7 @@ class TestErrors:
         assert code == 1
         assert err == (
             f"corvelle: error: {baseline.out}: already holds a dataset (manifest.json); "
-            "choose a new directory\n"
+            "choose a new directory or resume it\n"
         )
 
     def test_output_path_is_a_file(

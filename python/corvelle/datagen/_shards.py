@@ -24,6 +24,7 @@ __all__ = [
     "ShardResult",
     "arrow_schema",
     "build_shard",
+    "claim_fault",
     "require_pyarrow",
     "schema_description",
 ]
@@ -143,12 +144,29 @@ class FaultPlan(NamedTuple):
     Only the first attempt fails: it creates the file `marker`, which lets every later
     attempt (in any process) run normally. With `always`, every attempt fails and appends a
     line to `marker`. With `exit`, the process ends at once instead of raising, as a killed
-    worker would."""
+    worker would. With `signal`, the signal is sent to process `pid` (this process when 0)
+    and the shard goes on, as when a user interrupts the job. With `board`, a shard running
+    as a Ray task kills the progress board instead."""
 
     shard: int
     marker: str
     exit: bool = False
     always: bool = False
+    signal: int = 0
+    pid: int = 0
+    board: bool = False
+
+
+def claim_fault(fault: Optional[FaultPlan], shard: int) -> bool:
+    """Whether this attempt at `shard` is one the fault strikes (recorded in its marker)."""
+    if fault is None or fault.shard != shard:
+        return False
+    try:
+        with open(fault.marker, "a" if fault.always else "x") as f:
+            f.write(f"{os.getpid()}\n")
+    except FileExistsError:
+        return False
+    return True
 
 
 class ShardResult(NamedTuple):
@@ -182,12 +200,10 @@ def _table(pa: Any, schema: Any, rows: GameRows) -> Any:
 
 
 def _check_fault(fault: Optional[FaultPlan], shard: int) -> None:
-    if fault is None or fault.shard != shard:
+    if fault is None or fault.board or not claim_fault(fault, shard):
         return
-    try:
-        with open(fault.marker, "a" if fault.always else "x") as f:
-            f.write(f"{os.getpid()}\n")
-    except FileExistsError:
+    if fault.signal:
+        os.kill(fault.pid or os.getpid(), fault.signal)
         return
     if fault.exit:
         os._exit(3)
