@@ -549,14 +549,18 @@ def _command_replay(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
-class _Terminated(BaseException):
-    """SIGTERM arrived: ends the datagen command as an interrupt does."""
+class _Termination:
+    """SIGTERM ends the datagen command as Ctrl-C does: the handler raises KeyboardInterrupt
+    (the one exception Ray's waits pass through whole) and notes that it was SIGTERM."""
 
+    def __init__(self) -> None:
+        self.received = False
 
-def _raise_terminated(signum: int, frame: object) -> None:
-    # A second SIGTERM while the job winds down is ignored, so that it can finish.
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    raise _Terminated()
+    def __call__(self, signum: int, frame: object) -> None:
+        # A second SIGTERM while the job winds down is ignored, so that it can finish.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        self.received = True
+        raise KeyboardInterrupt
 
 
 def _datagen_stopped(args: argparse.Namespace, how: str, status: int) -> int:
@@ -606,8 +610,9 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
 
     # SIGTERM ends the job as Ctrl-C does: the manifest is brought up to date and a local
     # Ray is shut down before the command ends.
+    termination = _Termination()
     main_thread = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGTERM, _raise_terminated) if main_thread else None
+    previous = signal.signal(signal.SIGTERM, termination) if main_thread else None
     failure: Optional[str] = None
     stopped: Optional[Tuple[str, int]] = None
     try:
@@ -634,9 +639,7 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
     except OSError as e:
         raise _FileError(f"{args.out}: {e.strerror or e}") from None
     except KeyboardInterrupt:
-        stopped = ("interrupted", 130)
-    except _Terminated:
-        stopped = ("terminated", 143)
+        stopped = ("terminated", 143) if termination.received else ("interrupted", 130)
     except SystemExit as e:
         # Ray's own SIGTERM handler, in place while Ray starts.
         if e.code != signal.SIGTERM:
@@ -650,7 +653,7 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
         return _datagen_stopped(args, *stopped)
 
     games = max(result.games, 1)
-    rate = result.transitions / result.elapsed if result.elapsed > 0 else float("inf")
+    rate = result.made / result.elapsed if result.elapsed > 0 else float("inf")
     where = (
         f"{result.workers} Ray workers, after {result.startup:.1f} s starting Ray"
         if result.used_ray
@@ -661,7 +664,8 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
     print(f"transitions {result.transitions}", file=out)
     print(f"mean lines  {result.lines / games:.2f} per game", file=out)
     print(f"speed       {rate:,.0f} transitions/s ({result.elapsed:.3f} s, {where})", file=out)
-    print(f"shards      {len(result.shards)} in {result.out}", file=out)
+    kept = f" ({result.kept} kept from before)" if result.kept else ""
+    print(f"shards      {len(result.shards)} in {result.out}{kept}", file=out)
     print(f"manifest    {result.manifest}", file=out)
     if failure is not None:
         raise _FileError(failure)

@@ -18,12 +18,13 @@ from ._play import BOTS
 from ._shards import (
     FORMAT,
     FORMAT_VERSION,
-    FaultPlan,
+    Faults,
     MissingExtraError,
     ShardResult,
     arrow_schema,
     build_shard,
     claim_fault,
+    fault_plans,
     require_pyarrow,
     schema_description,
 )
@@ -92,6 +93,9 @@ class DatagenResult(NamedTuple):
     # Seconds spent making the shards, and before that starting or joining Ray.
     elapsed: float
     startup: float
+    # Shards kept from an earlier run of a resumed job, and the transitions made in this one.
+    kept: int = 0
+    made: int = 0
 
     @property
     def manifest(self) -> str:
@@ -388,7 +392,7 @@ def _run_here(
     settings: _Settings,
     writer: _Writer,
     progress: Optional[Progress],
-    fault: Optional[FaultPlan],
+    fault: Faults,
     done: int,
 ) -> None:
     for p in plan:
@@ -437,11 +441,12 @@ def _ray_shard(
     bot: str,
     max_pieces: int,
     board: Any,
-    fault: Optional[FaultPlan],
+    fault: Faults,
 ) -> ShardResult:
     def report(n: int) -> None:
-        if fault is not None and fault.board and n == games // 2 and claim_fault(fault, shard):
-            importlib.import_module("ray").kill(board)
+        for f in fault_plans(fault):
+            if f.board and n == games // 2 and claim_fault(f, shard):
+                importlib.import_module("ray").kill(board)
         try:
             board.set.remote(shard, n)
         except Exception:
@@ -482,7 +487,7 @@ def _run_ray(
     writer: _Writer,
     workers: int,
     progress: Optional[Progress],
-    fault: Optional[FaultPlan],
+    fault: Faults,
     done: int,
 ) -> None:
     task = ray.remote(num_cpus=1, max_retries=_ATTEMPTS - 1, retry_exceptions=True)(_ray_shard)
@@ -618,7 +623,7 @@ def _start_ray(
     still runs, or Ray's exit is taken, whichever comes first."""
     if ray.is_initialized():
         return False, None
-    init: Dict[str, Any] = {"log_to_driver": False, "logging_level": logging.WARNING}
+    init: Dict[str, Any] = {"log_to_driver": False, "logging_level": logging.ERROR}
     if address is not None:
         _wait_for_cluster(ray, address, timeout)
         init["address"] = address
@@ -666,7 +671,7 @@ def generate(
     use_ray: Optional[bool] = None,
     games_per_shard: int = DEFAULT_GAMES_PER_SHARD,
     progress: Optional[Progress] = None,
-    fault: Optional[FaultPlan] = None,
+    fault: Faults = None,
     resume: bool = False,
     ray_timeout: float = DEFAULT_RAY_TIMEOUT,
 ) -> DatagenResult:
@@ -742,6 +747,7 @@ def generate(
         }
         writer.shards.update(_shards_on_disk(out, plan, listed, writer.shards))
     todo = [p for p in plan if p.shard not in writer.shards]
+    kept = dict(writer.shards)
     done = sum(s.games for s in writer.shards.values())
     if progress is not None and done:
         progress(done)
@@ -787,6 +793,8 @@ def generate(
         used_ray=ray is not None,
         elapsed=elapsed,
         startup=startup,
+        kept=len(kept),
+        made=sum(s.rows for s in shards if s.shard not in kept),
     )
     if result.failed:
         raise ShardsFailedError(result)
