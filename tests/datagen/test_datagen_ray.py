@@ -153,3 +153,19 @@ def test_unreachable_address_fails_with_one_line_and_blocks_nothing(
     assert list(out.iterdir()) == []
     assert main(args + ["--workers", "1"]) == 0
     assert files(out) == files(baseline.out)
+
+
+def test_joins_a_cluster_at_its_address(
+    ray_session: Any, baseline: Dataset, tmp_path: Path
+) -> None:
+    # The address check must let a real cluster through: the job joins the tests' Ray.
+    out = tmp_path / "data"
+    address = ray_session.get_runtime_context().gcs_address
+    args = ["datagen", "--games", str(GAMES), "--out", str(out), "--seed", SEED.hex(),
+            "--max-pieces", str(MAX_PIECES), "--games-per-shard", str(GAMES_PER_SHARD),
+            "--ray-address", address, "--ray-timeout", "5", "--no-progress"]
+    job = run_job(f"from corvelle.cli import main\nsys.exit(main({args!r}))")
+    text, err = job.communicate()
+    assert (job.returncode, err) == (0, "")
+    assert "2 Ray workers" in text
+    assert files(out) == files(baseline.out)
