@@ -344,14 +344,11 @@ def _inspect_shard(path: str, p: _Plan) -> Optional[ShardInfo]:
     except Exception:
         return None
     ids = table.column("game_id").to_pylist()
-    wanted = range(p.first_game, p.first_game + p.games)
-    if not ids or ids[0] != p.first_game or sorted(set(ids)) != list(wanted) or ids != sorted(ids):
+    if ids != sorted(ids) or sorted(set(ids)) != list(range(p.first_game, p.first_game + p.games)):
         return None
     lines = sum(table.column("lines").to_pylist())
-    return ShardInfo(
-        shard_name(p.shard), p.shard, p.first_game, p.games, len(ids), lines,
-        os.path.getsize(path),
-    )
+    size = os.path.getsize(path)
+    return ShardInfo(shard_name(p.shard), p.shard, p.first_game, p.games, len(ids), lines, size)
 
 
 def _shards_on_disk(
@@ -757,6 +754,8 @@ def generate(
     began = time.perf_counter()
     started, sigterm = False, None
     used = 1
+    if not todo:
+        ray = None  # a finished dataset: nothing to run, on Ray or here
     if ray is not None:
         started, sigterm = _start_ray(ray, workers, ray_address, ray_timeout)
     try:
