@@ -155,7 +155,7 @@ class TestWhatResumes:
         out = _partial(tmp_path)
         with pytest.raises(FileExistsError) as e:
             make_dataset(out, workers=1)
-        assert e.value.strerror.startswith("already holds a dataset (manifest.json)")
+        assert str(e.value.strerror).startswith("already holds a dataset (manifest.json)")
 
     def test_shards_without_a_manifest_are_refused(self, tmp_path: Path) -> None:
         need("pyarrow")

@@ -775,7 +775,7 @@ def generate(
         _close_manifest(writer, plan)
         raise
     finally:
-        if started:
+        if started and ray is not None:
             try:
                 ray.shutdown()
             finally:
