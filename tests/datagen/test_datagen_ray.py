@@ -7,6 +7,8 @@ from __future__ import annotations
 import json
 import os
 import signal
+import socket
+import threading
 import time
 from pathlib import Path
 from typing import Any, List
@@ -26,7 +28,7 @@ from datagen_support import (
 )
 
 from corvelle.cli import main
-from corvelle.datagen import FaultPlan, ShardsFailedError
+from corvelle.datagen import FaultPlan, ShardsFailedError, _run
 
 
 def _same_shards(a: Dataset, b: Dataset) -> None:
@@ -169,3 +171,26 @@ def test_joins_a_cluster_at_its_address(
     assert (job.returncode, err) == (0, "")
     assert "2 Ray workers" in text
     assert files(out) == files(baseline.out)
+
+
+def test_address_answered_by_another_server() -> None:
+    # The check that comes before Ray is asked to join (here, Ray already runs: generate
+    # would use it).
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+
+    def answer() -> None:
+        with listener:
+            conn, _ = listener.accept()
+            with conn:
+                conn.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n")
+
+    server = threading.Thread(target=answer, daemon=True)
+    server.start()
+    with pytest.raises(ConnectionError) as e:
+        _run._wait_for_cluster(None, f"127.0.0.1:{port}", 1)
+    server.join()
+    assert str(e.value) == (
+        f"cannot join the Ray cluster at 127.0.0.1:{port}: no answer from 127.0.0.1:{port} "
+        "within 1 s (the server there does not speak gRPC)"
+    )

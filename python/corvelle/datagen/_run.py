@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import importlib
 import json
@@ -9,10 +10,22 @@ import logging
 import os
 import signal
 import socket
+import sys
+import tempfile
 import threading
 import time
 from importlib import metadata
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+from typing import (
+    Any,
+    Callable,
+    ContextManager,
+    Dict,
+    Iterator,
+    List,
+    NamedTuple,
+    Optional,
+    Tuple,
+)
 
 from ._play import BOTS
 from ._shards import (
@@ -565,13 +578,19 @@ def _endpoint(ray: Any, address: str) -> Optional[Tuple[str, int]]:
     return host.strip("[]") or "127.0.0.1", int(port)
 
 
-def _answers_grpc(host: str, port: int, timeout: float) -> None:
+def _left(deadline: float) -> float:
+    return max(deadline - time.monotonic(), 0.01)
+
+
+def _answers_grpc(host: str, port: int, deadline: float) -> None:
     """Connects to host:port and checks that an HTTP/2 server (as gRPC is) answers the
-    connection preface with its settings; raises OSError otherwise."""
-    with socket.create_connection((host, port), timeout=timeout) as s:
+    connection preface with its settings, by `deadline`; raises OSError otherwise."""
+    with socket.create_connection((host, port), timeout=_left(deadline)) as s:
+        s.settimeout(_left(deadline))
         s.sendall(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + bytes([0, 0, 0, 4, 0, 0, 0, 0, 0]))
         head = b""
         while len(head) < 9:
+            s.settimeout(_left(deadline))
             chunk = s.recv(9 - len(head))
             if not chunk:
                 raise OSError(errno.ECONNRESET, "the connection was closed without an answer")
@@ -591,12 +610,11 @@ def _wait_for_cluster(ray: Any, address: str, timeout: float) -> None:
     deadline = time.monotonic() + timeout
     tls = os.environ.get("RAY_USE_TLS", "0") not in ("", "0")
     while True:
-        left = deadline - time.monotonic()
         try:
             if tls:
-                socket.create_connection((host, port), timeout=max(left, 0.1)).close()
+                socket.create_connection((host, port), timeout=_left(deadline)).close()
             else:
-                _answers_grpc(host, port, max(min(left, 10.0), 0.1))
+                _answers_grpc(host, port, deadline)
             return
         except OSError as e:
             reason = e.strerror or str(e) or type(e).__name__
@@ -606,6 +624,39 @@ def _wait_for_cluster(ray: Any, address: str, timeout: float) -> None:
                 f"within {timeout:g} s ({reason})"
             )
         time.sleep(_PROBE_PAUSE)
+
+
+@contextlib.contextmanager
+def _joining(deadline: float) -> Iterator[None]:
+    """The conditions of joining a cluster whose address answered: Ray's attempts to reach
+    its GCS are limited to the seconds left until `deadline` (unless set by the user; Ray
+    otherwise makes 20 attempts, of up to 40 s each), and what Ray's core logs on this
+    process's stderr meanwhile (a line per failed attempt) is dropped, so that a failure
+    ends with one line."""
+    budget = "RAY_gcs_server_port_wait_time_s"
+    added = budget not in os.environ
+    if added:
+        os.environ[budget] = str(max(1, int(deadline - time.monotonic())))
+    saved = -1
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError, AttributeError):
+        pass
+    try:
+        with tempfile.TemporaryFile() as sink:
+            if saved >= 0:
+                os.dup2(sink.fileno(), 2)
+            try:
+                yield
+            finally:
+                if saved >= 0:
+                    os.dup2(saved, 2)
+    finally:
+        if saved >= 0:
+            os.close(saved)
+        if added:
+            os.environ.pop(budget, None)
 
 
 def _start_ray(
@@ -621,9 +672,12 @@ def _start_ray(
     if ray.is_initialized():
         return False, None
     init: Dict[str, Any] = {"log_to_driver": False, "logging_level": logging.ERROR}
+    joining: ContextManager[object] = contextlib.nullcontext()
     if address is not None:
+        deadline = time.monotonic() + timeout
         _wait_for_cluster(ray, address, timeout)
         init["address"] = address
+        joining = _joining(deadline)
     else:
         # "local" starts a new Ray even where another one runs or left its address behind.
         init.update(
@@ -632,7 +686,8 @@ def _start_ray(
     main = threading.current_thread() is threading.main_thread()
     previous = signal.getsignal(signal.SIGTERM) if main else None
     try:
-        ray.init(**init)
+        with joining:
+            ray.init(**init)
     except BaseException as e:
         try:
             ray.shutdown()
