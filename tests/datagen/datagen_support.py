@@ -9,6 +9,7 @@ from __future__ import annotations
 import importlib
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -120,3 +121,19 @@ def session_processes(sid: int) -> List[int]:
         if fields[0] != "Z" and int(fields[3]) == sid:
             found.append(int(stat.parent.name))
     return found
+
+
+def finish(job: "subprocess.Popen[str]", limit: float = 300) -> "tuple[str, str]":
+    """The job's stdout and stderr once it has ended. A job still running after `limit`
+    seconds (a hung Ray start) is killed with all it started, and the test fails."""
+    try:
+        out, err = job.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        for pid in session_processes(job.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        job.communicate()
+        pytest.fail(f"the job did not end within {limit} s")
+    return out, err

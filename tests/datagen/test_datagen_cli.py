@@ -11,7 +11,16 @@ from pathlib import Path
 from typing import List
 
 import pytest
-from datagen_support import GAMES_PER_SHARD, MAX_PIECES, SEED, Dataset, files, need, run_job
+from datagen_support import (
+    GAMES_PER_SHARD,
+    MAX_PIECES,
+    SEED,
+    Dataset,
+    files,
+    finish,
+    need,
+    run_job,
+)
 
 from corvelle.cli import build_parser, main
 
@@ -181,7 +190,7 @@ class TestStopped:
             f"datagen.generate = functools.partial(datagen.generate, fault={fault})\n"
             f"sys.exit(main(['datagen', '--seed', {HEX!r}] + {_baseline_args(out)!r}))"
         )
-        _, err = job.communicate()
+        _, err = finish(job)
         assert job.returncode == status
         assert err == (
             f"corvelle: {how}: 3 of 6 shards are in {out}; add --resume to the same command "

@@ -21,6 +21,7 @@ from datagen_support import (
     SEED,
     Dataset,
     files,
+    finish,
     make_dataset,
     run_job,
     session_processes,
@@ -116,22 +117,50 @@ def test_cli_sigterm_stops_ray_and_the_job_resumes(
         f"datagen.generate = functools.partial(datagen.generate, fault={fault})\n"
         f"sys.exit(main({args!r}))"
     )
-    _, err = job.communicate()
+    _, err = finish(job)
     assert job.returncode == 143
     written = json.loads((out / "manifest.json").read_text())["written"]["shards"]
     assert err == (
         f"corvelle: terminated: {written} of 6 shards are in {out}; add --resume to the same "
         "command to make the rest\n"
     )
-    left = session_processes(job.pid)
+    assert _gone(job.pid) == [], "Ray processes outlived the job"
+    assert main(args[:-3] + ["--resume", "--no-progress"]) == 0
+    assert files(out) == files(baseline.out)
+
+
+def _gone(sid: int) -> List[int]:
+    """The processes of session `sid` still running after up to 20 s of waiting."""
+    left = session_processes(sid)
     for _ in range(100):
         if not left:
             break
         time.sleep(0.2)
-        left = session_processes(job.pid)
-    assert left == [], "Ray processes outlived the job"
-    assert main(args[:-3] + ["--resume", "--no-progress"]) == 0
-    assert files(out) == files(baseline.out)
+        left = session_processes(sid)
+    return left
+
+
+def test_cli_interrupted_while_ray_starts(tmp_path: Path) -> None:
+    out = tmp_path / "data"
+    args = ["datagen", "--games", "4", "--out", str(out), "--max-pieces", "2", "--workers", "2",
+            "--no-progress"]
+    # SIGINT as soon as Ray's raylet runs: while Ray is being started, or just after.
+    job = run_job(
+        "import threading, time\nfrom corvelle.cli import main\nfrom corvelle.datagen import _run\n"
+        "def interrupt():\n"
+        "    while not any(_run._stat(p) and open(f'/proc/{p}/comm').read().strip() == 'raylet'\n"
+        "                  for p in _run._descendants()):\n"
+        "        time.sleep(0.05)\n"
+        "    os.kill(os.getpid(), signal.SIGINT)\n"
+        "threading.Thread(target=interrupt, daemon=True).start()\n"
+        f"sys.exit(main({args!r}))"
+    )
+    _, err = finish(job)
+    assert (job.returncode, err) == (130, (
+        f"corvelle: interrupted: 0 of 1 shards are in {out}; add --resume to the same command "
+        "to make the rest\n"
+    ))
+    assert _gone(job.pid) == [], "Ray processes outlived the job"
 
 
 def test_unreachable_address_fails_with_one_line_and_blocks_nothing(
@@ -146,7 +175,7 @@ def test_unreachable_address_fails_with_one_line_and_blocks_nothing(
         "from corvelle.cli import main\n"
         f"sys.exit(main({args + ['--ray-address', '127.0.0.1:1', '--ray-timeout', '1']!r}))"
     )
-    _, err = job.communicate()
+    _, err = finish(job)
     assert job.returncode == 1
     assert err == (
         "corvelle: error: cannot join the Ray cluster at 127.0.0.1:1: no answer from "
@@ -167,7 +196,7 @@ def test_joins_a_cluster_at_its_address(
             "--max-pieces", str(MAX_PIECES), "--games-per-shard", str(GAMES_PER_SHARD),
             "--ray-address", address, "--ray-timeout", "5", "--no-progress"]
     job = run_job(f"from corvelle.cli import main\nsys.exit(main({args!r}))")
-    text, err = job.communicate()
+    text, err = finish(job)
     assert (job.returncode, err) == (0, "")
     assert "2 Ray workers" in text
     assert files(out) == files(baseline.out)

@@ -20,6 +20,7 @@ from datagen_support import (
     SEED,
     Dataset,
     files,
+    finish,
     make_dataset,
     need,
     run_job,
@@ -69,7 +70,7 @@ class TestStoppedAndResumed:
             "games_per_shard=GAMES_PER_SHARD, workers=1, "
             f"fault=FaultPlan({shard}, {str(tmp_path / 'm')!r}, signal=signal.SIGKILL))"
         )
-        job.communicate()
+        finish(job)
         assert job.returncode == -signal.SIGKILL
         assert _lists_what_is_on_disk(out)["written"]["shards"] == shard
         # A kill an instant earlier: the last shard renamed into place, the manifest not yet

@@ -24,6 +24,7 @@ from typing import (
     List,
     NamedTuple,
     Optional,
+    Set,
     Tuple,
 )
 
@@ -685,12 +686,17 @@ def _start_ray(
         )
     main = threading.current_thread() is threading.main_thread()
     previous = signal.getsignal(signal.SIGTERM) if main else None
+    before = _descendants() if address is None else set()
     try:
         with joining:
             ray.init(**init)
     except BaseException as e:
+        # Ray stopped halfway (an interrupt, a failure) does not know all it has started:
+        # what was started here is stopped here.
+        started = _descendants() - before if address is None else set()
         try:
             ray.shutdown()
+            _stop(started)
         finally:
             _restore_sigterm(previous)
         if not isinstance(e, Exception):
@@ -704,6 +710,56 @@ def _start_ray(
         else:
             signal.signal(signal.SIGTERM, previous)
     return True, previous
+
+
+def _descendants() -> Set[int]:
+    """The processes descending from this one, read from /proc (none where there is none)."""
+    parents: Dict[int, int] = {}
+    try:
+        names = os.listdir("/proc")
+    except OSError:
+        return set()
+    for name in names:
+        stat = _stat(int(name)) if name.isdigit() else None
+        if stat is not None:
+            parents[int(name)] = int(stat[1])
+    found: Set[int] = set()
+    frontier = {os.getpid()}
+    while frontier:
+        frontier = {pid for pid, ppid in parents.items() if ppid in frontier} - found
+        found |= frontier
+    return found
+
+
+def _stat(pid: int) -> Optional[List[str]]:
+    """The fields of /proc/PID/stat after the command name (state, parent, ...), if any."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            text = f.read().decode("ascii", "replace")
+    except OSError:
+        return None
+    return text[text.rindex(")") + 2 :].split()
+
+
+def _running(pid: int) -> bool:
+    stat = _stat(pid)
+    return stat is not None and stat[0] not in ("Z", "X")
+
+
+def _stop(pids: Set[int]) -> None:
+    """Ends the processes `pids`: SIGTERM, up to 5 s to end (Ray's raylet then ends its
+    agents), then SIGKILL."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in pids:
+            try:
+                os.kill(pid, sig)
+            except (ProcessLookupError, PermissionError):
+                pass
+        for _ in range(50):
+            pids = {pid for pid in pids if _running(pid)}
+            if not pids:
+                return
+            time.sleep(0.1)
 
 
 def _restore_sigterm(previous: Any) -> None:
