@@ -203,17 +203,6 @@ class TestStopped:
         assert f"shards      6 in {out} (3 kept from before)" in text.splitlines()
         assert files(out) == files(baseline.out)
 
-    def test_other_settings(self, capsys: pytest.CaptureFixture[str], baseline: Dataset) -> None:
-        before = files(baseline.out)
-        code, _, err = _run(capsys, ["--resume", "--bot", "random"] + _baseline_args(baseline.out))
-        assert code == 1
-        assert err == (
-            f"corvelle: error: {baseline.out}: holds a dataset made with other settings "
-            '(bot "wordpress", not "random"; bot_rule differs); resume with the same settings '
-            "or choose a new directory\n"
-        )
-        assert files(baseline.out) == before
-
 
 class TestHelp:
     def test_every_option_is_explained(self) -> None:

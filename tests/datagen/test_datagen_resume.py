@@ -106,13 +106,6 @@ class TestStoppedAndResumed:
         make_dataset(out, workers=1, resume=True)
         assert files(out) == files(baseline.out)
 
-    def test_complete_dataset_is_left_as_it_is(self, baseline: Dataset, tmp_path: Path) -> None:
-        out = tmp_path / "out"
-        shutil.copytree(baseline.out, out)
-        data = make_dataset(out, workers=1, resume=True)
-        assert (data.result.kept, data.result.made) == (SHARDS, 0)
-        assert files(out) == files(baseline.out)
-
 
 def _partial(tmp_path: Path) -> Path:
     out = tmp_path / "out"
@@ -143,13 +136,6 @@ class TestWhatResumes:
             "settings or choose a new directory"
         )
         assert files(out) == before
-
-    def test_seed_comes_from_the_manifest(self, baseline: Dataset, tmp_path: Path) -> None:
-        out = _partial(tmp_path)
-        generate(
-            str(out), GAMES, max_pieces=MAX_PIECES, games_per_shard=GAMES_PER_SHARD, resume=True
-        )
-        assert files(out) == files(baseline.out)
 
     def test_without_resume_a_partial_dataset_is_refused(self, tmp_path: Path) -> None:
         need("pyarrow")

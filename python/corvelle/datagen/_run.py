@@ -1,4 +1,5 @@
-"""Running a whole dataset: shards in this process or as Ray tasks, files, the manifest."""
+"""Running a whole dataset: shards in this process or as Ray tasks, files, the manifest, and
+resuming a dataset whose job ended early."""
 
 from __future__ import annotations
 
