@@ -696,8 +696,8 @@ def _start_ray(
         # what was started here is stopped here.
         started = _descendants() - before if address is None else set()
         try:
-            ray.shutdown()
             _stop(started)
+            ray.shutdown()
         finally:
             _restore_sigterm(previous)
         if not isinstance(e, Exception):
@@ -713,8 +713,9 @@ def _start_ray(
     return True, previous
 
 
-def _descendants() -> Set[int]:
-    """The processes descending from this one, read from /proc (none where there is none)."""
+def _descendants(roots: Optional[Set[int]] = None) -> Set[int]:
+    """The processes descending from `roots` (by default, this process), read from /proc
+    (none where there is none)."""
     parents: Dict[int, int] = {}
     try:
         names = os.listdir("/proc")
@@ -725,7 +726,7 @@ def _descendants() -> Set[int]:
         if stat is not None:
             parents[int(name)] = int(stat[1])
     found: Set[int] = set()
-    frontier = {os.getpid()}
+    frontier = {os.getpid()} if roots is None else set(roots)
     while frontier:
         frontier = {pid for pid, ppid in parents.items() if ppid in frontier} - found
         found |= frontier
@@ -747,20 +748,33 @@ def _running(pid: int) -> bool:
     return stat is not None and stat[0] not in ("Z", "X")
 
 
+def _signal(pids: Set[int], sig: int) -> None:
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except (ProcessLookupError, PermissionError):
+            pass
+
+
 def _stop(pids: Set[int]) -> None:
-    """Ends the processes `pids`: SIGTERM, up to 5 s to end (Ray's raylet then ends its
-    agents), then SIGKILL."""
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        for pid in pids:
-            try:
-                os.kill(pid, sig)
-            except (ProcessLookupError, PermissionError):
-                pass
-        for _ in range(50):
-            pids = {pid for pid in pids if _running(pid)}
-            if not pids:
-                return
-            time.sleep(0.1)
+    """Ends the processes `pids` and all they started. They are stopped first (SIGSTOP),
+    so that none starts another or leaves its children behind meanwhile; then each gets
+    SIGTERM and 5 s to end, then SIGKILL."""
+    tree = set(pids)
+    while True:
+        _signal(tree, signal.SIGSTOP)
+        grown = tree | _descendants(tree)
+        if grown == tree:
+            break
+        tree = grown
+    _signal(tree, signal.SIGTERM)
+    _signal(tree, signal.SIGCONT)
+    for _ in range(50):
+        tree = {pid for pid in tree if _running(pid)}
+        if not tree:
+            return
+        time.sleep(0.1)
+    _signal(tree, signal.SIGKILL)
 
 
 def _restore_sigterm(previous: Any) -> None:
