@@ -532,15 +532,12 @@ def _run_ray(
                     progress(total)
                     shown = total
     finally:
-        for ref in pending:
-            try:
-                ray.cancel(ref, force=True)
-            except Exception:
-                pass
-        try:
-            ray.kill(board)
-        except Exception:
-            pass
+        # Tasks still running are left alone, not cancelled: cancelling a task whose reply is
+        # on its way can abort this process inside Ray's core. A Ray started here is shut
+        # down next, with them; elsewhere they end on their own and their shards are
+        # dropped; the board ends with the last task that holds it.
+        pending.clear()
+        del board, reader
 
 
 def _ray_error_text(e: BaseException) -> str:
@@ -661,18 +658,26 @@ def _joining(deadline: float) -> Iterator[None]:
             os.environ.pop(budget, None)
 
 
+class _RayHere(NamedTuple):
+    """A Ray started or joined by this job: what ending it needs."""
+
+    # The SIGTERM handler to put back afterwards.
+    sigterm: Any
+    # For a Ray started here, the processes that descended from this one before.
+    before: Optional[Set[int]]
+
+
 def _start_ray(
     ray: Any, workers: Optional[int], address: Optional[str], timeout: float
-) -> Tuple[bool, Any]:
+) -> Optional[_RayHere]:
     """Starts a local Ray of `workers` CPUs, or joins the cluster at `address`, unless Ray
-    is already running here. Returns whether it was started here, and the SIGTERM handler
-    to put back after Ray is shut down.
+    is already running here (then returns None).
 
     Ray puts its own SIGTERM handlers in place (one that exits, and its core's, which prints
     stack dumps); the handler that was there before is put back, so that a caller's handler
     still runs, or Ray's exit is taken, whichever comes first."""
     if ray.is_initialized():
-        return False, None
+        return None
     init: Dict[str, Any] = {"log_to_driver": False, "logging_level": logging.ERROR}
     joining: ContextManager[object] = contextlib.nullcontext()
     if address is not None:
@@ -687,16 +692,16 @@ def _start_ray(
         )
     main = threading.current_thread() is threading.main_thread()
     previous = signal.getsignal(signal.SIGTERM) if main else None
-    before = _descendants() if address is None else set()
+    before = _descendants() if address is None else None
     try:
         with joining:
             ray.init(**init)
     except BaseException as e:
         # Ray stopped halfway (an interrupt, a failure) does not know all it has started:
-        # what was started here is stopped here.
-        started = _descendants() - before if address is None else set()
+        # what was started here is stopped here, before Ray's own shutdown.
         try:
-            _stop(started)
+            if before is not None:
+                _stop(_ray_processes(_descendants() - before))
             ray.shutdown()
         finally:
             _restore_sigterm(previous)
@@ -710,7 +715,34 @@ def _start_ray(
             signal.signal(signal.SIGTERM, signal.getsignal(signal.SIGTERM))
         else:
             signal.signal(signal.SIGTERM, previous)
-    return True, previous
+    return _RayHere(previous, before)
+
+
+def _end_ray(ray: Any, here: _RayHere) -> None:
+    """Shuts down a Ray started or joined by this job. Of a Ray started here, the processes
+    that outlive the shutdown (agents its raylet was still starting when the job was
+    interrupted) are stopped too."""
+    spawned = _ray_processes(_descendants() - here.before) if here.before is not None else set()
+    try:
+        ray.shutdown()
+    finally:
+        try:
+            _stop({pid for pid in spawned if _running(pid)})
+        finally:
+            _restore_sigterm(here.sigterm)
+
+
+def _ray_processes(pids: Set[int]) -> Set[int]:
+    """Those of `pids` that run Ray (its name is in their command line)."""
+    found = set()
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"ray" in f.read():
+                    found.add(pid)
+        except OSError:
+            pass
+    return found
 
 
 def _descendants(roots: Optional[Set[int]] = None) -> Set[int]:
@@ -878,12 +910,12 @@ def generate(
     settings = _Settings(seed, bot, max_pieces)
     startup = 0.0
     began = time.perf_counter()
-    started, sigterm = False, None
+    here: Optional[_RayHere] = None
     used = 1
     if not todo:
         ray = None  # a finished dataset: nothing to run, on Ray or here
     if ray is not None:
-        started, sigterm = _start_ray(ray, workers, ray_address, ray_timeout)
+        here = _start_ray(ray, workers, ray_address, ray_timeout)
     try:
         # The first manifest is written once the job has started: a start that fails
         # (Ray out of reach) leaves the directory as it was.
@@ -901,11 +933,8 @@ def generate(
         _close_manifest(writer, plan)
         raise
     finally:
-        if started and ray is not None:
-            try:
-                ray.shutdown()
-            finally:
-                _restore_sigterm(sigterm)
+        if here is not None:
+            _end_ray(ray, here)
     shards = writer.shard_list()
     result = DatagenResult(
         out=out,
