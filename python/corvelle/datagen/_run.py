@@ -663,8 +663,10 @@ class _RayHere(NamedTuple):
 
     # The SIGTERM handler to put back afterwards.
     sigterm: Any
-    # For a Ray started here, the processes that descended from this one before.
+    # For a Ray started here, the processes that descended from this one before, and
+    # whether this process was already a subreaper (see _subreaper).
     before: Optional[Set[int]]
+    subreaper: bool
 
 
 def _start_ray(
@@ -692,44 +694,70 @@ def _start_ray(
         )
     main = threading.current_thread() is threading.main_thread()
     previous = signal.getsignal(signal.SIGTERM) if main else None
-    before = _descendants() if address is None else None
+    if address is None:
+        here = _RayHere(previous, _descendants(), _subreaper(True))
+    else:
+        here = _RayHere(previous, None, True)
     try:
         with joining:
             ray.init(**init)
+        if main:
+            if previous in (signal.SIG_DFL, None):
+                # Ray's exit (its Python handler), rather than its core's stack dumps.
+                signal.signal(signal.SIGTERM, signal.getsignal(signal.SIGTERM))
+            else:
+                signal.signal(signal.SIGTERM, previous)
     except BaseException as e:
-        # Ray stopped halfway (an interrupt, a failure) does not know all it has started:
-        # what was started here is stopped here, before Ray's own shutdown.
-        try:
-            if before is not None:
-                _stop(_ray_processes(_descendants() - before))
-            ray.shutdown()
-        finally:
-            _restore_sigterm(previous)
+        _end_ray(ray, here)
         if not isinstance(e, Exception):
             raise
         where = f"join the Ray cluster at {address}" if address else "start Ray"
         raise ConnectionError(f"cannot {where}: {_first_line(e)}") from e
-    if main:
-        if previous in (signal.SIG_DFL, None):
-            # Ray's exit (its Python handler), rather than its core's stack dumps.
-            signal.signal(signal.SIGTERM, signal.getsignal(signal.SIGTERM))
-        else:
-            signal.signal(signal.SIGTERM, previous)
-    return _RayHere(previous, before)
+    return here
 
 
 def _end_ray(ray: Any, here: _RayHere) -> None:
-    """Shuts down a Ray started or joined by this job. Of a Ray started here, the processes
-    that outlive the shutdown (agents its raylet was still starting when the job was
-    interrupted) are stopped too."""
-    spawned = _ray_processes(_descendants() - here.before) if here.before is not None else set()
+    """Shuts down a Ray started or joined by this job, also one stopped halfway through its
+    start. Of a Ray started here, the processes that outlive the shutdown (agents its raylet
+    was starting when the job was interrupted; all it started, when Ray's start was cut
+    short) are stopped too: this process is their subreaper meanwhile, so that none of them
+    is lost to init when its parent ends first."""
     try:
         ray.shutdown()
     finally:
         try:
-            _stop({pid for pid in spawned if _running(pid)})
+            if here.before is not None:
+                _stop(_ray_processes(_descendants() - here.before))
+                _reap(_descendants() - here.before)
         finally:
+            if not here.subreaper:
+                _subreaper(False)
             _restore_sigterm(here.sigterm)
+
+
+def _subreaper(on: bool) -> bool:
+    """Makes this process the subreaper of its descendants, or no longer (Linux: orphans
+    then become its children instead of init's). Returns whether it was one before."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        was = ctypes.c_int(0)
+        libc.prctl(37, ctypes.byref(was), 0, 0, 0)  # PR_GET_CHILD_SUBREAPER
+        libc.prctl(36, int(on), 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        return bool(was.value)
+    except (OSError, AttributeError):
+        return True  # not available here: nothing to undo
+
+
+def _reap(pids: Set[int]) -> None:
+    """Collects the exit of those of `pids` that ended as children of this process (no
+    zombies left behind)."""
+    for pid in pids:
+        try:
+            os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            pass
 
 
 def _ray_processes(pids: Set[int]) -> Set[int]:
@@ -789,9 +817,9 @@ def _signal(pids: Set[int], sig: int) -> None:
 
 
 def _stop(pids: Set[int]) -> None:
-    """Ends the processes `pids` and all they started. They are stopped first (SIGSTOP),
-    so that none starts another or leaves its children behind meanwhile; then each gets
-    SIGTERM and 5 s to end, then SIGKILL."""
+    """Kills the processes `pids` and all they started. They are stopped first (SIGSTOP)
+    until no new one appears, so that none starts another meanwhile, then killed: a Ray
+    process given time to end (SIGTERM) can still start the agents it had planned."""
     tree = set(pids)
     while True:
         _signal(tree, signal.SIGSTOP)
@@ -799,14 +827,12 @@ def _stop(pids: Set[int]) -> None:
         if grown == tree:
             break
         tree = grown
-    _signal(tree, signal.SIGTERM)
-    _signal(tree, signal.SIGCONT)
+    _signal(tree, signal.SIGKILL)
     for _ in range(50):
         tree = {pid for pid in tree if _running(pid)}
         if not tree:
             return
         time.sleep(0.1)
-    _signal(tree, signal.SIGKILL)
 
 
 def _restore_sigterm(previous: Any) -> None:
