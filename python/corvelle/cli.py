@@ -7,12 +7,13 @@
                     [--delay D] [--max-steps S] [--seed HEX64] [--replay DIR] [--html FILE]
                     [--no-progress]
     corvelle datagen --games N --out DIR [--bot wordpress|random] [--workers K]
-                     [--ray-address ADDR] [--seed HEX64] [--max-pieces P]
-                     [--games-per-shard G] [--no-progress]
+                     [--ray-address ADDR] [--ray-timeout S] [--seed HEX64] [--max-pieces P]
+                     [--games-per-shard G] [--resume] [--no-progress]
 
 Exit status: 0 on success, 1 when a file cannot be read or written (for datagen also when Ray
 cannot be reached or a shard fails twice), 2 for bad arguments, a missing extra or a refused
-replay file (see 'corvelle replay --help'). Every error is one line on stderr.
+replay file (see 'corvelle replay --help'); datagen ends with 130 on SIGINT and 143 on
+SIGTERM. Every error is one line on stderr.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ import signal
 import stat
 import struct
 import sys
+import threading
 import time
 from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
 
@@ -265,6 +267,16 @@ def _timestamp(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -385,9 +397,12 @@ def build_parser() -> argparse.ArgumentParser:
             "Game g is seeded from the master seed and g alone, and the bot's ties are broken "
             "by a generator seeded from the game, so the same arguments give the same rows "
             "whatever the number of workers. A shard that fails is tried once more. "
+            "DIR/manifest.json lists every shard written, also when the job is stopped; "
+            "--resume makes the rest. "
             "Exit status: 0 when every shard was written, 1 when DIR cannot be written, "
-            "already holds a dataset, Ray cannot be reached or a shard failed twice, 2 for "
-            "bad arguments or a missing extra."
+            "already holds a dataset (without --resume) or one made with other settings, "
+            "Ray cannot be reached or a shard failed twice, 2 for bad arguments or a missing "
+            "extra, 130 when interrupted (SIGINT, Ctrl-C), 143 when terminated (SIGTERM)."
         ),
     )
     gen.add_argument(
@@ -405,7 +420,7 @@ def build_parser() -> argparse.ArgumentParser:
         required=True,
         metavar="DIR",
         help="directory for the shards and manifest.json; created if missing, and must not "
-        "already hold a dataset",
+        "already hold a dataset unless --resume is given",
     )
     gen.add_argument(
         "--workers",
@@ -422,11 +437,19 @@ def build_parser() -> argparse.ArgumentParser:
         "instead of starting a local one",
     )
     gen.add_argument(
+        "--ray-timeout",
+        type=_seconds,
+        default=datagen.DEFAULT_RAY_TIMEOUT,
+        metavar="S",
+        help="with --ray-address, give up when the cluster has not answered within S seconds "
+        "(default: %(default)g)",
+    )
+    gen.add_argument(
         "--seed",
         type=_seed_bytes,
         metavar="HEX64",
         help="the master seed as 64 hexadecimal digits (default: a fresh random seed, printed "
-        "so the dataset can be made again)",
+        "so the dataset can be made again; with --resume, the dataset's seed)",
     )
     gen.add_argument(
         "--max-pieces",
@@ -443,6 +466,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="G",
         help="games per shard file and per task; part of what defines the shards "
         "(default: %(default)s)",
+    )
+    gen.add_argument(
+        "--resume",
+        action="store_true",
+        help="continue the dataset in DIR (an interrupted or failed job): check that the "
+        "settings are the same, keep the shards already written and make the others; "
+        "without a dataset in DIR, start one",
     )
     gen.add_argument(
         "--no-progress",
@@ -849,11 +879,53 @@ def _command_versus(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
+class _Termination:
+    """SIGTERM ends the datagen command as Ctrl-C does: the handler raises KeyboardInterrupt
+    (the one exception Ray's waits pass through whole) and notes that it was SIGTERM."""
+
+    def __init__(self) -> None:
+        self.received = False
+
+    def __call__(self, signum: int, frame: object) -> None:
+        # A second SIGTERM while the job winds down is ignored, so that it can finish.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        self.received = True
+        raise KeyboardInterrupt
+
+
+def _datagen_stopped(args: argparse.Namespace, how: str, status: int) -> int:
+    """The one line of a datagen job that was stopped: what is on disk, how to go on."""
+    try:
+        manifest = datagen.read_manifest(args.out)
+    except OSError:
+        manifest = None
+    written = (manifest or {}).get("written", {}).get("shards", 0)
+    total = -(-args.games // args.games_per_shard)
+    print(
+        f"{PROG}: {how}: {written} of {total} shards are in {args.out}; "
+        "add --resume to the same command to make the rest",
+        file=sys.stderr,
+    )
+    return status
+
+
 def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
     workers: Optional[int] = args.workers
     if workers is None and args.ray_address is None:
         workers = (os.cpu_count() or 1) if importlib.util.find_spec("ray") is not None else 1
-    seed: bytes = args.seed if args.seed is not None else os.urandom(32)
+    seed: Optional[bytes] = args.seed
+    if seed is None and args.resume:
+        try:
+            manifest = datagen.read_manifest(args.out)
+        except OSError as e:
+            raise _FileError(f"{args.out}: {e.strerror or e}") from None
+        if manifest is not None and isinstance(manifest.get("master_seed"), str):
+            try:
+                seed = bytes.fromhex(manifest["master_seed"])
+            except ValueError:
+                raise _FileError(f"{args.out}: {datagen.MANIFEST} holds no valid seed") from None
+    if seed is None:
+        seed = os.urandom(32)
     print(f"seed        {seed.hex()}", file=out)
     out.flush()
 
@@ -866,7 +938,13 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
             bar.update(done - shown)
             shown = done
 
+    # SIGTERM ends the job as Ctrl-C does: the manifest is brought up to date and a local
+    # Ray is shut down before the command ends.
+    termination = _Termination()
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, termination) if main_thread else None
     failure: Optional[str] = None
+    stopped: Optional[Tuple[str, int]] = None
     try:
         result = datagen.generate(
             args.out,
@@ -878,6 +956,8 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
             ray_address=args.ray_address,
             games_per_shard=args.games_per_shard,
             progress=report,
+            resume=args.resume,
+            ray_timeout=args.ray_timeout,
         )
     except datagen.MissingExtraError as e:
         raise _UsageError(str(e)) from None
@@ -888,11 +968,22 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
         raise _FileError(str(e)) from None
     except OSError as e:
         raise _FileError(f"{args.out}: {e.strerror or e}") from None
+    except KeyboardInterrupt:
+        stopped = ("terminated", 143) if termination.received else ("interrupted", 130)
+    except SystemExit as e:
+        # Ray's own SIGTERM handler, in place while Ray starts.
+        if e.code != signal.SIGTERM:
+            raise
+        stopped = ("terminated", 143)
     finally:
         bar.close()
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    if stopped is not None:
+        return _datagen_stopped(args, *stopped)
 
     games = max(result.games, 1)
-    rate = result.transitions / result.elapsed if result.elapsed > 0 else float("inf")
+    rate = result.made / result.elapsed if result.elapsed > 0 else float("inf")
     where = (
         f"{result.workers} Ray workers, after {result.startup:.1f} s starting Ray"
         if result.used_ray
@@ -903,7 +994,8 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
     print(f"transitions {result.transitions}", file=out)
     print(f"mean lines  {result.lines / games:.2f} per game", file=out)
     print(f"speed       {rate:,.0f} transitions/s ({result.elapsed:.3f} s, {where})", file=out)
-    print(f"shards      {len(result.shards)} in {result.out}", file=out)
+    kept = f" ({result.kept} kept from before)" if result.kept else ""
+    print(f"shards      {len(result.shards)} in {result.out}{kept}", file=out)
     print(f"manifest    {result.manifest}", file=out)
     if failure is not None:
         raise _FileError(failure)

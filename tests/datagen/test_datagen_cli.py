@@ -5,12 +5,22 @@ from __future__ import annotations
 import argparse
 import json
 import re
+import signal
 import sys
 from pathlib import Path
 from typing import List
 
 import pytest
-from datagen_support import SEED, Dataset, need
+from datagen_support import (
+    GAMES_PER_SHARD,
+    MAX_PIECES,
+    SEED,
+    Dataset,
+    files,
+    finish,
+    need,
+    run_job,
+)
 
 from corvelle.cli import build_parser, main
 
@@ -89,6 +99,10 @@ class TestErrors:
              "argument --max-pieces: expected a whole number, got 'two'"),
             (["--games", "1", "--out", "x", "--seed", "ab"],
              "argument --seed: expected 64 hexadecimal digits (32 bytes), got 2 characters: 'ab'"),
+            (["--games", "1", "--out", "x", "--ray-timeout", "0"],
+             "argument --ray-timeout: must be a positive number of seconds, got 0"),
+            (["--games", "1", "--out", "x", "--ray-timeout", "soon"],
+             "argument --ray-timeout: expected a number of seconds, got 'soon'"),
         ],
     )
     def test_bad_arguments(
@@ -141,7 +155,7 @@ class TestErrors:
         assert code == 1
         assert err == (
             f"corvelle: error: {baseline.out}: already holds a dataset (manifest.json); "
-            "choose a new directory\n"
+            "choose a new directory or resume it\n"
         )
 
     def test_output_path_is_a_file(
@@ -155,6 +169,41 @@ class TestErrors:
         assert err == f"corvelle: error: {target}: File exists\n"
 
 
+def _baseline_args(out: Path) -> List[str]:
+    return ["--games", "300", "--out", str(out), "--max-pieces", str(MAX_PIECES),
+            "--games-per-shard", str(GAMES_PER_SHARD), "--workers", "1", "--no-progress"]
+
+
+class TestStopped:
+    @pytest.mark.parametrize(
+        "sig, status, how",
+        [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")],
+    )
+    def test_one_line_then_resume(
+        self, capsys: pytest.CaptureFixture[str], tmp_path: Path, baseline: Dataset,
+        sig: int, status: int, how: str,
+    ) -> None:
+        out = tmp_path / "data"
+        fault = f"FaultPlan(3, {str(tmp_path / 'm')!r}, signal={int(sig)})"
+        job = run_job(
+            f"import functools\nfrom corvelle.cli import main\n"
+            f"datagen.generate = functools.partial(datagen.generate, fault={fault})\n"
+            f"sys.exit(main(['datagen', '--seed', {HEX!r}] + {_baseline_args(out)!r}))"
+        )
+        _, err = finish(job)
+        assert job.returncode == status
+        assert err == (
+            f"corvelle: {how}: 3 of 6 shards are in {out}; add --resume to the same command "
+            "to make the rest\n"
+        )
+        # The seed comes from the dataset when --seed is left out.
+        code, text, err = _run(capsys, _baseline_args(out) + ["--resume"])
+        assert (code, err) == (0, "")
+        assert text.splitlines()[0] == f"seed        {HEX}"
+        assert f"shards      6 in {out} (3 kept from before)" in text.splitlines()
+        assert files(out) == files(baseline.out)
+
+
 class TestHelp:
     def test_every_option_is_explained(self) -> None:
         parser = build_parser()
@@ -162,7 +211,8 @@ class TestHelp:
         datagen = sub.choices["datagen"]
         text = datagen.format_help()
         for option in ["--bot", "--games", "--out", "--workers", "--ray-address", "--seed",
-                       "--max-pieces", "--games-per-shard", "--no-progress",
+                       "--max-pieces", "--games-per-shard", "--no-progress", "--resume",
+                       "--ray-timeout", "130", "143",
                        "pip install corvelle-vim[data]", "Exit status", "default: 500"]:
             assert option in text, option
         for action in datagen._actions:

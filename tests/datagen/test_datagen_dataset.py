@@ -223,7 +223,9 @@ class TestFaults:
     def test_refuses_a_directory_holding_a_dataset(self, baseline: Dataset) -> None:
         with pytest.raises(FileExistsError) as e:
             generate(str(baseline.out), 1, seed=SEED)
-        assert e.value.strerror == "already holds a dataset (manifest.json); choose a new directory"
+        assert e.value.strerror == (
+            "already holds a dataset (manifest.json); choose a new directory or resume it"
+        )
         assert e.value.filename == str(baseline.out)
 
     def test_writes_into_an_existing_empty_directory(self, tmp_path: Path) -> None:

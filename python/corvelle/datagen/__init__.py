@@ -16,12 +16,14 @@ from ._play import BOTS, CHAINS, chain_mask, game_seed
 from ._run import (
     DEFAULT_GAMES_PER_SHARD,
     DEFAULT_MAX_PIECES,
+    DEFAULT_RAY_TIMEOUT,
     MANIFEST,
     DatagenResult,
     FailedShard,
     ShardInfo,
     ShardsFailedError,
     generate,
+    read_manifest,
     require_ray,
     shard_name,
 )
@@ -32,6 +34,7 @@ __all__ = [
     "CHAINS",
     "DEFAULT_GAMES_PER_SHARD",
     "DEFAULT_MAX_PIECES",
+    "DEFAULT_RAY_TIMEOUT",
     "FIELDS",
     "FORMAT",
     "FORMAT_VERSION",
@@ -46,6 +49,7 @@ __all__ = [
     "chain_mask",
     "game_seed",
     "generate",
+    "read_manifest",
     "require_ray",
     "shard_name",
 ]

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import importlib
 import os
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._play import CHAIN_NB, COLUMNS, GameRows, play_game
 
@@ -20,10 +20,13 @@ __all__ = [
     "FORMAT_VERSION",
     "ROW_GROUP_ROWS",
     "FaultPlan",
+    "Faults",
     "MissingExtraError",
     "ShardResult",
     "arrow_schema",
     "build_shard",
+    "claim_fault",
+    "fault_plans",
     "require_pyarrow",
     "schema_description",
 ]
@@ -143,12 +146,41 @@ class FaultPlan(NamedTuple):
     Only the first attempt fails: it creates the file `marker`, which lets every later
     attempt (in any process) run normally. With `always`, every attempt fails and appends a
     line to `marker`. With `exit`, the process ends at once instead of raising, as a killed
-    worker would."""
+    worker would. With `signal`, the signal is sent to process `pid` (this process when 0)
+    and the shard goes on, as when a user interrupts the job. With `board`, a shard running
+    as a Ray task kills the progress board instead."""
 
     shard: int
     marker: str
     exit: bool = False
     always: bool = False
+    signal: int = 0
+    pid: int = 0
+    board: bool = False
+
+
+# The faults of a test run: none, one, or several (on different shards).
+Faults = Union[None, FaultPlan, Sequence[FaultPlan]]
+
+
+def fault_plans(faults: Faults) -> Tuple[FaultPlan, ...]:
+    if faults is None:
+        return ()
+    if isinstance(faults, FaultPlan):
+        return (faults,)
+    return tuple(faults)
+
+
+def claim_fault(fault: FaultPlan, shard: int) -> bool:
+    """Whether this attempt at `shard` is one the fault strikes (recorded in its marker)."""
+    if fault.shard != shard:
+        return False
+    try:
+        with open(fault.marker, "a" if fault.always else "x") as f:
+            f.write(f"{os.getpid()}\n")
+    except FileExistsError:
+        return False
+    return True
 
 
 class ShardResult(NamedTuple):
@@ -181,17 +213,16 @@ def _table(pa: Any, schema: Any, rows: GameRows) -> Any:
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
-def _check_fault(fault: Optional[FaultPlan], shard: int) -> None:
-    if fault is None or fault.shard != shard:
-        return
-    try:
-        with open(fault.marker, "a" if fault.always else "x") as f:
-            f.write(f"{os.getpid()}\n")
-    except FileExistsError:
-        return
-    if fault.exit:
-        os._exit(3)
-    raise RuntimeError(f"injected fault in shard {shard}")
+def _check_faults(faults: Faults, shard: int) -> None:
+    for fault in fault_plans(faults):
+        if fault.board or not claim_fault(fault, shard):
+            continue
+        if fault.signal:
+            os.kill(fault.pid or os.getpid(), fault.signal)
+            continue
+        if fault.exit:
+            os._exit(3)
+        raise RuntimeError(f"injected fault in shard {shard}")
 
 
 def build_shard(
@@ -202,7 +233,7 @@ def build_shard(
     bot: str,
     max_pieces: int,
     progress: Optional[Callable[[int], object]] = None,
-    fault: Optional[FaultPlan] = None,
+    fault: Faults = None,
 ) -> ShardResult:
     """Plays games `first_game` to `first_game + games - 1` and returns their Parquet shard.
 
@@ -225,7 +256,7 @@ def build_shard(
     try:
         for g in range(games):
             if g == games // 2:
-                _check_fault(fault, shard)
+                _check_faults(fault, shard)
             play_game(rows, first_game + g, master_seed, bot, max_pieces)
             if len(rows) >= ROW_GROUP_ROWS or g == games - 1:
                 total_rows += len(rows)
