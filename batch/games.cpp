@@ -132,15 +132,7 @@ void Games::reset_game(int i) {
     } else {
         draw_game(field<std::uint64_t>(Field::Streams) + i * 4, seed, ts);
     }
-    states_[i] = GameState::new_game(seed, ts);
-    episode_steps_[i] = 0;
-    pending_reset_[i] = 0;
-    field<double>(Field::Reward)[i] = 0.0;
-    field<bool>(Field::Terminated)[i] = false;
-    field<bool>(Field::Truncated)[i] = false;
-    field<bool>(Field::Invalid)[i] = false;
-    write_observation(i);
-    write_mask(i);
+    set_state(i, GameState::new_game(seed, ts));
 }
 
 void Games::step_game(int i, int action) {
@@ -190,22 +182,40 @@ void Games::step_game(int i, int action) {
     if (options_.autoreset && (terminated || truncated)) pending_reset_[i] = 1;
 }
 
-void Games::write_observation(int i) {
-    const GameState& s = states_[i];
+void Games::set_state(int i, const GameState& s) {
+    states_[i] = s;
+    episode_steps_[i] = 0;
+    pending_reset_[i] = 0;
+    field<double>(Field::Reward)[i] = 0.0;
+    field<bool>(Field::Terminated)[i] = false;
+    field<bool>(Field::Truncated)[i] = false;
+    field<bool>(Field::Invalid)[i] = false;
+    write_observation(i);
+    write_mask(i);
+}
 
+void Games::write_observation(int i) {
+    batch::write_observation(states_[i],
+                             {field<std::int8_t>(Field::Board) + i * BOARD_CELLS,
+                              field<std::int8_t>(Field::Piece) + i * PIECE_NB,
+                              field<std::int8_t>(Field::Next) + i * NEXT_NB,
+                              field<std::int8_t>(Field::Hold) + i * HOLD_NB,
+                              field<std::int32_t>(Field::Counters) + i * COUNTER_NB});
+}
+
+void write_observation(const GameState& s, const ObservationOut& out) {
     // Step 1. The board: the falling piece is drawn on it only while the game runs (a piece
     // that could not spawn was never drawn).
     BoardMatrix b = s.main_board;
     if (s.current_pcs && !s.is_over()) (void)b.delete_piece(*s.current_pcs);
-    std::int8_t* board = field<std::int8_t>(Field::Board) + i * BOARD_CELLS;
     for (int y = 0; y < VISIBLE_ROWS; ++y) {
         const int solid = game::tet::solid_mask(b, y);
-        std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
+        std::int8_t* row = out.board + (VISIBLE_ROWS - 1 - y) * COLS;
         for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
     }
 
     // Step 2. Falling piece, preview and hold.
-    std::int8_t* piece = field<std::int8_t>(Field::Piece) + i * PIECE_NB;
+    std::int8_t* piece = out.piece;
     if (s.current_pcs) {
         piece[0] = static_cast<std::int8_t>(game::tet::index(s.current_pcs->tet));
         piece[1] = static_cast<std::int8_t>(game::rot::index(s.current_pcs->rs));
@@ -214,20 +224,19 @@ void Games::write_observation(int i) {
     } else {
         std::fill_n(piece, PIECE_NB, 0);
     }
-    std::int8_t* next = field<std::int8_t>(Field::Next) + i * NEXT_NB;
     const auto preview = s.get_next_pcs();
     for (int k = 0; k < NEXT_NB; ++k)
-        next[k] = preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
-    std::int8_t* hold = field<std::int8_t>(Field::Hold) + i * HOLD_NB;
-    hold[0] = s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
-    hold[1] = s.hold_pcs ? s.hold_pcs->can_use : 1;
+        out.next[k] =
+            preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
+    out.hold[0] =
+        s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
+    out.hold[1] = s.hold_pcs ? s.hold_pcs->can_use : 1;
 
     // Step 3. Counters.
-    std::int32_t* counters = field<std::int32_t>(Field::Counters) + i * COUNTER_NB;
-    counters[0] = s.combo_counter;
-    counters[1] = s.is_b2b;
-    counters[2] = s.total_lines;
-    counters[3] = s.garbage_recv;
+    out.counters[0] = s.combo_counter;
+    out.counters[1] = s.is_b2b;
+    out.counters[2] = s.total_lines;
+    out.counters[3] = s.garbage_recv;
 }
 
 void Games::write_mask(int i) {

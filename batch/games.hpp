@@ -131,6 +131,9 @@ public:
     int step(const std::int32_t* actions);
 
     const GameState& state(int i) const { return states_[i]; }
+    // Makes `s` game i's current state, as a reset does with a new game: its episode starts
+    // over, its observation and mask are written and its reward and flags cleared.
+    void set_state(int i, const GameState& s);
 
 private:
     template <class T>
@@ -162,6 +165,18 @@ private:
     const std::int32_t* actions_ = nullptr;
     WorkerPool pool_;
 };
+
+// Where one game's observation goes: board [20 * 10], piece [4], next [5], hold [2],
+// counters [4] (see Field).
+struct ObservationOut {
+    std::int8_t* board;
+    std::int8_t* piece;
+    std::int8_t* next;
+    std::int8_t* hold;
+    std::int32_t* counters;
+};
+// Writes the observation of `s`: what a game of the batch shows for that state.
+void write_observation(const GameState& s, const ObservationOut& out);
 
 // Marks in `mask` (96 entries) the chains of the move-chain list all of whose actions the
 // engine accepts one after another from `s`: the chains that playing every action with

@@ -589,17 +589,92 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
     });
 }
 
+// The state's byte form written into `buf`; its length, or 0 with the internal error set.
+using StateBuf = std::array<std::uint8_t, game::tet::STATE_MAX_SIZE>;
+std::size_t encode_state(const ModuleState& st, const GameState& s, StateBuf& buf) {
+    const std::size_t n = game::tet::encoded_size(s);
+    if (n > buf.size()) {
+        raise_internal_error(&st, "encoded state larger than its maximum size");
+        return 0;
+    }
+    game::tet::encode_game_state_into(s, buf.data());
+    return n;
+}
+
 // to_bytes(): the state's byte form as a list of ints.
 PyObject* to_bytes(PyObject* self, PyObject*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
-        std::array<std::uint8_t, game::tet::STATE_MAX_SIZE> buf;
-        const std::size_t n = game::tet::encoded_size(s);
-        if (n > buf.size()) {
-            raise_internal_error(&st, "encoded state larger than its maximum size");
-            return nullptr;
+        StateBuf buf;
+        const std::size_t n = encode_state(st, s, buf);
+        return n ? bytes_to_py(st, {buf.data(), n}) : nullptr;
+    });
+}
+
+// __bytes__(): the byte form as a bytes object.
+PyObject* state_bytes(PyObject* self, PyObject*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        StateBuf buf;
+        const std::size_t n = encode_state(st, s, buf);
+        if (!n) return nullptr;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
+                                         static_cast<Py_ssize_t>(n));
+    });
+}
+
+// __reduce__(): rebuilt by the class's state_from_bytes from the byte form, so pickling and
+// copy.copy / copy.deepcopy all go through the byte form.
+PyObject* state_reduce(PyObject* self, PyObject*) {
+    PyRef data = PyRef::steal(state_bytes(self, nullptr));
+    if (!data) return nullptr;
+    PyRef rebuild = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "state_from_bytes"));
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("(O(O))", rebuild.get(), data.get());
+}
+
+// == and != by byte form; other comparisons and other types are not implemented.
+PyObject* state_richcompare(PyObject* self, PyObject* other, int op) {
+    const ModuleState* st = state_of_type(Py_TYPE(self));
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != st->game_state_type)
+        Py_RETURN_NOTIMPLEMENTED;
+    return guarded<PyObject*>(st, [&]() -> PyObject* {
+        StateBuf a, b;
+        const std::size_t na = encode_state(*st, game_state_payload(self), a);
+        const std::size_t nb = encode_state(*st, game_state_payload(other), b);
+        if (!na || !nb) return nullptr;
+        const bool equal = na == nb && std::memcmp(a.data(), b.data(), na) == 0;
+        return bool_to_py(equal == (op == Py_EQ));
+    });
+}
+
+// hash(state) == hash(bytes(state)), consistent with ==.
+Py_hash_t state_hash(PyObject* self) {
+    PyRef data = PyRef::steal(state_bytes(self, nullptr));
+    return data ? PyObject_Hash(data.get()) : -1;
+}
+
+// GameStatePy(piece='T', score=120, lines=3, moves=45, game_over=False); piece is None
+// without a falling piece.
+PyObject* state_repr(PyObject* self) {
+    return with_state(self, [](St, Gs s) -> PyObject* {
+        std::string out = "GameStatePy(piece=";
+        if (s.current_pcs) {
+            out += '\'';
+            out += letter_text(s.current_pcs->tet);
+            out += '\'';
+        } else {
+            out += "None";
         }
-        game::tet::encode_game_state_into(s, buf.data());
-        return bytes_to_py(st, {buf.data(), n});
+        out += ", score=";
+        append_int(out, static_cast<long>(s.score));
+        out += ", lines=";
+        append_int(out, static_cast<long>(s.total_lines));
+        out += ", moves=";
+        append_int(out, static_cast<long>(s.total_moves));
+        out += ", game_over=";
+        out += s.is_over() ? "True" : "False";
+        out += ')';
+        return str_to_py(out);
     });
 }
 
@@ -696,6 +771,14 @@ PyMethodDef game_state_methods[] = {
      .ml_meth = CORVELLE_CFUNC(load_replay_from_bytes),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      .ml_doc = "load_replay_from_bytes(data)\n--\n\n"},
+    {.ml_name = "__bytes__",
+     .ml_meth = CORVELLE_CFUNC(state_bytes),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "__bytes__($self)\n--\n\nThe state's byte form as a bytes object."},
+    {.ml_name = "__reduce__",
+     .ml_meth = CORVELLE_CFUNC(state_reduce),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "__reduce__($self)\n--\n\nPickles and copies through the byte form."},
     {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
 
@@ -707,6 +790,9 @@ PyType_Slot game_state_slots[] = {
     {Py_tp_free, reinterpret_cast<void*>(game_state_free)},
     {Py_tp_methods, game_state_methods},
     {Py_tp_getset, game_state_getset},
+    {Py_tp_richcompare, reinterpret_cast<void*>(state_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(state_hash)},
+    {Py_tp_repr, reinterpret_cast<void*>(state_repr)},
     {0, nullptr},
 };
 

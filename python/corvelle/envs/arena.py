@@ -3,13 +3,23 @@
 from __future__ import annotations
 
 import operator
-from typing import Dict, Optional, Sequence
+from typing import Any, Dict, Mapping, Optional, Sequence
 
 import numpy as np
 
+from corvelle_vim import GameStatePy
+
 from .._batch import SEED_RECORD_SIZE, Batch
 
-__all__ = ["SEED_RECORD_SIZE", "Batch", "arena_views", "check_action", "check_render_mode", "check_reward"]
+__all__ = [
+    "SEED_RECORD_SIZE",
+    "Batch",
+    "arena_views",
+    "check_action",
+    "check_render_mode",
+    "check_reward",
+    "given_state",
+]
 
 REWARDS = ("score", "lines")
 
@@ -48,3 +58,16 @@ def check_action(action: object, n: int) -> int:
     if not 0 <= a < n:
         raise ValueError(f"action {a} is out of range 0..{n - 1}")
     return a
+
+
+def given_state(options: Optional[Mapping[str, Any]]) -> Optional[GameStatePy]:
+    """The state `reset(options={"state": s})` asks a single environment to continue from, or
+    None. TypeError for anything but a GameStatePy; ValueError when a game seed is given too."""
+    state = (options or {}).get("state")
+    if state is None:
+        return None
+    if not isinstance(state, GameStatePy):
+        raise TypeError(f"options['state'] must be a GameStatePy, not {type(state).__name__}")
+    if (options or {}).get("game_seed") is not None:
+        raise ValueError("options may give 'state' or 'game_seed', not both")
+    return state

@@ -13,7 +13,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, decode
-from .arena import Batch, arena_views, check_action, check_render_mode, check_reward
+from .arena import Batch, arena_views, check_action, check_render_mode, check_reward, given_state
 from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -31,7 +31,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     refused action leaves the game unchanged and returns the same observation, reward 0.0,
     `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True. Observations, rewards, seeding, rendering and replay files
-    are those of `PlacementEnv`.
+    are those of `PlacementEnv`, and so are `reset(options={"game_seed": ...})` and
+    `reset(options={"state": ...})`.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -67,16 +68,20 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
         super().reset(seed=seed)
-        game_seed = (options or {}).get("game_seed")
-        if game_seed is None:
-            game_seed = draw_game_seed(self.np_random)
-        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-            raise TypeError(
-                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-            )
-        self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
-        self._views["use_seed"][0] = True
-        self._batch.reset()
+        state = given_state(options)
+        if state is not None:
+            self._batch.set_state(0, bytes(state))
+        else:
+            game_seed = (options or {}).get("game_seed")
+            if game_seed is None:
+                game_seed = draw_game_seed(self.np_random)
+            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+                raise TypeError(
+                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+                )
+            self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
+            self._views["use_seed"][0] = True
+            self._batch.reset()
         self._started = True
         if self.replays is not None:
             self.replays.start(self.state)

@@ -13,7 +13,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import DecodedState, decode
-from .arena import check_action, check_render_mode, check_reward
+from .arena import check_action, check_render_mode, check_reward, given_state
 from .obs import Observation, draw_game_seed, observation_from_state, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -49,7 +49,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     `TimeLimit` (`gymnasium.make(..., max_episode_steps=n)`).
 
     `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
-    and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead.
+    and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead,
+    and `reset(options={"state": state})` continues from the given `GameStatePy` (a stored
+    state, a search node, a curriculum's start).
     With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`).
     """
 
@@ -84,14 +86,16 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
         super().reset(seed=seed)
-        game_seed = (options or {}).get("game_seed")
-        if game_seed is None:
-            game_seed = draw_game_seed(self.np_random)
-        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-            raise TypeError(
-                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-            )
-        state = GameStatePy(game_seed)
+        state = given_state(options)
+        if state is None:
+            game_seed = (options or {}).get("game_seed")
+            if game_seed is None:
+                game_seed = draw_game_seed(self.np_random)
+            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+                raise TypeError(
+                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+                )
+            state = GameStatePy(game_seed)
         self._enter(state)
         if self.replays is not None:
             self.replays.start(state)

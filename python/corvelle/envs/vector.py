@@ -52,7 +52,8 @@ class PlacementVectorEnv(VectorEnv):
     single environment. With `copy=False` the arrays returned are the native buffers
     themselves, overwritten by the next step; the default returns copies.
     `reset(options=...)` takes `"reset_mask"` (bools, which games to reset) and `"game_seed"`
-    (a sequence of `GameSeedPy` or None per game).
+    (a sequence of `GameSeedPy` or None per game) and `"state"` (a sequence of `GameStatePy`
+    or None per game: those games continue from the given state).
     """
 
     metadata = {
@@ -151,6 +152,19 @@ class PlacementVectorEnv(VectorEnv):
                 self._seed_records[i * SEED_RECORD_SIZE : (i + 1) * SEED_RECORD_SIZE] = record
             use_seed[i] = given is not None
         self._batch.reset(None if which is None else which)
+        given_states = options.get("state")
+        if given_states is not None:
+            if len(given_states) != n:
+                raise ValueError(f"options['state'] must list {n} states, one per game")
+            for i, state in enumerate(given_states):
+                if state is None or (which is not None and not which[i]):
+                    continue
+                if not isinstance(state, corvelle_vim.GameStatePy):
+                    raise TypeError(
+                        f"options['state'][{i}] must be a GameStatePy or None, "
+                        f"not {type(state).__name__}"
+                    )
+                self._batch.set_state(i, bytes(state))
         self._started = True
         obs = self._observations()
         return obs, self._info()
