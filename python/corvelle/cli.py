@@ -18,6 +18,7 @@ import argparse
 import importlib
 import importlib.util
 import os
+import random
 import sys
 import time
 from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
@@ -25,7 +26,8 @@ from typing import IO, Any, List, NamedTuple, NoReturn, Optional, Protocol, Sequ
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import datagen, viewer
+from . import datagen, seeded_bot, viewer
+from .bytestate import decode
 from .replay import (
     FORFEIT,
     GAME_OVER_REASONS,
@@ -40,11 +42,9 @@ from .replay import (
 __all__ = ["PlayResult", "main", "play_game"]
 
 PROG = "corvelle"
-BOTS = ("wordpress", "random")
+BOTS = seeded_bot.BOTS
 DEFAULT_PIECES = 500
 _I64_MIN, _I64_MAX = -(2**63), 2**63 - 1
-# Actions asked of the bot per call while playing; the progress bar moves between calls.
-_CHUNK_ACTIONS = 256
 
 
 class _UsageError(Exception):
@@ -128,45 +128,35 @@ def play_game(
     recorder: Optional[Recorder] = None,
     progress: Optional[Progress] = None,
     keep_steps: bool = True,
+    rng: Optional[random.Random] = None,
 ) -> PlayResult:
     """Lets a bot play from `start` until `pieces` pieces are hard-dropped or the game ends.
 
-    Records each state when a recorder is given; keeps the steps when `keep_steps` is set.
+    The bot's ties are drawn from `rng` by the seeded rule of `corvelle.seeded_bot`; without
+    one, from the generator that rule seeds with the game's own 32 seed bytes, so the same
+    start always gives the same game. Records each state when a recorder is given; keeps the
+    steps when `keep_steps` is set.
     """
+    if rng is None:
+        rng = seeded_bot.tie_break_rng(decode(bytes(start)).init_seed)
     steps: Steps = []
     state = start
     actions = 0
     dropped = 0
-    while dropped < pieces and not state.game_over:
-        chunk = state.generate_bot_episode(bot, _CHUNK_ACTIONS)
-        if not chunk:
-            break
-        # Keep whole bot moves: cut after the last hard drop (or at the piece count), so the
-        # next call starts the bot on a fresh piece.
-        end = 0
-        drops = 0
-        kept_drops = 0
-        for i, (action, after) in enumerate(chunk):
-            if action == "HardDrop":
-                drops += 1
-                end, kept_drops = i + 1, drops
-                if dropped + drops == pieces:
-                    break
-            if after.game_over:
-                end, kept_drops = i + 1, drops
+    if dropped < pieces:
+        for _, move in seeded_bot.moves(start, bot, rng):
+            if recorder is not None:
+                recorder.record_steps(list(move))
+            if keep_steps:
+                steps.extend(move)
+            actions += len(move)
+            state = move[-1][1]
+            drops = sum(1 for action, _ in move if action == "HardDrop")
+            dropped += drops
+            if progress is not None and drops:
+                progress.update(drops)
+            if dropped >= pieces:
                 break
-        if end == 0:
-            end = len(chunk)
-        kept = chunk[:end]
-        if recorder is not None:
-            recorder.record_steps(kept)
-        if keep_steps:
-            steps.extend(kept)
-        actions += end
-        dropped += kept_drops
-        if progress is not None:
-            progress.update(kept_drops)
-        state = kept[-1][1]
     return PlayResult(state, actions, dropped, steps)
 
 
@@ -232,17 +222,19 @@ def build_parser() -> argparse.ArgumentParser:
             "then the final board report, the score, lines, pieces, actions and the speed."
         ),
         epilog=(
-            "The bots break ties between equally good moves at random, so the same seed "
-            "gives the same first pieces but not necessarily the same game; the replay file "
-            "repeats a game exactly."
+            "The same seed, start time, bot and piece count play the same game every time: "
+            "the bot's ties between equally good moves are drawn from a generator seeded "
+            "with the game's seed (SHA-256 of 'corvelle.datagen tie-break' and the 32 seed "
+            "bytes), the rule 'corvelle datagen' uses. The 'repeat' line printed first is "
+            "that command."
         ),
     )
     play.add_argument(
         "--bot",
         choices=BOTS,
         default="wordpress",
-        help="the bot that plays: 'wordpress' scores boards by height, holes and bumpiness "
-        "and plays well; 'random' picks any legal move (default: %(default)s)",
+        help=f"the bot that plays: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
+        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
     )
     play.add_argument(
         "--pieces",
@@ -324,7 +316,8 @@ def build_parser() -> argparse.ArgumentParser:
         choices=BOTS,
         default="wordpress",
         help="the board score that chooses each move, as the engine's bot of that name "
-        "scores it (default: %(default)s)",
+        f"scores it: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
+        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
     )
     gen.add_argument(
         "--games", type=_piece_count, required=True, metavar="N", help="games to play"
@@ -427,7 +420,11 @@ def _command_play(args: argparse.Namespace, out: IO[str]) -> int:
     seed_hex = bytes(seed.seed).hex()
     print(f"seed        {seed_hex}", file=out)
     print(f"start time  {seed.ts}", file=out)
-    print(f"repeat      corvelle play --seed {seed_hex} --start-time {seed.ts}", file=out)
+    print(
+        f"repeat      corvelle play --seed {seed_hex} --start-time {seed.ts} "
+        f"--bot {args.bot} --pieces {args.pieces}",
+        file=out,
+    )
     out.flush()
 
     initial = GameStatePy(seed)
