@@ -421,7 +421,8 @@ PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, "
                     "autoreset=True, num_threads=1)\n--\n\n"
-                    "N games stepped together; its buffer is the arena of their outputs.")},
+                    "N games stepped together; its buffer is the arena of their outputs\n"
+                    "(observations, rewards, flags and masks).")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},
@@ -677,7 +678,9 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "corvelle._batch",
-    .m_doc = "Many games stepped in one call, outside the interpreter lock.",
+    .m_doc = "Many games stepped in one call, outside the interpreter lock; and what the package\n"
+             "reads from the engine one state at a time: a state's placement mask, the chains\n"
+             "tied for a bot's choice, observations of stored states, and the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

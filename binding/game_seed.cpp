@@ -115,12 +115,26 @@ PyMethodDef game_seed_methods[] = {
 };
 
 PyGetSetDef game_seed_getset[] = {
-    {.name = "ts", .get = get_ts, .set = nullptr, .doc = nullptr, .closure = nullptr},
-    {.name = "seed", .get = get_seed, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "ts",
+     .get = get_ts,
+     .set = nullptr,
+     .doc = "The start time: a signed 64-bit integer.",
+     .closure = nullptr},
+    {.name = "seed",
+     .get = get_seed,
+     .set = nullptr,
+     .doc = "The 32 seed bytes, as a new list of ints on every access.",
+     .closure = nullptr},
     {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
 };
 
+// What the class is (no text signature: it has no constructor).
+constexpr char GAME_SEED_DOC[] =
+    "A game's seed record: a start time and 32 seed bytes. Made only by generate_seed\n"
+    "and generate_random_seed; compares, hashes and pickles by both values.";
+
 PyType_Slot game_seed_slots[] = {
+    {Py_tp_doc, const_cast<char*>(GAME_SEED_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(game_seed_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(game_seed_dealloc)},
     {Py_tp_getset, game_seed_getset},

@@ -123,7 +123,7 @@ class PlayResult(NamedTuple):
 
 def play_game(
     start: GameStatePy,
-    bot: str,
+    bot: seeded_bot.BotName,
     pieces: int,
     recorder: Optional[Recorder] = None,
     progress: Optional[Progress] = None,

@@ -123,6 +123,7 @@ class GameRows:
         return len(self.columns["game_id"])
 
     def clear(self) -> None:
+        """Drops the rows held (the count of lines cleared is kept)."""
         for values in self.columns.values():
             values.clear()
 

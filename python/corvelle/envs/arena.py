@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import operator
-from typing import Any, Dict, Mapping, Optional, Sequence
+from typing import Any, Dict, Literal, Mapping, Optional, Sequence, cast
 
 import numpy as np
 
@@ -19,8 +19,11 @@ __all__ = [
     "check_render_mode",
     "check_reward",
     "given_state",
+    "RewardKind",
 ]
 
+# What a step's reward counts: the change in the engine's score, or the lines cleared.
+RewardKind = Literal["score", "lines"]
 REWARDS = ("score", "lines")
 
 
@@ -37,15 +40,17 @@ def arena_views(batch: Batch) -> Dict[str, np.ndarray]:
 
 
 def check_render_mode(render_mode: Optional[str], modes: Sequence[str]) -> Optional[str]:
+    """`render_mode` when it is None or one of `modes`; ValueError otherwise."""
     if render_mode is not None and render_mode not in modes:
         raise ValueError(f"render_mode must be 'ansi', 'rgb_array' or None, not {render_mode!r}")
     return render_mode
 
 
-def check_reward(reward: str) -> str:
+def check_reward(reward: str) -> RewardKind:
+    """`reward` when it is "score" or "lines"; ValueError otherwise."""
     if reward not in REWARDS:
         raise ValueError(f"reward must be 'score' or 'lines', not {reward!r}")
-    return reward
+    return cast(RewardKind, reward)
 
 
 def check_action(action: object, n: int) -> int:

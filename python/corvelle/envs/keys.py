@@ -13,7 +13,15 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, decode
-from .arena import Batch, arena_views, check_action, check_render_mode, check_reward, given_state
+from .arena import (
+    Batch,
+    RewardKind,
+    arena_views,
+    check_action,
+    check_render_mode,
+    check_reward,
+    given_state,
+)
 from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -43,7 +51,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: str = "score",
+        reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
     ) -> None:
@@ -67,6 +75,9 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts an episode: a game drawn from `self.np_random` (seeded by `seed`), the GameSeedPy
+        `options["game_seed"]`, or the GameStatePy `options["state"]` to continue from. Returns
+        (observation, info)."""
         super().reset(seed=seed)
         state = given_state(options)
         if state is not None:
@@ -88,6 +99,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return self._observation(), self._info()
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        """Plays one action. Returns (observation, reward, terminated, truncated, info)."""
         if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         self._action[0] = check_action(action, ACTION_NB)
@@ -106,6 +118,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return mask.astype(bool)
 
     def render(self) -> Any:
+        """The current state as text (render_mode "ansi") or an RGB array ("rgb_array")."""
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
@@ -116,6 +129,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return rgb_frame(decode(self._batch.state_bytes(0)))
 
     def close(self) -> None:
+        """Leaves a replay being written as it stands and closes the environment."""
         if self.replays is not None:
             self.replays.leave()
         super().close()

@@ -13,7 +13,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import DecodedState, decode
-from .arena import check_action, check_render_mode, check_reward, given_state
+from .arena import RewardKind, check_action, check_render_mode, check_reward, given_state
 from .obs import Observation, draw_game_seed, observation_from_state, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -60,7 +60,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: str = "score",
+        reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
     ) -> None:
@@ -85,6 +85,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts an episode: a game drawn from `self.np_random` (seeded by `seed`), the GameSeedPy
+        `options["game_seed"]`, or the GameStatePy `options["state"]` to continue from. Returns
+        (observation, info)."""
         super().reset(seed=seed)
         state = given_state(options)
         if state is None:
@@ -102,6 +105,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return self._observation(), self._info(False)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        """Plays one action. Returns (observation, reward, terminated, truncated, info)."""
         if self._state is None:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         a = check_action(action, CHAIN_NB)
@@ -129,6 +133,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return self._mask.astype(bool)
 
     def render(self) -> Any:
+        """The current state as text (render_mode "ansi") or an RGB array ("rgb_array")."""
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
@@ -140,6 +145,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return rgb_frame(self._decoded)
 
     def close(self) -> None:
+        """Leaves a replay being written as it stands and closes the environment."""
         if self.replays is not None:
             self.replays.leave()
         super().close()

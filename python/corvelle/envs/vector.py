@@ -16,7 +16,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import decode
-from .arena import SEED_RECORD_SIZE, Batch, arena_views, check_reward
+from .arena import SEED_RECORD_SIZE, Batch, RewardKind, arena_views, check_reward
 from .obs import OBS_KEYS, Observation, game_seed_record, observation_space, stream_words
 from .placement import CHAIN_NB
 from .render import ansi_frame, rgb_frame
@@ -66,7 +66,7 @@ class PlacementVectorEnv(VectorEnv):
         self,
         num_envs: int = 1,
         *,
-        reward: str = "score",
+        reward: RewardKind = "score",
         max_episode_steps: Optional[int] = None,
         render_mode: Optional[str] = None,
         num_threads: Optional[int] = None,
@@ -108,6 +108,8 @@ class PlacementVectorEnv(VectorEnv):
         seed: Union[int, Sequence[Optional[int]], None] = None,
         options: Optional[Dict[str, Any]] = None,
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts the next game of every game (or of those `options["reset_mask"]` selects); see
+        the class docstring for `seed` and the options. Returns (observations, infos)."""
         super().reset(seed=seed if isinstance(seed, int) else None)
         n = self.num_envs
         if seed is None:
@@ -172,6 +174,8 @@ class PlacementVectorEnv(VectorEnv):
     def step(
         self, actions: Any
     ) -> Tuple[Observation, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        """Plays one action of every game. Returns (observations, rewards, terminated,
+        truncated, infos), each batched over the games."""
         if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         actions = np.asarray(actions)
@@ -198,6 +202,7 @@ class PlacementVectorEnv(VectorEnv):
         return GameStatePy.state_from_bytes(self._batch.state_bytes(index))
 
     def render(self) -> Optional[Tuple[Any, ...]]:
+        """One frame per game, as `PlacementEnv.render` draws it, or None without a render mode."""
         if self.render_mode is None:
             return None
         if not self._started:
