@@ -55,7 +55,7 @@ def bot_choices(state: object, bot: str) -> List[int]:
     chain order; empty when no chain qualifies."""
 
 def observations(
-    states: Sequence[object],
+    states: Sequence[bytes | bytearray | memoryview],
     board: object,
     piece: object,
     next: object,

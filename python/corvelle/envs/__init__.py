@@ -14,7 +14,7 @@ extra (gymnasium and numpy).
 from gymnasium.envs.registration import register, registry
 
 from .keys import KeyEnv
-from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space
+from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space, observations_from_bytes
 from .placement import ALL_CHAINS, PlacementEnv
 from .vector import PlacementVectorEnv
 
@@ -27,6 +27,7 @@ __all__ = [
     "PlacementEnv",
     "PlacementVectorEnv",
     "observation_space",
+    "observations_from_bytes",
 ]
 
 if "corvelle/Placement-v0" not in registry:
