@@ -54,8 +54,10 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
+        render_panel: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
         self.observation_space = observation_space()
@@ -126,7 +128,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
             raise ResetNeeded("Cannot call env.render() before calling env.reset()")
         if self.render_mode == "ansi":
             return ansi_frame(self.state)
-        return rgb_frame(decode(self._batch.state_bytes(0)))
+        return rgb_frame(decode(self._batch.state_bytes(0)), panel=self.render_panel)
 
     def close(self) -> None:
         """Leaves a replay being written as it stands and closes the environment."""

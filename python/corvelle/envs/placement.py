@@ -53,6 +53,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     and `reset(options={"state": state})` continues from the given `GameStatePy` (a stored
     state, a search node, a curriculum's start).
     With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`).
+    `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
+    "rgb_array" frames.
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -63,8 +65,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
+        render_panel: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(CHAIN_NB)
         self.observation_space = observation_space()
@@ -142,7 +146,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         if self.render_mode == "ansi":
             return ansi_frame(self._state)
         assert self._decoded is not None
-        return rgb_frame(self._decoded)
+        return rgb_frame(self._decoded, panel=self.render_panel)
 
     def close(self) -> None:
         """Leaves a replay being written as it stands and closes the environment."""

@@ -71,6 +71,7 @@ class PlacementVectorEnv(VectorEnv):
         render_mode: Optional[str] = None,
         num_threads: Optional[int] = None,
         copy: bool = True,
+        render_panel: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -78,6 +79,7 @@ class PlacementVectorEnv(VectorEnv):
             )
         self.num_envs = num_envs
         self.render_mode = render_mode
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.copy = copy
         self._batch = Batch(
@@ -209,7 +211,10 @@ class PlacementVectorEnv(VectorEnv):
             raise ResetNeeded("Cannot call env.render() before calling env.reset()")
         if self.render_mode == "ansi":
             return tuple(ansi_frame(self.state(i)) for i in range(self.num_envs))
-        return tuple(rgb_frame(decode(self._batch.state_bytes(i))) for i in range(self.num_envs))
+        return tuple(
+            rgb_frame(decode(self._batch.state_bytes(i)), panel=self.render_panel)
+            for i in range(self.num_envs)
+        )
 
     def _observations(self) -> Observation:
         if self.copy:
