@@ -103,3 +103,26 @@ def test_bad_input(states):
     wrong["counters"] = np.zeros((4, 2), dtype=np.int32).T
     with pytest.raises(ValueError, match=r"obs\['counters'\]"):
         observations_from_bytes([good, good], obs=wrong)
+
+
+def test_states_the_engine_did_not_build_never_crash_it():
+    # Decodable states with any field values (a piece off the board, a queue index past the
+    # queue, odd cell codes): each gives an observation, the same as the Python path's
+    # wherever the falling piece lies on the board.
+    from hypothesis import given, settings
+    from test_hostile_states import off_board, states, to_py
+
+    @settings(max_examples=60, deadline=None)
+    @given(states)
+    def check(s):
+        data = bytes(to_py(s))
+        got = observations_from_bytes([data, data])
+        for k in OBS_KEYS:
+            np.testing.assert_array_equal(got[k][0], got[k][1])
+        assert set(np.unique(got["board"])) <= {0, 1}
+        if not off_board(s):
+            expected = observation_from_state(decode(data))
+            for k in OBS_KEYS:
+                np.testing.assert_array_equal(got[k][0], expected[k], err_msg=k)
+
+    check()
