@@ -153,7 +153,10 @@ def observations_from_bytes(
 
 
 def observation_from_state(s: DecodedState) -> Observation:
-    """The observation of a state read from its byte form (`corvelle.bytestate.decode`)."""
+    """The observation of a state read from its byte form (`corvelle.bytestate.decode`), in
+    plain numpy: a reading independent of the native one the environments use
+    (`observations_from_bytes`), which it matches for every state whose falling piece lies on
+    the board."""
     cells = np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10)
     solid = (cells >= 1) & (cells <= 8)
     piece = s.current_pcs

@@ -14,7 +14,7 @@ from corvelle_vim import GameStatePy
 
 from ..bytestate import DecodedState, decode
 from .arena import RewardKind, check_action, check_render_mode, check_reward, given_state
-from .obs import Observation, draw_game_seed, observation_from_state, observation_space
+from .obs import Observation, draw_game_seed, observation_space, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -157,8 +157,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     # Makes `state` the current state: its byte form, observation, mask and successors.
     def _enter(self, state: GameStatePy) -> None:
         self._state = state
-        self._decoded = decode(state.to_bytes())
-        self._obs = observation_from_state(self._decoded)
+        data = bytes(state)
+        self._decoded = decode(data)
+        # The observation comes from the native code the batched games use.
+        self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
         self._mask, self._successors = chain_successors(state)
 
     def _observation(self) -> Observation:
