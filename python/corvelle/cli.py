@@ -143,7 +143,7 @@ def play_game(
     state = start
     actions = 0
     dropped = 0
-    if dropped < pieces:
+    if pieces > 0:
         for _, move in seeded_bot.moves(start, bot, rng):
             if recorder is not None:
                 recorder.record_steps(list(move))
