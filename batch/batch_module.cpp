@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <exception>
 #include <string>
 #include <utility>
@@ -338,6 +339,37 @@ PyObject* batch_state_bytes(PyObject* self, PyObject* arg) {
     });
 }
 
+// The state of a byte form held by `data`, which it releases. False with ValueError set (the
+// decoder's message) when the bytes are not a state's byte form.
+bool decode_state(Py_buffer& data, game::tet::GameState& out);
+
+// set_state($self, index, state): game `index` continues from a state given in its byte form.
+PyObject* batch_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"index", "state", nullptr};
+        Py_ssize_t i;
+        Py_buffer data;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ny*:set_state",
+                                         const_cast<char**>(kwlist), &i, &data))
+            return nullptr;
+        Games& g = games_of(self);
+        if (i < 0 || i >= g.num_envs()) {
+            PyBuffer_Release(&data);
+            PyErr_Format(PyExc_IndexError, "game index %zd out of range 0..%d", i,
+                         g.num_envs() - 1);
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        if (reinterpret_cast<BatchObject*>(self)->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "Batch is in use by another thread");
+            return nullptr;
+        }
+        g.set_state(static_cast<int>(i), state);
+        Py_RETURN_NONE;
+    });
+}
+
 // ---- Getters -------------------------------------------------------------------------------
 
 PyObject* get_num_envs(PyObject* self, void*) { return PyLong_FromLong(games_of(self).num_envs()); }
@@ -408,6 +440,10 @@ PyMethodDef batch_methods[] = {
                "episodes ended.")},
     {"state_bytes", CORVELLE_CFUNC(batch_state_bytes), METH_O,
      PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
+    {"set_state", CORVELLE_CFUNC(batch_set_state), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("set_state($self, index, state)\n--\n\nGame `index` continues from a state "
+               "given in its byte form, as after a reset: its observation and mask are "
+               "written, its reward, flags and step count cleared.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -424,7 +460,8 @@ PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, "
                     "autoreset=True, num_threads=1)\n--\n\n"
-                    "N games stepped together; its buffer is the arena of their outputs.")},
+                    "N games stepped together; its buffer is the arena of their outputs\n"
+                    "(observations, rewards, flags and masks).")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},
@@ -1100,6 +1137,89 @@ PyObject* module_bot_choices(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A writable C-contiguous buffer of exactly `bytes` bytes, released on scope exit.
+struct OutBuffer {
+    Py_buffer view{};
+    bool held = false;
+    ~OutBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool get(PyObject* o, const char* name, std::size_t bytes) {
+        if (PyObject_GetBuffer(o, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+        held = true;
+        if (static_cast<std::size_t>(view.len) != bytes) {
+            PyErr_Format(PyExc_ValueError, "%s must be a writable buffer of %zu bytes, not %zd",
+                         name, bytes, view.len);
+            return false;
+        }
+        return true;
+    }
+    template <class T>
+    T* at(std::size_t k, std::size_t per_state) const {
+        return static_cast<T*>(view.buf) + k * per_state;
+    }
+};
+
+// observations($module, states, board, piece, next, hold, counters): decodes every state of
+// `states` (a sequence of byte forms) and writes its observation, as a batch game shows it,
+// into row k of the five C-contiguous output buffers.
+PyObject* module_observations(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"states", "board", "piece", "next", "hold", "counters",
+                                       nullptr};
+        PyObject *states_obj, *board_obj, *piece_obj, *next_obj, *hold_obj, *counters_obj;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:observations",
+                                         const_cast<char**>(kwlist), &states_obj, &board_obj,
+                                         &piece_obj, &next_obj, &hold_obj, &counters_obj))
+            return nullptr;
+        PyRef states = PyRef::steal(PySequence_Fast(states_obj, "states must be a sequence"));
+        if (!states) return nullptr;
+        const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(states.get()));
+        constexpr std::size_t BOARD = VISIBLE_ROWS * COLS, PIECE = 4, NEXT = 5, HOLD = 2,
+                              COUNTERS = 4;
+        OutBuffer board, piece, next, hold, counters;
+        if (!board.get(board_obj, "board", n * BOARD) || !piece.get(piece_obj, "piece", n * PIECE) ||
+            !next.get(next_obj, "next", n * NEXT) || !hold.get(hold_obj, "hold", n * HOLD) ||
+            !counters.get(counters_obj, "counters", n * COUNTERS * sizeof(std::int32_t)))
+            return nullptr;
+        PyObject** items = PySequence_Fast_ITEMS(states.get());
+        game::tet::GameState state;
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* item = items[k];
+            std::span<const std::uint8_t> bytes;
+            Py_buffer view;
+            bool viewed = false;
+            if (PyBytes_Check(item)) {
+                bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
+            } else {
+                if (PyObject_GetBuffer(item, &view, PyBUF_C_CONTIGUOUS) < 0) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_TypeError,
+                                 "states[%zu] must be a bytes-like byte form, not %.100s", k,
+                                 Py_TYPE(item)->tp_name);
+                    return nullptr;
+                }
+                viewed = true;
+                bytes = {static_cast<const std::uint8_t*>(view.buf),
+                         static_cast<std::size_t>(view.len)};
+            }
+            const auto decoded = game::tet::decode_game_state(bytes);
+            if (viewed) PyBuffer_Release(&view);
+            if (!decoded.ok()) {
+                PyErr_Format(PyExc_ValueError, "states[%zu]: %s", k,
+                             decoded.error.display().c_str());
+                return nullptr;
+            }
+            write_observation(decoded.value,
+                              {board.at<std::int8_t>(k, BOARD), piece.at<std::int8_t>(k, PIECE),
+                               next.at<std::int8_t>(k, NEXT), hold.at<std::int8_t>(k, HOLD),
+                               counters.at<std::int32_t>(k, COUNTERS)});
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 // shapes($module): the engine's shape table, [rotation][kind] (kinds in the order I L J T S
 // Z O) -> (grid size, the four covered cells as (row, column) of the grid, row 0 at the
 // bottom, in the table's visiting order).
@@ -1142,6 +1262,11 @@ PyMethodDef module_methods[] = {
                "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
                "or 'random') on a state given in its byte form: the best score, then the "
                "fewest actions, in chain order; empty when no chain qualifies.")},
+    {"observations", CORVELLE_CFUNC(module_observations), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("observations($module, states, board, piece, next, hold, counters)\n--\n\n"
+               "Writes the observation of every state of `states` (byte forms) into row k of "
+               "the five writable C-contiguous buffers: board int8 [n, 20, 10], piece int8 "
+               "[n, 4], next int8 [n, 5], hold int8 [n, 2], counters int32 [n, 4].")},
     {"shapes", CORVELLE_CFUNC(module_shapes), METH_NOARGS,
      PyDoc_STR("shapes($module)\n--\n\n"
                "The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid "
@@ -1199,7 +1324,9 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "corvelle._batch",
-    .m_doc = "Many games stepped in one call, outside the interpreter lock.",
+    .m_doc = "Many games stepped in one call, outside the interpreter lock; and what the package\n"
+             "reads from the engine one state at a time: a state's placement mask, the chains\n"
+             "tied for a bot's choice, observations of stored states, and the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

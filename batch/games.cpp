@@ -129,15 +129,7 @@ void Games::reset_game(int i) {
     } else {
         draw_game(field<std::uint64_t>(Field::Streams) + i * 4, seed, ts);
     }
-    states_[i] = GameState::new_game(seed, ts);
-    episode_steps_[i] = 0;
-    pending_reset_[i] = 0;
-    field<double>(Field::Reward)[i] = 0.0;
-    field<bool>(Field::Terminated)[i] = false;
-    field<bool>(Field::Truncated)[i] = false;
-    field<bool>(Field::Invalid)[i] = false;
-    write_observation(i);
-    write_mask(i);
+    set_state(i, GameState::new_game(seed, ts));
 }
 
 void Games::step_game(int i, int action) {
@@ -185,6 +177,18 @@ void Games::step_game(int i, int action) {
     if (options_.autoreset && (terminated || truncated)) pending_reset_[i] = 1;
 }
 
+void Games::set_state(int i, const GameState& s) {
+    states_[i] = s;
+    episode_steps_[i] = 0;
+    pending_reset_[i] = 0;
+    field<double>(Field::Reward)[i] = 0.0;
+    field<bool>(Field::Terminated)[i] = false;
+    field<bool>(Field::Truncated)[i] = false;
+    field<bool>(Field::Invalid)[i] = false;
+    write_observation(i);
+    write_mask(i);
+}
+
 void write_observation(const GameState& s, const ObservationOut& out) {
     // Step 1. The board: the falling piece is drawn on it only while the game runs (a piece
     // that could not spawn was never drawn).
@@ -202,8 +206,10 @@ void write_observation(const GameState& s, const ObservationOut& out) {
     }
     const auto preview = s.get_next_pcs();
     for (int k = 0; k < NEXT_NB; ++k)
-        out.next[k] = preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
-    out.hold[0] = s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
+        out.next[k] =
+            preview.ok() ? static_cast<std::int8_t>(game::tet::index(preview.value[k])) : 0;
+    out.hold[0] =
+        s.hold_pcs ? static_cast<std::int8_t>(game::tet::index(s.hold_pcs->tet)) : NO_HOLD;
     out.hold[1] = s.hold_pcs ? s.hold_pcs->can_use : 1;
 
     // Step 3. Counters.

@@ -140,6 +140,9 @@ public:
     int step(const std::int32_t* actions);
 
     const GameState& state(int i) const { return states_[i]; }
+    // Makes `s` game i's current state, as a reset does with a new game: its episode starts
+    // over, its observation and mask are written and its reward and flags cleared.
+    void set_state(int i, const GameState& s);
 
 private:
     template <class T>

@@ -445,30 +445,60 @@ PyObject* get_next_actions_and_states(PyObject* self, void*) {
 }
 
 PyGetSetDef game_state_getset[] = {
-#define CORVELLE_GETTER(attr, fn) \
-    {.name = attr, .get = fn, .set = nullptr, .doc = nullptr, .closure = nullptr}
-    CORVELLE_GETTER("main_board", get_main_board),
-    CORVELLE_GETTER("next_pcs", get_next_pcs),
-    CORVELLE_GETTER("total_lines", get_total_lines),
-    CORVELLE_GETTER("is_t_spin", get_is_t_spin),
-    CORVELLE_GETTER("is_t_mini_spin", get_is_t_mini_spin),
-    CORVELLE_GETTER("is_b2b", get_is_b2b),
-    CORVELLE_GETTER("combo_counter", get_combo_counter),
-    CORVELLE_GETTER("total_garbage_sent", get_total_garbage_sent),
-    CORVELLE_GETTER("garbage_recv", get_garbage_recv),
-    CORVELLE_GETTER("bumpi", get_bumpi),
-    CORVELLE_GETTER("holes", get_holes),
-    CORVELLE_GETTER("height", get_height),
-    CORVELLE_GETTER("matrix_txt", get_matrix_txt),
-    CORVELLE_GETTER("html", get_html),
-    CORVELLE_GETTER("total_move_count", get_total_move_count),
-    CORVELLE_GETTER("hold", get_hold),
-    CORVELLE_GETTER("game_over", get_game_over),
-    CORVELLE_GETTER("score", get_score),
-    CORVELLE_GETTER("debug_current_pcs_info", get_debug_current_pcs_info),
-    CORVELLE_GETTER("current_pcs_rotation", get_current_pcs),
-    CORVELLE_GETTER("current_pcs", get_current_pcs),
-    CORVELLE_GETTER("next_actions_and_states", get_next_actions_and_states),
+#define CORVELLE_GETTER(attr, fn, text) \
+    {.name = attr, .get = fn, .set = nullptr, .doc = text, .closure = nullptr}
+    CORVELLE_GETTER("main_board", get_main_board,
+                    "Board rows 19 down to 0 as 20 lists of 10 bools, True for a solid cell (the\n"
+                    "falling piece shows)."),
+    CORVELLE_GETTER("next_pcs", get_next_pcs,
+                    "The next five piece kinds, as letters ('I', 'L', 'J', 'T', 'S', 'Z', 'O')."),
+    CORVELLE_GETTER("total_lines", get_total_lines,
+                    "Lines cleared since the game began."),
+    CORVELLE_GETTER("is_t_spin", get_is_t_spin,
+                    "Whether the last lock was a T-spin."),
+    CORVELLE_GETTER("is_t_mini_spin", get_is_t_mini_spin,
+                    "Whether the last lock was a mini T-spin."),
+    CORVELLE_GETTER("is_b2b", get_is_b2b,
+                    "Whether the back-to-back bonus is active."),
+    CORVELLE_GETTER("combo_counter", get_combo_counter,
+                    "The combo counter: -1 after a lock that cleared nothing, then 0, 1, ... for each\n"
+                    "clearing lock in a row."),
+    CORVELLE_GETTER("total_garbage_sent", get_total_garbage_sent,
+                    "Garbage rows sent since the game began."),
+    CORVELLE_GETTER("garbage_recv", get_garbage_recv,
+                    "Garbage rows received since the game began (counted up to 65535, then wrapping)."),
+    CORVELLE_GETTER("bumpi", get_bumpi,
+                    "Bumpiness of the board without the falling piece: the largest height difference\n"
+                    "between neighbouring columns."),
+    CORVELLE_GETTER("holes", get_holes,
+                    "Holes in the board without the falling piece: the free cells below each column's\n"
+                    "height, summed over the columns."),
+    CORVELLE_GETTER("height", get_height,
+                    "Height of the board without the falling piece: one more than the row index of\n"
+                    "its highest solid cell (1 for an empty board too)."),
+    CORVELLE_GETTER("matrix_txt", get_matrix_txt,
+                    "A text report: the lower 20 board rows beside facts about the state (runs both\n"
+                    "bots)."),
+    CORVELLE_GETTER("html", get_html,
+                    "matrix_txt inside <code><pre>."),
+    CORVELLE_GETTER("total_move_count", get_total_move_count,
+                    "Actions applied since the game began."),
+    CORVELLE_GETTER("hold", get_hold,
+                    "The held piece's kind, or None."),
+    CORVELLE_GETTER("game_over", get_game_over,
+                    "Whether the game is over."),
+    CORVELLE_GETTER("score", get_score,
+                    "The score."),
+    CORVELLE_GETTER("debug_current_pcs_info", get_debug_current_pcs_info,
+                    "The falling piece as a debug text (position, kind, rotation, id), or 'None'."),
+    CORVELLE_GETTER("current_pcs_rotation", get_current_pcs,
+                    "Same as current_pcs."),
+    CORVELLE_GETTER("current_pcs", get_current_pcs,
+                    "The falling piece as (kind, rotation 0..3, (row, column)), or ('', -666, (-127,\n"
+                    "-127)) without one."),
+    CORVELLE_GETTER("next_actions_and_states", get_next_actions_and_states,
+                    "[(action name, state after it)] for every single action the engine accepts now,\n"
+                    "in action order."),
     {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
 #undef CORVELLE_GETTER
 };
@@ -589,17 +619,92 @@ PyObject* get_valid_move_chains(PyObject* self, PyObject*) {
     });
 }
 
+// The state's byte form written into `buf`; its length, or 0 with the internal error set.
+using StateBuf = std::array<std::uint8_t, game::tet::STATE_MAX_SIZE>;
+std::size_t encode_state(const ModuleState& st, const GameState& s, StateBuf& buf) {
+    const std::size_t n = game::tet::encoded_size(s);
+    if (n > buf.size()) {
+        raise_internal_error(&st, "encoded state larger than its maximum size");
+        return 0;
+    }
+    game::tet::encode_game_state_into(s, buf.data());
+    return n;
+}
+
 // to_bytes(): the state's byte form as a list of ints.
 PyObject* to_bytes(PyObject* self, PyObject*) {
     return with_state(self, [](St st, Gs s) -> PyObject* {
-        std::array<std::uint8_t, game::tet::STATE_MAX_SIZE> buf;
-        const std::size_t n = game::tet::encoded_size(s);
-        if (n > buf.size()) {
-            raise_internal_error(&st, "encoded state larger than its maximum size");
-            return nullptr;
+        StateBuf buf;
+        const std::size_t n = encode_state(st, s, buf);
+        return n ? bytes_to_py(st, {buf.data(), n}) : nullptr;
+    });
+}
+
+// __bytes__(): the byte form as a bytes object.
+PyObject* state_bytes(PyObject* self, PyObject*) {
+    return with_state(self, [](St st, Gs s) -> PyObject* {
+        StateBuf buf;
+        const std::size_t n = encode_state(st, s, buf);
+        if (!n) return nullptr;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
+                                         static_cast<Py_ssize_t>(n));
+    });
+}
+
+// __reduce__(): rebuilt by the class's state_from_bytes from the byte form, so pickling and
+// copy.copy / copy.deepcopy all go through the byte form.
+PyObject* state_reduce(PyObject* self, PyObject*) {
+    PyRef data = PyRef::steal(state_bytes(self, nullptr));
+    if (!data) return nullptr;
+    PyRef rebuild = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "state_from_bytes"));
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("(O(O))", rebuild.get(), data.get());
+}
+
+// == and != by byte form; other comparisons and other types are not implemented.
+PyObject* state_richcompare(PyObject* self, PyObject* other, int op) {
+    const ModuleState* st = state_of_type(Py_TYPE(self));
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != st->game_state_type)
+        Py_RETURN_NOTIMPLEMENTED;
+    return guarded<PyObject*>(st, [&]() -> PyObject* {
+        StateBuf a, b;
+        const std::size_t na = encode_state(*st, game_state_payload(self), a);
+        const std::size_t nb = encode_state(*st, game_state_payload(other), b);
+        if (!na || !nb) return nullptr;
+        const bool equal = na == nb && std::memcmp(a.data(), b.data(), na) == 0;
+        return bool_to_py(equal == (op == Py_EQ));
+    });
+}
+
+// hash(state) == hash(bytes(state)), consistent with ==.
+Py_hash_t state_hash(PyObject* self) {
+    PyRef data = PyRef::steal(state_bytes(self, nullptr));
+    return data ? PyObject_Hash(data.get()) : -1;
+}
+
+// GameStatePy(piece='T', score=120, lines=3, moves=45, game_over=False); piece is None
+// without a falling piece.
+PyObject* state_repr(PyObject* self) {
+    return with_state(self, [](St, Gs s) -> PyObject* {
+        std::string out = "GameStatePy(piece=";
+        if (s.current_pcs) {
+            out += '\'';
+            out += letter_text(s.current_pcs->tet);
+            out += '\'';
+        } else {
+            out += "None";
         }
-        game::tet::encode_game_state_into(s, buf.data());
-        return bytes_to_py(st, {buf.data(), n});
+        out += ", score=";
+        append_int(out, static_cast<long>(s.score));
+        out += ", lines=";
+        append_int(out, static_cast<long>(s.total_lines));
+        out += ", moves=";
+        append_int(out, static_cast<long>(s.total_moves));
+        out += ", game_over=";
+        out += s.is_over() ? "True" : "False";
+        out += ')';
+        return str_to_py(out);
     });
 }
 
@@ -671,42 +776,75 @@ PyMethodDef game_state_methods[] = {
     {.ml_name = "bot_moves_raw",
      .ml_meth = CORVELLE_CFUNC(bot_moves_raw),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "bot_moves_raw($self, bot_type)\n--\n\n"},
+     .ml_doc = "bot_moves_raw($self, bot_type)\n--\n\n"
+             "The actions the bot named `bot_type` ('wordpress' or 'random') would play now,\n"
+             "not applied. The engine's bots break ties at random."},
     {.ml_name = "generate_bot_episode",
      .ml_meth = CORVELLE_CFUNC(generate_bot_episode),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "generate_bot_episode($self, bot_type, max_episode_len)\n--\n\n"},
+     .ml_doc = "generate_bot_episode($self, bot_type, max_episode_len)\n--\n\n"
+             "The bot named `bot_type` plays from this state: [(action name, state after it)]\n"
+             "for up to `max_episode_len` actions, ending early when the game ends."},
     {.ml_name = "get_all_move_chains",
      .ml_meth = CORVELLE_CFUNC(get_all_move_chains),
      .ml_flags = METH_NOARGS | METH_STATIC,
-     .ml_doc = "get_all_move_chains()\n--\n\n"},
+     .ml_doc = "get_all_move_chains()\n--\n\n"
+             "The 96 move chains (hold, rotations, shifts, hard drop) as lists of action\n"
+             "names, in their fixed order."},
     {.ml_name = "get_valid_move_chains",
      .ml_meth = CORVELLE_CFUNC(get_valid_move_chains),
      .ml_flags = METH_NOARGS,
-     .ml_doc = "get_valid_move_chains($self)\n--\n\n"},
+     .ml_doc = "get_valid_move_chains($self)\n--\n\n"
+             "[(chain, final state)] for every move chain all of whose actions the engine\n"
+             "accepts from this state, in chain order."},
     {.ml_name = "to_bytes",
      .ml_meth = CORVELLE_CFUNC(to_bytes),
      .ml_flags = METH_NOARGS,
-     .ml_doc = "to_bytes($self)\n--\n\n"},
+     .ml_doc = "to_bytes($self)\n--\n\n"
+             "The state's byte form as a list of ints 0..255 (bytes(state) gives it as bytes)."},
     {.ml_name = "state_from_bytes",
      .ml_meth = CORVELLE_CFUNC(state_from_bytes),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     .ml_doc = "state_from_bytes(bytes)\n--\n\n"},
+     .ml_doc = "state_from_bytes(bytes)\n--\n\n"
+             "The state decoded from the start of a byte form (bytes, bytearray or a sequence\n"
+             "of ints 0..255); ValueError when it does not decode."},
     {.ml_name = "load_replay_from_bytes",
      .ml_meth = CORVELLE_CFUNC(load_replay_from_bytes),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     .ml_doc = "load_replay_from_bytes(data)\n--\n\n"},
+     .ml_doc = "load_replay_from_bytes(data)\n--\n\n"
+             "Plays a replay stream back: (initial state, [(action name, state after it)] for\n"
+             "every Update segment). ValueError for a stream that does not decode or play\n"
+             "back."},
+    {.ml_name = "__bytes__",
+     .ml_meth = CORVELLE_CFUNC(state_bytes),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "__bytes__($self)\n--\n\nThe state's byte form as a bytes object."},
+    {.ml_name = "__reduce__",
+     .ml_meth = CORVELLE_CFUNC(state_reduce),
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "__reduce__($self)\n--\n\nPickles and copies through the byte form."},
     {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
 
+// The constructor's text signature, then what the class is.
+constexpr char GAME_STATE_DOC[] =
+    "GameStatePy(value)\n--\n\n"
+    "One game state, immutable: every attribute is read-only and every method that\n"
+    "plays returns new states. Built from a GameSeedPy (a new game) or from a byte\n"
+    "form (GameStatePy.state_from_bytes). States compare, hash and pickle by their\n"
+    "byte form; bytes(state) is that byte form.";
+
 PyType_Slot game_state_slots[] = {
-    {Py_tp_doc, const_cast<char*>("GameStatePy(value)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(GAME_STATE_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(game_state_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(game_state_dealloc)},
     {Py_tp_alloc, reinterpret_cast<void*>(game_state_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(game_state_free)},
     {Py_tp_methods, game_state_methods},
     {Py_tp_getset, game_state_getset},
+    {Py_tp_richcompare, reinterpret_cast<void*>(state_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(state_hash)},
+    {Py_tp_repr, reinterpret_cast<void*>(state_repr)},
     {0, nullptr},
 };
 

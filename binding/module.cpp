@@ -74,11 +74,16 @@ PyMethodDef module_methods[] = {
     {.ml_name = "generate_seed",
      .ml_meth = CORVELLE_CFUNC(generate_seed),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "generate_seed(ts, seed)\n--\n\n"},
+     .ml_doc = "generate_seed(ts, seed)\n--\n\n"
+             "A GameSeedPy from a start time `ts` (signed 64-bit, microseconds since the Unix\n"
+             "epoch by convention) and 32 seed bytes `seed` (any sequence of 32 ints 0..255),\n"
+             "taken as given."},
     {.ml_name = "generate_random_seed",
      .ml_meth = CORVELLE_CFUNC(generate_random_seed),
      .ml_flags = METH_NOARGS,
-     .ml_doc = "generate_random_seed()\n--\n\n"},
+     .ml_doc = "generate_random_seed()\n--\n\n"
+             "A GameSeedPy from the current time (microseconds since the Unix epoch) and 32\n"
+             "fresh random bytes."},
     {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
 };
 

@@ -16,11 +16,13 @@ add as little of their own as possible.
 
 from __future__ import annotations
 
+import copy
 import ctypes
 import gc
 import json
 import operator
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -345,7 +347,34 @@ def method_calls():
     ]
 
 
-CALLS = module_calls() + attribute_calls() + method_calls()
+def value_calls():
+    """States and seeds as values: byte form, pickling, comparison, hashing, repr."""
+    c = Call
+    other = HELD
+    return [
+        c("__bytes__", bytes, (FRESH,), long=True),
+        c("__bytes__ pending", bytes, (PENDING,)),
+        c("__reduce__", FRESH.__reduce__, long=True),
+        c("__reduce__ pickle", pickle.dumps, (OVER,)),
+        c("__reduce__ round trip", lambda s: pickle.loads(pickle.dumps(s)), (HELD,), long=True),
+        # (deepcopy leaves its memo for the cycle collector, with any class: copy only here)
+        c("__reduce__ copy", copy.copy, (PENDING,)),
+        c("__eq__ equal", operator.eq, (FRESH, GameStatePy.state_from_bytes(bytes(FRESH))),
+          long=True),
+        c("__eq__ unequal", operator.ne, (FRESH, other)),
+        c("__eq__ other type", operator.eq, (FRESH, 5)),
+        c("__lt__ refused", operator.lt, (FRESH, other), exc=TypeError),
+        c("__hash__", hash, (OVER,), long=True),
+        c("__repr__", repr, (NO_PIECE,), long=True),
+        c("__repr__ fresh", repr, (FRESH,)),
+        c("__reduce__ seed", lambda s: pickle.loads(pickle.dumps(s)), (SEED,), long=True),
+        c("__eq__ seed", operator.eq, (SEED, generate_seed(SEED.ts, SEED.seed))),
+        c("__hash__ seed", hash, (SEED,)),
+        c("__repr__ seed", repr, (SEED,)),
+    ]
+
+
+CALLS = module_calls() + attribute_calls() + method_calls() + value_calls()
 CALLS_BY_LABEL = {c.label: c for c in CALLS}
 assert len(CALLS_BY_LABEL) == len(CALLS), "duplicate labels"
 

@@ -440,6 +440,11 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
 
 void ThreadRng::reseed() {
     std::uint8_t key[32];
+#if defined(__APPLE__)
+    // macOS has no getrandom; getentropy fills up to 256 bytes in one call.
+    if (getentropy(key, sizeof key) != 0)
+        internal_failure("failed to read the operating system's entropy source");
+#else
     std::size_t got = 0;
     while (got < sizeof key) {
         const ssize_t n = getrandom(key + got, sizeof key - got, 0);
@@ -449,6 +454,7 @@ void ThreadRng::reseed() {
         }
         got += static_cast<std::size_t>(n);
     }
+#endif
     input_ = initial_state(key);
     words_left_ = 65536;  // one byte drawn per word
 }

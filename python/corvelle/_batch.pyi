@@ -1,38 +1,52 @@
-"""Many games stepped in one call: the native core of the batched environments; two-player
-matches, one at a time or many at once; and a state's placement mask, the chains tied for a
-bot's choice, and the piece shapes, from the engine."""
+"""Many games stepped in one call, outside the interpreter lock; two-player matches, one
+at a time or many at once; and what the package reads from the engine one state at a time:
+a state's placement mask, the chains tied for a bot's choice, observations of stored
+states, and the piece shapes."""
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, Union
 
 PLACEMENT_ACTION_NB: int
 KEY_ACTION_NB: int
 SEED_RECORD_SIZE: int
 
 class Batch:
-    """N games and the arena of their observations, rewards, flags and masks (buffer protocol)."""
+    """N games stepped together; its buffer is the arena of their outputs (observations,
+    rewards, flags and masks)."""
 
     def __init__(
         self,
         num_envs: int,
-        mode: str = ...,
-        reward: str = ...,
+        mode: Literal["placement", "keys"] = ...,
+        reward: Literal["score", "lines"] = ...,
         max_episode_steps: int = ...,
         autoreset: bool = ...,
         num_threads: int = ...,
     ) -> None: ...
     @property
-    def num_envs(self) -> int: ...
+    def num_envs(self) -> int:
+        """Number of games."""
     @property
-    def action_nb(self) -> int: ...
+    def action_nb(self) -> int:
+        """Actions per game: 96 or 8."""
     @property
-    def num_threads(self) -> int: ...
+    def num_threads(self) -> int:
+        """Threads a step runs on."""
     @property
-    def layout(self) -> Dict[str, Tuple[int, str, Tuple[int, ...]]]: ...
+    def layout(self) -> Dict[str, Tuple[int, str, Tuple[int, ...]]]:
+        """{name: (offset, format, shape)} of every field of the exported arena."""
     # `which` and `actions`: any object exporting a contiguous buffer of the right size.
-    def reset(self, which: Optional[object] = None) -> None: ...
-    def step(self, actions: object) -> int: ...
-    def state_bytes(self, index: int) -> bytes: ...
-    def copy(self) -> Batch: ...
+    def reset(self, which: Optional[object] = None) -> None:
+        """Starts the next game of every game (or of those flagged in `which`): its 'seeds'
+        record where 'use_seed' is set, else drawn from its 'streams' generator."""
+    def step(self, actions: object) -> int:
+        """Plays one step of every game and returns how many episodes ended."""
+    def state_bytes(self, index: int) -> bytes:
+        """The byte form of one game's state."""
+    def set_state(self, index: int, state: bytes) -> None:
+        """Game `index` continues from a state given in its byte form, as after a reset: its
+        observation and mask are written, its reward, flags and step count cleared."""
+    def copy(self) -> Batch:
+        """A new Batch in the same games at the same point, stepped apart from this one."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class VersusBatch:
@@ -80,11 +94,26 @@ class Match:
     def step_chains(self, chain_a: int, chain_b: int) -> None: ...
     def state_bytes(self, player: int) -> bytes: ...
     def replay_bytes(self, player: int) -> bytes: ...
-    def placement_mask(self, player: int) -> bytes: ...
-    def key_mask(self, player: int) -> bytes: ...
-    def info(self) -> Dict[str, Any]: ...
+    def placement_mask(state: object) -> bytes:
+    """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
 
-def placement_mask(state: object) -> bytes: ...
-def bot_choices(state: object, bot: str) -> List[int]: ...
-# [rotation][kind] -> (grid size, ((row, column), ...) of the four covered cells).
-def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]: ...
+def bot_choices(state: object, bot: str) -> List[int]:
+    """The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' or
+    'random') on a state given in its byte form: the best score, then the fewest actions, in
+    chain order; empty when no chain qualifies."""
+
+def observations(
+    states: Sequence[bytes | bytearray | memoryview],
+    board: object,
+    piece: object,
+    next: object,
+    hold: object,
+    counters: object,
+) -> None:
+    """Writes the observation of every state of `states` (byte forms) into row k of the five
+    writable C-contiguous buffers: board int8 [n, 20, 10], piece int8 [n, 4], next int8 [n, 5],
+    hold int8 [n, 2], counters int32 [n, 4]."""
+
+def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]:
+    """The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid size,
+    ((row, column), ...) of the four covered cells, row 0 at the bottom)."""

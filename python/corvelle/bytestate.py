@@ -158,6 +158,7 @@ class DecodedState(NamedTuple):
 
     @property
     def game_over(self) -> bool:
+        """Whether the game is over (a game-over reason is recorded)."""
         return self.game_over_reason is not None
 
     def cell(self, row: int, column: int) -> int:

@@ -22,6 +22,7 @@ import argparse
 import importlib
 import importlib.util
 import os
+import random
 import signal
 import stat
 import struct
@@ -33,9 +34,9 @@ from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import datagen, versus, viewer
+from . import datagen, seeded_bot, versus, viewer
 from ._files import write_whole
-from .bytestate import SEGMENT_SIZES
+from .bytestate import SEGMENT_SIZES, decode
 from .replay import (
     FORFEIT,
     GAME_OVER_REASONS,
@@ -50,13 +51,11 @@ from .replay import (
 __all__ = ["PlayResult", "main", "play_game"]
 
 PROG = "corvelle"
-BOTS = ("wordpress", "random")
+BOTS = seeded_bot.BOTS
 DEFAULT_PIECES = 500
 _I64_MIN, _I64_MAX = -(2**63), 2**63 - 1
 # Bytes of a replay stream's segment count.
 _COUNT_SIZE = 8
-# Actions asked of the bot per call while playing; the progress bar moves between calls.
-_CHUNK_ACTIONS = 256
 
 
 class _UsageError(Exception):
@@ -135,54 +134,43 @@ class PlayResult(NamedTuple):
 
 def play_game(
     start: GameStatePy,
-    bot: str,
+    bot: seeded_bot.BotName,
     pieces: int,
     recorder: Optional[Recorder] = None,
     progress: Optional[Progress] = None,
     keep_steps: bool = True,
+    rng: Optional[random.Random] = None,
     observer: Optional[Callable[[Steps], object]] = None,
 ) -> PlayResult:
     """Lets a bot play from `start` until `pieces` pieces are hard-dropped or the game ends.
 
-    Records each state when a recorder is given; keeps the steps when `keep_steps` is set;
-    hands each played run of steps to `observer` when one is given.
+    The bot's ties are drawn from `rng` by the seeded rule of `corvelle.seeded_bot`; without
+    one, from the generator that rule seeds with the game's own 32 seed bytes, so the same
+    start always gives the same game. Records each state when a recorder is given; keeps the
+    steps when `keep_steps` is set; hands each bot move's steps to `observer` when one is given.
     """
+    if rng is None:
+        rng = seeded_bot.tie_break_rng(decode(bytes(start)).init_seed)
     steps: Steps = []
     state = start
     actions = 0
     dropped = 0
-    while dropped < pieces and not state.game_over:
-        chunk = state.generate_bot_episode(bot, _CHUNK_ACTIONS)
-        if not chunk:
-            break
-        # Keep whole bot moves: cut after the last hard drop (or at the piece count), so the
-        # next call starts the bot on a fresh piece.
-        end = 0
-        drops = 0
-        kept_drops = 0
-        for i, (action, after) in enumerate(chunk):
-            if action == "HardDrop":
-                drops += 1
-                end, kept_drops = i + 1, drops
-                if dropped + drops == pieces:
-                    break
-            if after.game_over:
-                end, kept_drops = i + 1, drops
+    if pieces > 0:
+        for _, move in seeded_bot.moves(start, bot, rng):
+            if recorder is not None:
+                recorder.record_steps(list(move))
+            if keep_steps:
+                steps.extend(move)
+            if observer is not None:
+                observer(list(move))
+            actions += len(move)
+            state = move[-1][1]
+            drops = sum(1 for action, _ in move if action == "HardDrop")
+            dropped += drops
+            if progress is not None and drops:
+                progress.update(drops)
+            if dropped >= pieces:
                 break
-        if end == 0:
-            end = len(chunk)
-        kept = chunk[:end]
-        if recorder is not None:
-            recorder.record_steps(kept)
-        if keep_steps:
-            steps.extend(kept)
-        if observer is not None:
-            observer(kept)
-        actions += end
-        dropped += kept_drops
-        if progress is not None:
-            progress.update(kept_drops)
-        state = kept[-1][1]
     return PlayResult(state, actions, dropped, steps)
 
 
@@ -306,17 +294,19 @@ def build_parser() -> argparse.ArgumentParser:
             "finished game, and the exit status is 130."
         ),
         epilog=(
-            "The bots break ties between equally good moves at random, so the same seed "
-            "gives the same first pieces but not necessarily the same game; the replay file "
-            "repeats a game exactly."
+            "The same seed, start time, bot and piece count play the same game every time: "
+            "the bot's ties between equally good moves are drawn from a generator seeded "
+            "with the game's seed (SHA-256 of 'corvelle.datagen tie-break' and the 32 seed "
+            "bytes), the rule 'corvelle datagen' uses. The 'repeat' line printed first is "
+            "that command."
         ),
     )
     play.add_argument(
         "--bot",
         choices=BOTS,
         default="wordpress",
-        help="the bot that plays: 'wordpress' scores boards by height, holes and bumpiness "
-        "and plays well; 'random' picks any legal move (default: %(default)s)",
+        help=f"the bot that plays: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
+        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
     )
     play.add_argument(
         "--pieces",
@@ -410,7 +400,8 @@ def build_parser() -> argparse.ArgumentParser:
         choices=BOTS,
         default="wordpress",
         help="the board score that chooses each move, as the engine's bot of that name "
-        "scores it (default: %(default)s)",
+        f"scores it: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
+        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
     )
     gen.add_argument(
         "--games", type=_piece_count, required=True, metavar="N", help="games to play"
@@ -608,7 +599,11 @@ def _play(args: argparse.Namespace, out: IO[str], stop: _StopRequest) -> int:
     seed_hex = bytes(seed.seed).hex()
     print(f"seed        {seed_hex}", file=out)
     print(f"start time  {seed.ts}", file=out)
-    print(f"repeat      corvelle play --seed {seed_hex} --start-time {seed.ts}", file=out)
+    print(
+        f"repeat      corvelle play --seed {seed_hex} --start-time {seed.ts} "
+        f"--bot {args.bot} --pieces {args.pieces}",
+        file=out,
+    )
     out.flush()
 
     initial = GameStatePy(seed)
@@ -636,7 +631,7 @@ def _play(args: argparse.Namespace, out: IO[str], stop: _StopRequest) -> int:
     began = time.perf_counter()
     interrupted = False
     try:
-        play_game(initial, args.bot, args.pieces, None, bar, False, observe)
+        play_game(initial, args.bot, args.pieces, None, bar, False, observer=observe)
     except _Stopped:
         interrupted = True
     except OSError as e:  # the viewer's frames could not be kept

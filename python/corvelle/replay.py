@@ -91,6 +91,7 @@ class Segment(NamedTuple):
 
     @property
     def name(self) -> str:
+        """The segment's variant name: "Init", "Update" or "GameOver"."""
         return _SEGMENT_NAMES[self.variant]
 
     @property
@@ -147,6 +148,7 @@ class Recorder:
 
     @property
     def finished(self) -> bool:
+        """Whether `finish` has closed the stream with a GameOver segment."""
         return self._finished
 
     def __len__(self) -> int:
@@ -154,6 +156,7 @@ class Recorder:
         return len(self._segments)
 
     def segments(self) -> List[Segment]:
+        """The segments recorded so far, in order."""
         return [Segment(int(_U32.unpack_from(s, 0)[0]), s) for s in self._segments]
 
     def record(self, state: GameStatePy) -> None:

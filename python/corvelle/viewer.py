@@ -3,11 +3,19 @@
 The page needs no network and loads no other file: the frames are embedded as JSON (per
 step the 20 visible board rows as 200 hexadecimal cell codes plus the facts shown beside the
 board) and a small script draws them on a canvas. Controls: the step slider, play/pause,
-back/forward, and the keyboard (left and right arrows step, space plays and pauses, Home and
-End jump, Page Up and Page Down move 20 steps).
+back/forward by action, back/forward by piece, and the keyboard (left and right arrows step
+one action, up and down arrows one piece, space plays and pauses, Home and End jump, Page Up
+and Page Down move 20 steps).
 
-Elements carry stable ids: #canvas, #slider, #play, #back, #forward, #speed, #step, #action,
-#score, #lines, #combo, #b2b, #tspin, #piece, #hold, #next, #moves, #garbage, #gameover.
+The board is drawn with the rows above the visible 20 where pieces enter (SPAWN_ROWS of them,
+on a darker ground above a line), so a piece at spawn shows all four cells. Stepping forward
+onto a step whose action cleared lines first shows the board as the piece locked, the cleared
+rows lit, for a moment. The page's address follows the step shown (#step=1234), and opening
+the page with such a fragment shows that step.
+
+Elements carry stable ids: #canvas, #slider, #play, #back, #forward, #prevpiece, #nextpiece,
+#speed, #step, #action, #score, #lines, #combo, #b2b, #tspin, #piece, #hold, #next, #moves,
+#garbage, #gameover.
 
 The match viewer (`write_match`) shows a two-player match the same way: both boards side by
 side, each with a meter of the garbage against it not yet in its board, one frame per match
@@ -22,17 +30,22 @@ import json
 import os
 import shutil
 import tempfile
+import os
 from typing import Iterable, List, Optional, Sequence, Tuple, Union
 
 from corvelle_vim import GameStatePy
 
+from ._batch import shapes
 from ._files import whole_file, write_whole
-from .bytestate import ACTIONS, COLUMNS, KINDS, VISIBLE_ROWS, decode
+from .bytestate import ACTIONS, COLUMNS, KINDS, VISIBLE_ROWS, DecodedState, decode
 
 __all__ = [
     "CELL_COLOURS",
     "CELL_SIZE",
+    "DRAWN_ROWS",
     "PageWriter",
+    "SPAWN_ROWS",
+    "cleared_rows",
     "colour_rgb",
     "frame",
     "render",
@@ -63,9 +76,22 @@ GRID_COLOUR = "#0a0b0f"
 # border of grid colour.
 CELL_SIZE = 24
 
+# Rows drawn above the visible 20: where pieces enter (a piece's cells reach row 23 at most,
+# an I turned upright and kicked upwards at spawn).
+SPAWN_ROWS = 4
+DRAWN_ROWS = VISIBLE_ROWS + SPAWN_ROWS
+# Ground of an empty cell in those rows.
+SPAWN_COLOUR = "#0d0e13"
+# The line between the visible field and the rows above it.
+SPAWN_LINE_COLOUR = "#5e6779"
+
 # Bits of a frame's flags field.
 _B2B, _T_SPIN, _T_MINI_SPIN, _GAME_OVER, _HOLD_USABLE = 1, 2, 4, 8, 16
-_VISIBLE_BYTES = VISIBLE_ROWS * COLUMNS // 2
+_DRAWN_BYTES = DRAWN_ROWS * COLUMNS // 2
+# _SHAPES[rotation][kind index]: the four (row, column) offsets of a piece's cells.
+_SHAPES = tuple(tuple(entry[1] for entry in by_kind) for by_kind in shapes())
+_SOLID = frozenset(range(1, 9))
+_GHOST = 9
 
 
 def colour_rgb(code: int) -> Tuple[int, int, int]:
@@ -74,11 +100,38 @@ def colour_rgb(code: int) -> Tuple[int, int, int]:
     return int(text[1:3], 16), int(text[3:5], 16), int(text[5:7], 16)
 
 
-def frame(action: Optional[str], state: GameStatePy) -> Frame:
-    """The embedded form of one step: board rows 0-19 as hex cell codes (row 0 first, one digit
-    a cell), score, lines, combo, flags, hold, next pieces, falling piece, action index,
-    moves and garbage sent."""
-    s = decode(state.to_bytes())
+def cleared_rows(before: DecodedState, after: DecodedState) -> Optional[Tuple[bytes, List[int]]]:
+    """When the step from `before` to `after` locked a piece that cleared lines: the cell codes
+    of rows 0 to DRAWN_ROWS - 1 (row 0 first) as the piece locked, before the full rows went,
+    and the indices of those rows. None for any other step.
+
+    The piece locks where its ghost shows (where it already lies when no ghost shows)."""
+    cleared = (after.total_lines - before.total_lines) & 0xFFFF
+    piece = before.current_pcs
+    if cleared == 0 or piece is None or before.game_over:
+        return None
+    cells = bytearray(before.cells[: DRAWN_ROWS * COLUMNS])
+    code = KINDS.index(piece.kind) + 1
+    own = []
+    for i, j in _SHAPES[piece.rotation][code - 1]:
+        y, x = piece.row + i, piece.column + j
+        if 0 <= y < DRAWN_ROWS and 0 <= x < COLUMNS:
+            own.append(y * COLUMNS + x)
+    ghost = [k for k, c in enumerate(cells) if c == _GHOST]
+    for k in own:
+        cells[k] = 0
+    for k in ghost or own:
+        cells[k] = code
+    full = [
+        y for y in range(DRAWN_ROWS)
+        if all(c in _SOLID for c in cells[y * COLUMNS : (y + 1) * COLUMNS])
+    ]
+    if len(full) != min(cleared, 4):
+        return None
+    return bytes(cells), full
+
+
+def _frame_of(action: Optional[str], s: DecodedState, before: Optional[DecodedState]) -> Frame:
     flags = (
         (_B2B if s.is_b2b else 0)
         | (_T_SPIN if s.is_t_spin else 0)
@@ -90,8 +143,13 @@ def frame(action: Optional[str], state: GameStatePy) -> Frame:
     if s.current_pcs is not None:
         p = s.current_pcs
         piece = [p.kind, p.rotation, p.row, p.column]
+    flash: object = None
+    if before is not None:
+        lit = cleared_rows(before, s)
+        if lit is not None:
+            flash = [lit[0].hex()[1::2], lit[1]]
     return [
-        s.board[:_VISIBLE_BYTES].hex(),
+        s.board[:_DRAWN_BYTES].hex(),
         s.score,
         s.total_lines,
         s.combo_counter,
@@ -102,11 +160,25 @@ def frame(action: Optional[str], state: GameStatePy) -> Frame:
         ACTIONS.index(action) if action is not None else -1,
         s.total_moves,
         s.total_garbage_sent,
+        s.current_id,
+        flash,
     ]
 
 
+def frame(
+    action: Optional[str], state: GameStatePy, before: Optional[GameStatePy] = None
+) -> Frame:
+    """The embedded form of one step: board rows 0 to DRAWN_ROWS - 1 as hex cell codes (row 0
+    first, one digit a cell), score, lines, combo, flags, hold, next pieces, falling piece,
+    action index, moves, garbage sent, the falling piece's number, and, when the step from
+    `before` cleared lines, [the locked board before the clear as hex cell codes, the cleared
+    rows] (else None)."""
+    prior = decode(bytes(before)) if before is not None else None
+    return _frame_of(action, decode(bytes(state)), prior)
+
+
 def _embedded(value: object) -> str:
-    # "</" would end the script element early; JSON reads "<\/" as the same two characters.
+    # "</" would end the script element early; JSON reads "<\\/" as the same two characters.
     return json.dumps(value, separators=(",", ":")).replace("</", "<\\/")
 
 
@@ -114,7 +186,10 @@ def _page_parts(title: str, last: int) -> Tuple[str, str]:
     """The page before and after its frames: the head ends inside the embedded JSON, just
     after the opening bracket of its frame list."""
     data = {
-        "rows": VISIBLE_ROWS,
+        "rows": DRAWN_ROWS,
+        "visible": VISIBLE_ROWS,
+        "spawnGround": SPAWN_COLOUR,
+        "spawnLine": SPAWN_LINE_COLOUR,
         "cols": COLUMNS,
         "cell": CELL_SIZE,
         "grid": GRID_COLOUR,
@@ -131,7 +206,7 @@ def _page_parts(title: str, last: int) -> Tuple[str, str]:
     for key, value in (
         ("@TITLE@", html.escape(title)),
         ("@WIDTH@", str(COLUMNS * CELL_SIZE)),
-        ("@HEIGHT@", str(VISIBLE_ROWS * CELL_SIZE)),
+        ("@HEIGHT@", str(DRAWN_ROWS * CELL_SIZE)),
         ("@LAST@", str(last)),
         ("@LEGEND@", legend),
         ("@SCRIPT@", _SCRIPT),
@@ -150,6 +225,8 @@ class PageWriter:
         self.title = title
         self._frames = tempfile.TemporaryFile()
         self._count = 0
+        # The last state added, decoded: a step's frame shows the rows its lock cleared.
+        self._before: Optional[DecodedState] = None
         self.add(None, initial)
 
     @property
@@ -159,7 +236,9 @@ class PageWriter:
 
     def add(self, action: Optional[str], state: GameStatePy) -> None:
         """Adds the step that `action` played, reaching `state`."""
-        text = _embedded(frame(action, state))
+        s = decode(bytes(state))
+        text = _embedded(_frame_of(action, s, self._before))
+        self._before = s
         self._frames.write((text if self._count == 0 else "," + text).encode("utf-8"))
         self._count += 1
 
@@ -193,7 +272,12 @@ def render(
     title: str = "corvelle replay",
 ) -> str:
     """The viewer page for a game: the new game, then (action name, state) per action."""
-    frames = [frame(None, initial)] + [frame(action, state) for action, state in steps]
+    frames = []
+    before: Optional[DecodedState] = None
+    for action, state in [(None, initial), *steps]:
+        s = decode(bytes(state))
+        frames.append(_frame_of(action, s, before))
+        before = s
     head, tail = _page_parts(title, len(frames) - 1)
     return head + ",".join(_embedded(f) for f in frames) + tail
 
@@ -264,6 +348,8 @@ button, select { background: #3b4252; color: #e5e9f0; border: 1px solid #4c566a;
 <button id="back" type="button" title="previous step (left arrow)">&#9664;</button>
 <button id="play" type="button" title="play or pause (space)">play</button>
 <button id="forward" type="button" title="next step (right arrow)">&#9654;</button>
+<button id="prevpiece" type="button" title="previous piece (up arrow)">&laquo; piece</button>
+<button id="nextpiece" type="button" title="next piece (down arrow)">piece &raquo;</button>
 <input id="slider" type="range" min="0" max="@LAST@" value="0" step="1">
 <select id="speed" title="steps per second">
 <option value="5">5 steps/s</option><option value="10">10 steps/s</option>
@@ -271,8 +357,8 @@ button, select { background: #3b4252; color: #e5e9f0; border: 1px solid #4c566a;
 <option value="200">200 steps/s</option>
 </select>
 </div>
-<div class="keys">keys: &larr; &rarr; step, space play/pause, Home/End first/last,
-Page Up/Page Down 20 steps</div>
+<div class="keys">keys: &larr; &rarr; step, &uarr; &darr; piece, space play/pause, Home/End
+first/last, Page Up/Page Down 20 steps; the address (#step=N) names the step shown</div>
 <script type="application/json" id="frames">@DATA@</script>
 <script>@SCRIPT@</script>
 </body>
@@ -292,6 +378,12 @@ _SCRIPT = """
   var speed = document.getElementById("speed");
   var step = 0;
   var timer = null;
+  var flashTimer = null;
+  // The first step of each falling piece (frames whose piece number differs from the last).
+  var pieceStarts = [];
+  for (var k = 0; k < frames.length; k++) {
+    if (k === 0 || frames[k][11] !== frames[k - 1][11]) { pieceStarts.push(k); }
+  }
 
   function text(id, value) { document.getElementById(id).textContent = String(value); }
 
@@ -308,23 +400,59 @@ _SCRIPT = """
     }
   }
 
-  function drawBoard(hex) {
+  // Rows 0 to data.rows - 1, row 0 at the bottom; the rows from data.visible up, where pieces
+  // enter, on a darker ground above a line; `lit` rows (if any) lit up.
+  function drawBoard(hex, lit) {
     var cell = data.cell;
     ctx.fillStyle = data.grid;
     ctx.fillRect(0, 0, canvas.width, canvas.height);
     for (var row = 0; row < data.rows; row++) {
       for (var col = 0; col < data.cols; col++) {
-        ctx.fillStyle = data.colours[parseInt(hex.charAt(row * data.cols + col), 16)];
+        var code = parseInt(hex.charAt(row * data.cols + col), 16);
+        ctx.fillStyle = (code === 0 || code > 9) && row >= data.visible ?
+            data.spawnGround : data.colours[code];
         ctx.fillRect(col * cell + 1, (data.rows - 1 - row) * cell + 1, cell - 2, cell - 2);
       }
     }
+    ctx.fillStyle = data.spawnLine;
+    ctx.fillRect(0, (data.rows - data.visible) * cell - 1, canvas.width, 2);
+    if (lit) {
+      ctx.fillStyle = "rgba(255, 255, 255, 0.7)";
+      for (var i = 0; i < lit.length; i++) {
+        ctx.fillRect(0, (data.rows - 1 - lit[i]) * cell, canvas.width, cell);
+      }
+    }
+    canvas.dataset.lit = lit ? lit.join(",") : "";
   }
 
-  function show(i) {
+  // How long cleared rows stay lit: shorter than a step while playing.
+  function flashTime() {
+    return timer === null ? 350 : Math.min(350, 600 / Number(speed.value));
+  }
+
+  function setAddress(i) {
+    try { history.replaceState(null, "", "#step=" + i); } catch (e) { /* not allowed here */ }
+  }
+
+  function stepFromAddress() {
+    var m = /^#step=(\d+)$/.exec(location.hash);
+    return m ? Number(m[1]) : null;
+  }
+
+  // Shows step i; `forward` when it follows the step shown by one action, which lights the
+  // rows it cleared for a moment.
+  function show(i, forward) {
     step = Math.max(0, Math.min(last, i));
     var f = frames[step];
     var flags = f[4];
-    drawBoard(f[0]);
+    if (flashTimer !== null) { clearTimeout(flashTimer); flashTimer = null; }
+    if (forward && f[12]) {
+      drawBoard(f[12][0], f[12][1]);
+      flashTimer = setTimeout(function () { flashTimer = null; drawBoard(f[0]); }, flashTime());
+    } else {
+      drawBoard(f[0]);
+    }
+    setAddress(step);
     slider.value = String(step);
     text("step", step);
     text("action", f[8] < 0 ? "(new game)" : data.actions[f[8]]);
@@ -354,7 +482,7 @@ _SCRIPT = """
     playButton.textContent = "pause";
     timer = setInterval(function () {
       if (step >= last) { pause(); return; }
-      show(step + 1);
+      show(step + 1, true);
     }, 1000 / Number(speed.value));
   }
 
@@ -366,7 +494,32 @@ _SCRIPT = """
     pause(); show(step - 1);
   });
   document.getElementById("forward").addEventListener("click", function () {
-    pause(); show(step + 1);
+    pause(); show(step + 1, true);
+  });
+
+  function nextPiece() {
+    for (var k = 0; k < pieceStarts.length; k++) {
+      if (pieceStarts[k] > step) { return pieceStarts[k]; }
+    }
+    return last;
+  }
+
+  function previousPiece() {
+    for (var k = pieceStarts.length - 1; k >= 0; k--) {
+      if (pieceStarts[k] < step) { return pieceStarts[k]; }
+    }
+    return 0;
+  }
+
+  document.getElementById("nextpiece").addEventListener("click", function () {
+    pause(); show(nextPiece());
+  });
+  document.getElementById("prevpiece").addEventListener("click", function () {
+    pause(); show(previousPiece());
+  });
+  window.addEventListener("hashchange", function () {
+    var k = stepFromAddress();
+    if (k !== null && k !== step) { pause(); show(k); }
   });
   speed.addEventListener("change", function () { if (timer !== null) { play(); } });
 
@@ -376,14 +529,17 @@ _SCRIPT = """
     if (e.key === " ") { e.preventDefault(); if (!e.repeat) { toggle(); } return; }
     if (e.key === "Home") { e.preventDefault(); pause(); show(0); return; }
     if (e.key === "End") { e.preventDefault(); pause(); show(last); return; }
+    if (e.key === "ArrowDown") { e.preventDefault(); pause(); show(nextPiece()); return; }
+    if (e.key === "ArrowUp") { e.preventDefault(); pause(); show(previousPiece()); return; }
     if (Object.prototype.hasOwnProperty.call(moves, e.key)) {
-      e.preventDefault(); pause(); show(step + moves[e.key]);
+      e.preventDefault(); pause(); show(step + moves[e.key], moves[e.key] === 1);
     }
   });
   // A focused button would also act on the space key's release.
   document.addEventListener("keyup", function (e) { if (e.key === " ") { e.preventDefault(); } });
 
-  show(0);
+  var fromAddress = stepFromAddress();
+  show(fromAddress === null ? 0 : fromAddress);
 })();
 """
 
@@ -397,7 +553,7 @@ def render_match(frames: Sequence[object], title: str = "corvelle match") -> str
         entry: List[object] = []
         for p in (0, 1):
             s = decode(states[p])
-            entry += [s.board[:_VISIBLE_BYTES].hex(), s.score, s.total_lines, int(s.game_over)]
+            entry += [s.board[: VISIBLE_ROWS * COLUMNS // 2].hex(), s.score, s.total_lines, int(s.game_over)]
         embedded_frames.append(entry + list(incoming))
     data = {
         "rows": VISIBLE_ROWS,

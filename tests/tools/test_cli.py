@@ -123,11 +123,27 @@ class TestPlayAndReplay:
         assert re.fullmatch(r"[0-9a-f]{64}", got["seed"])
         assert int(got["start time"]) > 1_600_000_000_000_000  # microseconds since 1970
         assert got["repeat"] == (
-            f"corvelle play --seed {got['seed']} --start-time {got['start time']}"
+            f"corvelle play --seed {got['seed']} --start-time {got['start time']} "
+            "--bot wordpress --pieces 2"
         )
         init = read_segments(replay.read_bytes())[0].data
         assert init[4:36].hex() == got["seed"]
         assert struct.unpack_from("<q", init, 36)[0] == int(got["start time"])
+
+    def test_the_printed_command_repeats_the_game(self, tmp_path: Path) -> None:
+        # A fresh seed, then the printed command run twice: the same replay bytes each time.
+        first = tmp_path / "first.cvr"
+        played = run(["play", "--bot", "random", "--pieces", "60", "--replay", str(first)])
+        assert played.returncode == 0, played.stderr
+        repeat = facts(played.stdout)["repeat"].split()
+        assert repeat[0] == "corvelle"
+        for k in range(2):
+            again = tmp_path / f"again{k}.cvr"
+            replayed = run(repeat[1:] + ["--replay", str(again)])
+            assert replayed.returncode == 0, replayed.stderr
+            for key in ("score", "lines", "pieces", "actions"):
+                assert facts(replayed.stdout)[key] == facts(played.stdout)[key], key
+            assert again.read_bytes() == first.read_bytes()
 
     def test_game_ended_by_knockout(self, tmp_path: Path) -> None:
         replay = tmp_path / "lost.cvr"
@@ -332,6 +348,25 @@ class TestPlayGame:
         _, steps = load_bytes(recorder.to_bytes())
         assert len(steps) == result.actions
         assert steps[-1][1].to_bytes() == result.final.to_bytes()
+
+    @pytest.mark.parametrize("bot", ["wordpress", "random"])
+    def test_same_start_same_game(self, bot: str) -> None:
+        start = GameStatePy(corvelle_vim.generate_seed(5, bytes.fromhex(SEED_HEX)))
+        a = play_game(start, bot, 150)
+        b = play_game(start, bot, 150)
+        assert [(n, s.to_bytes()) for n, s in a.steps] == [(n, s.to_bytes()) for n, s in b.steps]
+
+    def test_moves_are_the_ones_datagen_records(self) -> None:
+        # datagen's game 0 of a master seed, played by the command line from the same seed.
+        from corvelle.datagen import _play
+
+        master = bytes(range(32))
+        rows = _play.GameRows()
+        _play.play_game(rows, 0, master, "random", 40)
+        start = GameStatePy(corvelle_vim.generate_seed(0, _play.game_seed(master, 0)))
+        result = play_game(start, "random", 40)
+        assert rows.columns["action"] == [a for a, _ in result.steps]
+        assert rows.columns["next_state"][-1] == bytes(result.final)
 
     def test_ends_with_the_game(self) -> None:
         start = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))

@@ -20,7 +20,8 @@ from corvelle.bytestate import ACTIONS, CELL_GARBAGE, CELL_GHOST
 from corvelle.replay import FORFEIT, read_segments
 
 CHROMIUM = "/usr/bin/chromium"
-IDS = ["canvas", "slider", "play", "back", "forward", "speed", "step", "last", "action",
+IDS = ["canvas", "slider", "play", "back", "forward", "prevpiece", "nextpiece", "speed", "step",
+       "last", "action",
        "score", "lines", "combo", "b2b", "tspin", "piece", "hold", "next", "moves", "garbage",
        "gameover", "frames"]
 
@@ -79,12 +80,15 @@ class TestPage:
         for k, (action, state) in enumerate(steps, start=1):
             raw = bytes(state.to_bytes())
             s = decode(raw)
-            assert frames[k][0] == raw[8:108].hex()
+            assert frames[k][0] == raw[8 : 8 + viewer.DRAWN_ROWS * 5].hex()
             assert frames[k][1:4] == [state.score, state.total_lines, state.combo_counter]
             assert frames[k][5] == (state.hold or "")
             assert frames[k][6] == "".join(state.next_pcs)
             assert ACTIONS[frames[k][8]] == action
-            assert frames[k][9:] == [state.total_move_count, state.total_garbage_sent]
+            assert frames[k][9:12] == [state.total_move_count, state.total_garbage_sent,
+                                       s.current_id]
+            cleared = state.total_lines != steps[k - 2][1].total_lines if k > 1 else False
+            assert (frames[k][12] is not None) == cleared, k
             piece = s.current_pcs
             assert frames[k][7] == (None if piece is None else list(piece[:4]))
         assert data["colours"] == list(viewer.CELL_COLOURS)
@@ -92,10 +96,11 @@ class TestPage:
     def test_zero_seed_first_frame(self) -> None:
         initial = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))
         board = embedded(viewer.render(initial, []))["frames"][0][0]
-        rows = [board[10 * r : 10 * r + 10] for r in range(20)]
+        rows = [board[10 * r : 10 * r + 10] for r in range(viewer.DRAWN_ROWS)]
         assert rows[19] == "0000660000"  # the Z piece's lower cells, code 6
+        assert rows[20] == "0006600000"  # and its upper cells, above the visible field
         assert rows[0] == "0000990000" and rows[1] == "0009900000"  # its ghost
-        assert set("".join(rows[2:19])) == {"0"}
+        assert set("".join(rows[2:19] + rows[21:])) == {"0"}
 
     def test_title_is_escaped(self) -> None:
         initial = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))
@@ -166,17 +171,17 @@ class Page:
     def cell_colours(self) -> List[List[int]]:
         """The canvas colour at the centre of each of the 200 visible cells, row 0 first."""
         return self.page.evaluate(
-            """(size) => {
+            """([size, drawn]) => {
                 const c = document.getElementById("canvas").getContext("2d");
                 const out = [];
                 for (let row = 0; row < 20; row++) for (let col = 0; col < 10; col++) {
-                    const d = c.getImageData(col * size + size / 2, (19 - row) * size + size / 2,
-                                             1, 1).data;
+                    const d = c.getImageData(col * size + size / 2,
+                                             (drawn - 1 - row) * size + size / 2, 1, 1).data;
                     out.push([d[0], d[1], d[2]]);
                 }
                 return out;
             }""",
-            viewer.CELL_SIZE,
+            [viewer.CELL_SIZE, viewer.DRAWN_ROWS],
         )
 
 
@@ -286,3 +291,148 @@ class TestInBrowser:
         page.page.click("#back")
         assert page.step() == 1
         assert page.errors == []
+
+
+# --------------------------------------------------------------------------------------------
+# Spawn rows, line clears, piece stepping and the address
+# --------------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def clean_game() -> Tuple[GameStatePy, Steps]:
+    """A wordpress game without garbage that clears lines."""
+    game = play(bytes(range(32)), 0, "wordpress", 900, 300)
+    assert game.steps[-1][1].total_lines >= 8
+    return game.initial, game.steps
+
+
+def clearing_steps(initial: GameStatePy, steps: Steps) -> List[int]:
+    states = [initial] + [s for _, s in steps]
+    return [k for k in range(1, len(states)) if states[k].total_lines != states[k - 1].total_lines]
+
+
+def solid_rows(cells: bytes) -> List[bytes]:
+    """Board rows 0-39 of cell codes with only the locked cells (falling piece, ghost gone)."""
+    return [bytes(c if 1 <= c <= 8 else 0 for c in cells[10 * r : 10 * r + 10]) for r in range(40)]
+
+
+class TestLineClears:
+    def test_the_locked_board_loses_exactly_the_lit_rows(self, clean_game) -> None:
+        initial, steps = clean_game
+        states = [initial] + [s for _, s in steps]
+        ks = clearing_steps(initial, steps)
+        assert len(ks) >= 4
+        for k in ks:
+            before, after = decode(bytes(states[k - 1])), decode(bytes(states[k]))
+            got = viewer.cleared_rows(before, after)
+            assert got is not None, k
+            locked, lit = got
+            assert len(lit) == after.total_lines - before.total_lines
+            rows = [locked[10 * r : 10 * r + 10] for r in range(viewer.DRAWN_ROWS)]
+            assert all(all(1 <= c <= 8 for c in rows[y]) for y in lit)
+            # Dropping the lit rows gives the board after the step, below where its new piece
+            # enters (the stack of this game stays low).
+            kept = [r for y, r in enumerate(rows) if y not in lit] + [bytes(10)] * len(lit)
+            assert [bytes(c if 1 <= c <= 8 else 0 for c in r) for r in kept[:18]] == \
+                solid_rows(after.cells)[:18], k
+
+    def test_no_flash_without_a_clear(self, clean_game) -> None:
+        initial, steps = clean_game
+        states = [initial] + [s for _, s in steps]
+        ks = set(clearing_steps(initial, steps))
+        for k in range(1, 200):
+            lit = viewer.cleared_rows(decode(bytes(states[k - 1])), decode(bytes(states[k])))
+            assert (lit is not None) == (k in ks)
+
+
+@pytest.fixture(scope="module")
+def clean_page_file(clean_game, tmp_path_factory) -> Path:
+    path = tmp_path_factory.mktemp("viewer") / "clean.html"
+    viewer.write(path, *clean_game, title="clean game")
+    return path
+
+
+class TestSpawnRowsPiecesAndAddress:
+    def test_a_piece_at_spawn_shows_all_four_cells(self, browser) -> None:
+        initial = GameStatePy(corvelle_vim.generate_seed(0, bytes(32)))
+        path = Path(os.environ.get("TMPDIR", "/tmp")) / f"spawn-{os.getpid()}.html"
+        viewer.write(path, initial, [])
+        try:
+            p = Page(browser, path.as_uri())
+            z = list(viewer.colour_rgb(6))
+            colours = p.page.evaluate(
+                """([size, drawn]) => {
+                    const c = document.getElementById("canvas").getContext("2d");
+                    const at = (row, col) => Array.from(c.getImageData(
+                        col * size + size / 2, (drawn - 1 - row) * size + size / 2, 1, 1).data
+                    ).slice(0, 3);
+                    return [at(19, 4), at(19, 5), at(20, 3), at(20, 4), at(21, 4), at(20, 0)];
+                }""",
+                [viewer.CELL_SIZE, viewer.DRAWN_ROWS],
+            )
+            assert colours[:4] == [z] * 4
+            ground = [int(viewer.SPAWN_COLOUR[i : i + 2], 16) for i in (1, 3, 5)]
+            assert colours[4] == colours[5] == ground
+            assert p.errors == []
+            p.page.close()
+        finally:
+            path.unlink()
+
+    def test_piece_stepping(self, browser, clean_page_file, clean_game) -> None:
+        initial, steps = clean_game
+        ids = [decode(bytes(s)).current_id for s in [initial] + [t for _, t in steps]]
+        starts = [k for k in range(len(ids)) if k == 0 or ids[k] != ids[k - 1]]
+        p = Page(browser, clean_page_file.as_uri())
+        keys = p.page.keyboard
+        for expected in starts[1:6]:
+            keys.press("ArrowDown")
+            assert p.step() == expected
+        keys.press("ArrowRight")
+        assert p.step() == starts[5] + 1
+        keys.press("ArrowUp")  # back to the start of the piece shown
+        assert p.step() == starts[5]
+        keys.press("ArrowUp")
+        assert p.step() == starts[4]
+        p.page.click("#nextpiece")
+        p.page.click("#nextpiece")
+        assert p.step() == starts[6]
+        p.page.click("#prevpiece")
+        assert p.step() == starts[5]
+        keys.press("End")
+        keys.press("ArrowDown")
+        assert p.step() == len(steps)
+        assert p.errors == []
+        p.page.close()
+
+    def test_the_address_names_the_step(self, browser, clean_page_file, clean_game) -> None:
+        _, steps = clean_game
+        p = Page(browser, clean_page_file.as_uri() + "#step=123")
+        assert p.step() == 123
+        assert p.text("score") == str(steps[122][1].score)
+        p.page.keyboard.press("ArrowRight")
+        assert p.page.evaluate("location.hash") == "#step=124"
+        p.page.evaluate("location.hash = '#step=40'")
+        p.page.wait_for_function("document.getElementById('step').textContent === '40'")
+        p.page.evaluate("location.hash = '#step=99999'")
+        p.page.wait_for_function(f"document.getElementById('step').textContent === '{len(steps)}'")
+        assert p.errors == []
+        p.page.close()
+
+    def test_stepping_onto_a_clear_lights_its_rows(self, browser, clean_page_file,
+                                                   clean_game) -> None:
+        initial, steps = clean_game
+        k = clearing_steps(initial, steps)[0]
+        states = [initial] + [s for _, s in steps]
+        _, lit = viewer.cleared_rows(decode(bytes(states[k - 1])), decode(bytes(states[k])))
+        p = Page(browser, clean_page_file.as_uri() + f"#step={k - 1}")
+        p.page.keyboard.press("ArrowRight")
+        assert p.step() == k
+        assert p.page.evaluate("document.getElementById('canvas').dataset.lit") == ",".join(
+            map(str, lit))
+        p.page.wait_for_function("document.getElementById('canvas').dataset.lit === ''")
+        # A jump to the same step shows it at once.
+        p.page.keyboard.press("Home")
+        p.slide_to(k)
+        assert p.page.evaluate("document.getElementById('canvas').dataset.lit") == ""
+        assert p.errors == []
+        p.page.close()

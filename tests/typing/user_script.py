@@ -49,6 +49,8 @@ def round_trip(state: GameStatePy) -> GameStatePy:
     again = GameStatePy.state_from_bytes(data)
     also = GameStatePy.state_from_bytes(bytes(data))
     assert again.to_bytes() == also.to_bytes()
+    packed: bytes = bytes(again)
+    assert again == also and hash(again) == hash(packed)
     return again
 
 

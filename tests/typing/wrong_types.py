@@ -8,3 +8,5 @@ state = GameStatePy(corvelle_vim.generate_seed("0", bytes(32)))
 score: str = state.score
 state.score = 5
 GameStatePy.to_bytes(5)
+state.bot_moves_raw("best")
+copied: str = bytes(state)

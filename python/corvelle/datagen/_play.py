@@ -1,12 +1,9 @@
 """Bot games played move by move, deterministically, and recorded as transition rows.
 
-The engine's bots break ties between equally good chains with randomness from the operating
-system, so their games cannot be repeated. The games here ask the engine for the chains tied
-for its bot's choice (`corvelle._batch.bot_choices`: of the chains `get_valid_move_chains()`
-returns, those not ending the game with the bot's best board score, and of those the ones with
-the fewest actions) and draw among them with a `random.Random` seeded from the game's seed.
-Everything else (the candidate chains, the states they lead to, every action) comes from the
-engine, at time 0 as the bots play.
+The bot's choices follow the seeded rule of `corvelle.seeded_bot` (the engine's list of the
+chains tied for its bot's choice, drawn among with a `random.Random` seeded from the game's
+seed), the same rule `corvelle play` uses, so a game here and `corvelle play` on the same seed
+and start time 0 play the same moves.
 """
 
 from __future__ import annotations
@@ -18,8 +15,8 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import corvelle_vim
 from corvelle_vim import GameStatePy
 
-from .._batch import bot_choices
 from ..bytestate import ACTIONS
+from ..seeded_bot import BOTS, choose_chain, tie_break_rng
 
 __all__ = [
     "ACTION_INDEX",
@@ -63,9 +60,6 @@ COLUMNS = (
     "action_mask",
 )
 
-# The engine's bots, by name.
-BOTS: Tuple[str, ...] = ("wordpress", "random")
-
 
 def game_seed(master_seed: bytes, game_id: int) -> bytes:
     """Returns the 32 seed bytes of game `game_id`: SHA-256 of the master seed followed by the
@@ -75,10 +69,6 @@ def game_seed(master_seed: bytes, game_id: int) -> bytes:
     if not 0 <= game_id < 2**63:
         raise ValueError(f"game id must be in 0 to 2**63 - 1, got {game_id}")
     return hashlib.sha256(master_seed + game_id.to_bytes(8, "little")).digest()
-
-
-def _tie_break_rng(seed: bytes) -> random.Random:
-    return random.Random(hashlib.sha256(b"corvelle.datagen tie-break" + seed).digest())
 
 
 def chain_mask(valid: Sequence[Tuple[Sequence[str], object]]) -> bytes:
@@ -111,10 +101,9 @@ def _choose(
 
     `data` is the state's byte form, `valid` and `mask` its valid chains and their mask. The
     engine's list of tied chains, in chain order, is drawn from when it holds more than one."""
-    ties = bot_choices(data, bot)
-    if not ties:
+    chosen = choose_chain(data, bot, rng)
+    if chosen is None:
         return None
-    chosen = ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
     if not mask[chosen]:
         raise RuntimeError(f"the bot's chain {chosen} is not among the valid chains")
     # The valid chains are listed in chain order: the chosen one is preceded by as many as
@@ -134,6 +123,7 @@ class GameRows:
         return len(self.columns["game_id"])
 
     def clear(self) -> None:
+        """Drops the rows held (the count of lines cleared is kept)."""
         for values in self.columns.values():
             values.clear()
 
@@ -155,7 +145,7 @@ def play_game(
     """Plays game `game_id` until `max_pieces` chains are placed or the game is lost, appending
     one row per action to `rows`. Returns the number of rows appended."""
     seed = game_seed(master_seed, game_id)
-    rng = _tie_break_rng(seed)
+    rng = tie_break_rng(seed)
     state = GameStatePy(corvelle_vim.generate_seed(0, seed))
     data = bytes(state.to_bytes())
     c = rows.columns

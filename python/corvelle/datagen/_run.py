@@ -29,6 +29,7 @@ from typing import (
     Tuple,
 )
 
+from ..seeded_bot import BotName
 from ._play import BOTS
 from ._shards import (
     FORMAT,
@@ -114,6 +115,7 @@ class DatagenResult(NamedTuple):
 
     @property
     def manifest(self) -> str:
+        """The path of the dataset's manifest.json."""
         return os.path.join(self.out, MANIFEST)
 
 
@@ -126,6 +128,7 @@ def require_ray(what: str = "running on Ray") -> Any:
 
 
 def shard_name(shard: int) -> str:
+    """The file name of shard number `shard`: part-00000.parquet, ..."""
     return f"part-{shard:05d}.parquet"
 
 
@@ -844,7 +847,7 @@ def generate(
     out: str,
     games: int,
     *,
-    bot: str = "wordpress",
+    bot: BotName = "wordpress",
     seed: Optional[bytes] = None,
     max_pieces: int = DEFAULT_MAX_PIECES,
     workers: Optional[int] = None,

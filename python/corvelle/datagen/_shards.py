@@ -119,6 +119,7 @@ def _mask_type(pa: Any) -> Any:
 
 
 def arrow_schema() -> Any:
+    """The pyarrow schema of the shards' rows (see FIELDS); needs pyarrow."""
     pa = require_pyarrow()
     types = {
         "int8": pa.int8(),

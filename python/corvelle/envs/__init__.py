@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 from gymnasium.envs.registration import register, registry
 
 from .keys import KeyEnv
-from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space
+from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space, observations_from_bytes
 from .placement import ALL_CHAINS, PlacementEnv
 from .vector import PlacementVectorEnv
 from .versus import VersusEnv
@@ -40,6 +40,7 @@ __all__ = [
     "versus_env",
     "versus_vector_env",
     "observation_space",
+    "observations_from_bytes",
 ]
 
 

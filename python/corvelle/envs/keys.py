@@ -14,7 +14,15 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, decode
-from .arena import Batch, arena_views, check_action, check_render_mode, check_reward
+from .arena import (
+    Batch,
+    RewardKind,
+    arena_views,
+    check_action,
+    check_render_mode,
+    check_reward,
+    given_state,
+)
 from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -32,7 +40,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     refused action leaves the game unchanged and returns the same observation, reward 0.0,
     `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True. Observations, rewards, seeding, rendering and replay files
-    are those of `PlacementEnv`, `info["replay_write_failed"]` included.
+    are those of `PlacementEnv`, `info["replay_write_failed"]` included, and so are
+    `reset(options={"game_seed": ...})` and `reset(options={"state": ...})`.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -43,11 +52,13 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: str = "score",
+        reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
+        render_panel: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
         self.observation_space = observation_space()
@@ -57,10 +68,6 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self._action = np.zeros(1, dtype=np.int64)
         self._started = False
         self._closed = False
-        # The game's seed record and the actions played in it, so that a copy can play the
-        # game again in a batch of its own.
-        self._seed_record = b""
-        self._played = bytearray()
 
     @property
     def state(self) -> GameStatePy:
@@ -72,24 +79,32 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts an episode: a game drawn from `self.np_random` (seeded by `seed`), the GameSeedPy
+        `options["game_seed"]`, or the GameStatePy `options["state"]` to continue from. Returns
+        (observation, info)."""
         if self._closed:
             raise ClosedEnvironmentError("Cannot call env.reset() after env.close()")
         super().reset(seed=seed)
-        game_seed = (options or {}).get("game_seed")
-        if game_seed is None:
-            game_seed = draw_game_seed(self.np_random)
-        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-            raise TypeError(
-                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-            )
-        self._seed_record = bytes(game_seed_record(game_seed))
-        self._played.clear()
-        self._start(self._batch, self._views, self._seed_record)
+        state = given_state(options)
+        if state is not None:
+            self._batch.set_state(0, bytes(state))
+        else:
+            game_seed = (options or {}).get("game_seed")
+            if game_seed is None:
+                game_seed = draw_game_seed(self.np_random)
+            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+                raise TypeError(
+                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+                )
+            self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
+            self._views["use_seed"][0] = True
+            self._batch.reset()
         self._started = True
         written = self.replays.start(self.state) if self.replays is not None else True
         return self._observation(), self._info(written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        """Plays one action. Returns (observation, reward, terminated, truncated, info)."""
         if self._closed:
             raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
         if not self._started:
@@ -97,8 +112,6 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         self._action[0] = check_action(action, ACTION_NB)
         self._batch.step(self._action)
         v = self._views
-        if not v["invalid"][0]:
-            self._played.append(int(self._action[0]))
         terminated = bool(v["terminated"][0])
         written = True
         if self.replays is not None and not v["invalid"][0]:
@@ -113,6 +126,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return mask.astype(bool)
 
     def render(self) -> Any:
+        """The current state as text (render_mode "ansi") or an RGB array ("rgb_array")."""
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
@@ -120,7 +134,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
             raise ResetNeeded("Cannot call env.render() before calling env.reset()")
         if self.render_mode == "ansi":
             return ansi_frame(self.state)
-        return rgb_frame(decode(self._batch.state_bytes(0)))
+        return rgb_frame(decode(self._batch.state_bytes(0)), panel=self.render_panel)
 
     def close(self) -> None:
         """Writes the running episode's replay file, if any; later steps and resets raise
@@ -133,10 +147,9 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         super().close()
 
     def __deepcopy__(self, memo: Dict[int, Any]) -> KeyEnv:
-        """An independent env in the same game at the same point, with a copy of the random
-        generator, so both go on alike under the same actions. The copy plays the episode's
-        actions again in a game of its own (time grows with the episode's length) and writes
-        no replay files (two envs numbering files in one directory would overwrite each
+        """An independent env in the same game at the same point (the native game copied), with
+        a copy of the random generator, so both go on alike under the same actions. The copy
+        writes no replay files (two envs numbering files in one directory would overwrite each
         other)."""
         twin = type(self).__new__(type(self))
         memo[id(self)] = twin
@@ -145,27 +158,13 @@ class KeyEnv(gym.Env[Observation, np.int64]):
             if name not in native:
                 setattr(twin, name, copy.deepcopy(value, memo))
         twin.replays = None
-        twin._batch = Batch(1, mode="keys", reward=self.reward_kind, autoreset=False)
+        twin._batch = self._batch.copy()
         twin._views = arena_views(twin._batch)
-        if self._started:
-            self._start(twin._batch, twin._views, self._seed_record)
-            action = np.zeros(1, dtype=np.int64)
-            for played in self._played:
-                action[0] = played
-                twin._batch.step(action)
-        # Observation, flags and mask as the last step left them, invalid or not.
-        memoryview(twin._batch).cast("B")[:] = memoryview(self._batch).cast("B")
         return twin
 
     def clone(self) -> KeyEnv:
         """A copy to plan with (see `__deepcopy__`)."""
         return copy.deepcopy(self)
-
-    @staticmethod
-    def _start(batch: Batch, views: Dict[str, np.ndarray], seed_record: bytes) -> None:
-        views["seeds"][0] = np.frombuffer(seed_record, dtype=np.uint8)
-        views["use_seed"][0] = True
-        batch.reset()
 
     def _observation(self) -> Observation:
         return {k: self._views[k][0].copy() for k in OBS_KEYS}

@@ -14,8 +14,8 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import DecodedState, decode
-from .arena import check_action, check_render_mode, check_reward
-from .obs import Observation, draw_game_seed, observation_from_state, observation_space
+from .arena import RewardKind, check_action, check_render_mode, check_reward, given_state
+from .obs import Observation, draw_game_seed, observation_space, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -50,10 +50,14 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     `TimeLimit` (`gymnasium.make(..., max_episode_steps=n)`).
 
     `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
-    and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead.
+    and start time; `reset(options={"game_seed": seed})` plays the given `GameSeedPy` instead,
+    and `reset(options={"state": state})` continues from the given `GameStatePy` (a stored
+    state, a search node, a curriculum's start).
     With `replay_dir`, every episode is written there as a replay file (see `EpisodeWriter`),
     and `info["replay_write_failed"]` tells whether the episode file this call should have
     written (on a knockout, or on reset for the episode left) could not be written.
+    `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
+    "rgb_array" frames.
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -61,11 +65,13 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: str = "score",
+        reward: RewardKind = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
+        render_panel: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(CHAIN_NB)
         self.observation_space = observation_space()
@@ -87,22 +93,28 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts an episode: a game drawn from `self.np_random` (seeded by `seed`), the GameSeedPy
+        `options["game_seed"]`, or the GameStatePy `options["state"]` to continue from. Returns
+        (observation, info)."""
         if self._closed:
             raise ClosedEnvironmentError("Cannot call env.reset() after env.close()")
         super().reset(seed=seed)
-        game_seed = (options or {}).get("game_seed")
-        if game_seed is None:
-            game_seed = draw_game_seed(self.np_random)
-        elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-            raise TypeError(
-                f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-            )
-        state = GameStatePy(game_seed)
+        state = given_state(options)
+        if state is None:
+            game_seed = (options or {}).get("game_seed")
+            if game_seed is None:
+                game_seed = draw_game_seed(self.np_random)
+            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
+                raise TypeError(
+                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+                )
+            state = GameStatePy(game_seed)
         self._enter(state)
         written = self.replays.start(state) if self.replays is not None else True
         return self._observation(), self._info(False, written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        """Plays one action. Returns (observation, reward, terminated, truncated, info)."""
         if self._closed:
             raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
         if self._state is None:
@@ -133,6 +145,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return self._mask.astype(bool)
 
     def render(self) -> Any:
+        """The current state as text (render_mode "ansi") or an RGB array ("rgb_array")."""
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
@@ -141,7 +154,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         if self.render_mode == "ansi":
             return ansi_frame(self._state)
         assert self._decoded is not None
-        return rgb_frame(self._decoded)
+        return rgb_frame(self._decoded, panel=self.render_panel)
 
     def close(self) -> None:
         """Writes the running episode's replay file, if any; later steps and resets raise
@@ -175,8 +188,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     # Makes `state` the current state: its byte form, observation, mask and successors.
     def _enter(self, state: GameStatePy) -> None:
         self._state = state
-        self._decoded = decode(state.to_bytes())
-        self._obs = observation_from_state(self._decoded)
+        data = bytes(state)
+        self._decoded = decode(data)
+        # The observation comes from the native code the batched games use.
+        self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
         self._mask, self._successors = chain_successors(state)
 
     def _observation(self) -> Observation:

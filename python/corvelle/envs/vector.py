@@ -18,7 +18,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import decode
-from .arena import SEED_RECORD_SIZE, Batch, arena_views, check_reward
+from .arena import SEED_RECORD_SIZE, Batch, RewardKind, arena_views, check_reward
 from .obs import OBS_KEYS, Observation, game_seed_record, observation_space, stream_words
 from .placement import CHAIN_NB
 from .render import ansi_frame, rgb_frame
@@ -54,7 +54,8 @@ class PlacementVectorEnv(VectorEnv):
     single environment. With `copy=False` the arrays returned are the native buffers
     themselves, overwritten by the next step; the default returns copies.
     `reset(options=...)` takes `"reset_mask"` (bools, which games to reset) and `"game_seed"`
-    (a sequence of `GameSeedPy` or None per game).
+    (a sequence of `GameSeedPy` or None per game) and `"state"` (a sequence of `GameStatePy`
+    or None per game: those games continue from the given state).
     """
 
     metadata = {
@@ -67,11 +68,12 @@ class PlacementVectorEnv(VectorEnv):
         self,
         num_envs: int = 1,
         *,
-        reward: str = "score",
+        reward: RewardKind = "score",
         max_episode_steps: Optional[int] = None,
         render_mode: Optional[str] = None,
         num_threads: Optional[int] = None,
         copy: bool = True,
+        render_panel: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -79,6 +81,7 @@ class PlacementVectorEnv(VectorEnv):
             )
         self.num_envs = num_envs
         self.render_mode = render_mode
+        self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.copy = copy
         self._batch = Batch(
@@ -109,6 +112,8 @@ class PlacementVectorEnv(VectorEnv):
         seed: Union[int, Sequence[Optional[int]], None] = None,
         options: Optional[Dict[str, Any]] = None,
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts the next game of every game (or of those `options["reset_mask"]` selects); see
+        the class docstring for `seed` and the options. Returns (observations, infos)."""
         if self.closed:
             raise ClosedEnvironmentError("Cannot call envs.reset() after envs.close()")
         super().reset(seed=seed if isinstance(seed, int) else None)
@@ -155,6 +160,19 @@ class PlacementVectorEnv(VectorEnv):
                 self._seed_records[i * SEED_RECORD_SIZE : (i + 1) * SEED_RECORD_SIZE] = record
             use_seed[i] = given is not None
         self._batch.reset(None if which is None else which)
+        given_states = options.get("state")
+        if given_states is not None:
+            if len(given_states) != n:
+                raise ValueError(f"options['state'] must list {n} states, one per game")
+            for i, state in enumerate(given_states):
+                if state is None or (which is not None and not which[i]):
+                    continue
+                if not isinstance(state, corvelle_vim.GameStatePy):
+                    raise TypeError(
+                        f"options['state'][{i}] must be a GameStatePy or None, "
+                        f"not {type(state).__name__}"
+                    )
+                self._batch.set_state(i, bytes(state))
         self._started = True
         obs = self._observations()
         return obs, self._info()
@@ -162,6 +180,8 @@ class PlacementVectorEnv(VectorEnv):
     def step(
         self, actions: Any
     ) -> Tuple[Observation, np.ndarray, np.ndarray, np.ndarray, Dict[str, Any]]:
+        """Plays one action of every game. Returns (observations, rewards, terminated,
+        truncated, infos), each batched over the games."""
         if self.closed:
             raise ClosedEnvironmentError("Cannot call envs.step() after envs.close()")
         if not self._started:
@@ -209,13 +229,17 @@ class PlacementVectorEnv(VectorEnv):
         return GameStatePy.state_from_bytes(self._batch.state_bytes(index))
 
     def render(self) -> Optional[Tuple[Any, ...]]:
+        """One frame per game, as `PlacementEnv.render` draws it, or None without a render mode."""
         if self.render_mode is None:
             return None
         if not self._started:
             raise ResetNeeded("Cannot call env.render() before calling env.reset()")
         if self.render_mode == "ansi":
             return tuple(ansi_frame(self.state(i)) for i in range(self.num_envs))
-        return tuple(rgb_frame(decode(self._batch.state_bytes(i))) for i in range(self.num_envs))
+        return tuple(
+            rgb_frame(decode(self._batch.state_bytes(i)), panel=self.render_panel)
+            for i in range(self.num_envs)
+        )
 
     def _observations(self) -> Observation:
         if self.copy:
