@@ -1324,9 +1324,10 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "corvelle._batch",
-    .m_doc = "Many games stepped in one call, outside the interpreter lock; and what the package\n"
-             "reads from the engine one state at a time: a state's placement mask, the chains\n"
-             "tied for a bot's choice, observations of stored states, and the piece shapes.",
+    .m_doc = "Many games stepped in one call, outside the interpreter lock; two-player matches, one\n"
+             "at a time or many at once; and what the package reads from the engine one state at a\n"
+             "time: a state's placement mask, the chains tied for a bot's choice, observations of\n"
+             "stored states, and the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

@@ -50,7 +50,7 @@ class Batch:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class VersusBatch:
-    """N two-player matches and the arena of both players' outputs (buffer protocol)."""
+    """N two-player matches stepped together; its buffer is the arena of their outputs."""
 
     def __init__(
         self,
@@ -64,21 +64,29 @@ class VersusBatch:
         num_threads: int = ...,
     ) -> None: ...
     @property
-    def num_matches(self) -> int: ...
+    def num_matches(self) -> int:
+        """Number of matches."""
     @property
-    def action_nb(self) -> int: ...
+    def action_nb(self) -> int:
+        """Actions per agent: 96 or 8."""
     @property
-    def num_threads(self) -> int: ...
+    def num_threads(self) -> int:
+        """Threads a step runs on."""
     @property
-    def layout(self) -> Dict[str, Tuple[int, str, Tuple[int, ...]]]: ...
-    def reset(self, which: Optional[object] = None) -> None: ...
+    def layout(self) -> Dict[str, Tuple[int, str, Tuple[int, ...]]]:
+        """{name: (offset, format, shape)} of every field of the exported arena."""
+    def reset(self, which: Optional[object] = None) -> None:
+        """Starts the next match of every match (or of those flagged in `which`)."""
     # `actions`: a contiguous buffer of shape (num_matches, 2).
-    def step(self, actions: object) -> int: ...
-    def state_bytes(self, match: int, player: int) -> bytes: ...
+    def step(self, actions: object) -> int:
+        """One lock-step turn of every match, actions of shape (num_matches, 2); returns how many
+        matches ended."""
+    def state_bytes(self, match: int, player: int) -> bytes:
+        """The byte form of one player's state."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class Match:
-    """A two-player match with its garbage exchange and both replay streams."""
+    """Two games stepped in lock-step with garbage sent between them."""
 
     def __init__(
         self,
@@ -90,11 +98,24 @@ class Match:
         step_us: int = ...,
     ) -> None: ...
     # Each turn: an action index, or a sequence of 1 to 16 of them.
-    def step(self, turn_a: Union[int, Sequence[int]], turn_b: Union[int, Sequence[int]]) -> None: ...
-    def step_chains(self, chain_a: int, chain_b: int) -> None: ...
-    def state_bytes(self, player: int) -> bytes: ...
-    def replay_bytes(self, player: int) -> bytes: ...
-    def placement_mask(state: object) -> bytes:
+    def step(self, turn_a: Union[int, Sequence[int]], turn_b: Union[int, Sequence[int]]) -> None:
+        """One step of both players: each turn an action index or a sequence of 1 to 16. A refused
+        action changes nothing."""
+    def step_chains(self, chain_a: int, chain_b: int) -> None:
+        """One step in which each player plays a move chain by its index."""
+    def state_bytes(self, player: int) -> bytes:
+        """The byte form of a player's state."""
+    def replay_bytes(self, player: int) -> bytes:
+        """A player's replay stream so far."""
+    def placement_mask(self, player: int) -> bytes:
+        """The 96 chain flags of a player's state."""
+    def key_mask(self, player: int) -> bytes:
+        """The 8 action flags of a player's state."""
+    def info(self) -> Dict[str, Any]:
+        """Steps, result and per-player garbage counts."""
+
+
+def placement_mask(state: object) -> bytes:
     """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
 
 def bot_choices(state: object, bot: str) -> List[int]:

@@ -39,7 +39,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import _batch
+from . import _batch, seeded_bot
 from ._files import write_whole
 from .bytestate import ACTIONS, SEGMENT_GAME_OVER, SEGMENT_INIT, SEGMENT_UPDATE, as_bytes
 from .replay import read_segments
@@ -465,10 +465,8 @@ def bot_turn(match: Match, player: int, bot: str, rng: random.Random) -> int:
     """The chain the engine's bot `bot` plays for `player`: one of the chains tied for its
     choice (`corvelle._batch.bot_choices`) drawn with `rng`, or a plain hard drop when none
     qualifies."""
-    ties = _batch.bot_choices(match.state_bytes(player), bot)
-    if not ties:
-        return HARD_DROP_CHAIN
-    return ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
+    chain = seeded_bot.choose_chain(match.state_bytes(player), bot, rng)
+    return HARD_DROP_CHAIN if chain is None else chain
 
 
 def play_bot_match(

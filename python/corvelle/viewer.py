@@ -243,6 +243,7 @@ class PageWriter:
         self._count += 1
 
     def add_steps(self, steps: Iterable[Tuple[str, GameStatePy]]) -> None:
+        """Adds each (action name, state) step in order."""
         for action, state in steps:
             self.add(action, state)
 
@@ -257,6 +258,7 @@ class PageWriter:
             f.write(tail.encode("utf-8"))
 
     def close(self) -> None:
+        """Drops the frames kept so far; the writer cannot be saved after."""
         self._frames.close()
 
     def __enter__(self) -> PageWriter:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import importlib
+import itertools
 import random
 from typing import List
 
@@ -12,22 +13,22 @@ import corvelle_vim
 import pytest
 from corvelle_vim import GameStatePy
 
+from corvelle import seeded_bot
 from corvelle._batch import bot_choices
 from corvelle.datagen import BOTS, CHAINS, chain_mask, game_seed
 from corvelle.datagen._play import GameRows, canonical_chain, play_game
 
 
 def _states(bot: str, games: int, pieces: int) -> List[GameStatePy]:
-    """The states at the start of every chain of a few games of the engine's bot."""
+    """The states at the start of every chain of a few games of the bot, played by the seeded
+    rule so that the sample is the same on every run."""
     found = []
     for g in range(games):
         state = GameStatePy(corvelle_vim.generate_seed(0, game_seed(bytes(32), g)))
         found.append(state)
-        for action, after in state.generate_bot_episode(bot, pieces * 10):
-            if action == "HardDrop":
-                found.append(after)
-        if len(found) > games * pieces:
-            break
+        rng = seeded_bot.tie_break_rng(game_seed(bytes(32), g))
+        for _, move in itertools.islice(seeded_bot.moves(state, bot, rng), pieces):
+            found.append(move[-1][1])
     return [s for s in found if not s.game_over]
 
 

@@ -180,6 +180,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
 
     @property
     def match(self) -> Match:
+        """The running match (both players' states, garbage and metrics)."""
         if self._match is None:
             raise ResetNeeded("Cannot read the match before calling env.reset()")
         return self._match
@@ -187,6 +188,8 @@ class VersusEnv(gym.Env[Observation, np.int64]):
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
     ) -> Tuple[Observation, Dict[str, Any]]:
+        """Starts a match: both games drawn from `self.np_random` (seeded by `seed`), or the
+        pair of GameSeedPy `options["game_seeds"]`. Returns (observation, info)."""
         super().reset(seed=seed)
         seeds = (options or {}).get("game_seeds")
         if seeds is None:
@@ -201,6 +204,8 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         return player_observation(self._match, 0), self._info(False)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
+        """Plays the agent's action and the bot's reply as one match step. Returns
+        (observation, reward, terminated, truncated, info)."""
         match = self.match
         if match.winner is not None:
             raise ResetNeeded("The match is over; call env.reset()")
@@ -221,6 +226,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         return action_mask(self.match, 0, self.mode).astype(bool)
 
     def render(self) -> Any:
+        """Both boards side by side as text (render_mode "ansi")."""
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
