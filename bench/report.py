@@ -63,6 +63,14 @@ def rows():
     for label in ("fresh", "midgame"):
         out.append(Row(f"engine move-chain sweep (96 chains), {label}", "engine",
                        f"valid_chains/{label}", "us"))
+    for label in ("fresh", "midgame"):
+        out.append(Row(f"engine every placement (paths, spins), {label}", "engine",
+                       f"placements/{label}", "us"))
+        out.append(Row(f"engine every placement with hold (paths, spins), {label}", "engine",
+                       f"placements_hold/{label}", "us",
+                       ("<=", 10) if label == "midgame" else None))
+    out.append(Row("engine one placement's state (its keys with try_action), midgame", "engine",
+                   "placement_state/midgame", "ns"))
     for op in ("encode", "decode"):
         for label in ("fresh", "midgame"):
             out.append(Row(f"engine {op} state, {label}", "engine", f"{op}/{label}", "ns"))

@@ -537,7 +537,10 @@ struct PlacementSink {
     bool hold;
     std::array<std::uint64_t, 4 * rot::ROT_NB * BoardMatrix::COLS> seen{};  // bit: lowest row
 
-    void offer(const CurrentPcsInfo& landed, int flags, int lines, int node, int depth) {
+    // Keeps the placement of `landed` with spin flags `flags` unless one of the same cells and
+    // spin kind is kept already; lines() gives the rows its lock clears, asked only then.
+    template <class Lines>
+    void offer(const CurrentPcsInfo& landed, int flags, Lines&& lines, int node, int depth) {
         const CellSet& c = CELL_SETS[rot::index(landed.rs)][index(landed.tet)];
         const SpinKind spin = spin_kind(flags & 1, flags & 2);
         const int y = landed.pos.y + c.min_i, x = landed.pos.x + c.min_j;
@@ -547,7 +550,7 @@ struct PlacementSink {
         w |= bit;
         out.items[static_cast<std::size_t>(out.count++)] =
             Placement{hold, landed.tet, landed.rs, landed.pos.y, landed.pos.x, spin,
-                      static_cast<std::uint8_t>(lines), static_cast<std::uint16_t>(depth + 1 + hold),
+                      static_cast<std::uint8_t>(lines()), static_cast<std::uint16_t>(depth + 1 + hold),
                       static_cast<std::uint16_t>(node)};
     }
 };
@@ -663,7 +666,8 @@ void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
         const int drop = board.drop(n.y, n.x, n.rs);
         if (can_lock) {
             const CurrentPcsInfo landed{Pos{i8(n.y - drop), n.x}, p.tet, rot::rot_from_index(n.rs), 0};
-            sink.offer(landed, drop ? 0 : n.flags, board.lines(n.y - drop, n.x, n.rs), head, depth[head]);
+            sink.offer(landed, drop ? 0 : n.flags, [&] { return board.lines(n.y - drop, n.x, n.rs); },
+                       head, depth[head]);
         }
         for (const TetAction a : SEARCH_ACTIONS) {
             switch (a) {
@@ -723,9 +727,8 @@ void search_placements_exact(const GameState& root, bool hold, PlacementList& ou
                 const int drop = states[head].main_board.fall_distance(c);
                 CurrentPcsInfo landed = c;
                 landed.pos.y = i8(c.pos.y - drop);
-                sink.offer(landed, drop ? 0 : flags,
-                           static_cast<std::uint16_t>(dropped.total_lines - states[head].total_lines), h,
-                           depth[head]);
+                const int lines = static_cast<std::uint16_t>(dropped.total_lines - states[head].total_lines);
+                sink.offer(landed, drop ? 0 : flags, [&] { return lines; }, h, depth[head]);
             }
         }
         for (const TetAction a : SEARCH_ACTIONS) {
