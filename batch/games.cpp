@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "error.hpp"
@@ -62,9 +63,36 @@ void key_mask(const GameState& s, std::int8_t* mask) {
     for (int a = 0; a < KEY_ACTION_NB; ++a) mask[a] = accepted[a];
 }
 
+game::tet::PlacementList& thread_placement_list() {
+    thread_local std::unique_ptr<game::tet::PlacementList> list;
+    if (!list) list = std::make_unique<game::tet::PlacementList>();
+    return *list;
+}
+
+void all_placements_mask(const GameState& s, std::int8_t* mask) {
+    std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
+    game::tet::PlacementList& list = thread_placement_list();
+    game::tet::list_placements(s, true, list);
+    for (const game::tet::Placement& p : list.view()) mask[placement_code(p)] = 1;
+}
+
+game::Result<GameState> play_placement(const GameState& s, int code) {
+    game::tet::PlacementList& list = thread_placement_list();
+    game::tet::list_placements(s, true, list);
+    for (int i = 0; i < list.count; ++i) {
+        if (placement_code(list.items[static_cast<std::size_t>(i)]) != code) continue;
+        std::array<game::tet::TetAction, game::tet::MAX_SEARCH_NODES + 2> keys;
+        list.keys(i, keys.data());
+        return game::tet::play_keys(s, {keys.data(), list.items[static_cast<std::size_t>(i)].key_nb});
+    }
+    return {s, game::fail(game::ErrorCode::NoCurrentPcs)};
+}
+
 Games::Games(const Options& options)
     : options_(options),
-      action_nb_(options.mode == Mode::Placement ? PLACEMENT_ACTION_NB : KEY_ACTION_NB),
+      action_nb_(options.mode == Mode::Placement       ? PLACEMENT_ACTION_NB
+                 : options.mode == Mode::AllPlacements ? ALL_PLACEMENT_ACTION_NB
+                                                       : KEY_ACTION_NB),
       states_(static_cast<std::size_t>(options.num_envs)),
       episode_steps_(static_cast<std::size_t>(options.num_envs)),
       pending_reset_(static_cast<std::size_t>(options.num_envs)),
@@ -157,13 +185,12 @@ void Games::step_game(int i, int action) {
     double reward = 0.0;
     if (accepted) {
         const game::Result<GameState> played =
-            options_.mode == Mode::Placement
-                ? game::tet::play_chain(s, action)
-                : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
+            options_.mode == Mode::Placement       ? game::tet::play_chain(s, action)
+            : options_.mode == Mode::AllPlacements ? play_placement(s, action)
+                                                   : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
         if (played.failed())
-            game::internal_failure(options_.mode == Mode::Placement
-                                       ? "a chain marked playable was refused"
-                                       : "an action marked playable was refused");
+            game::internal_failure(options_.mode == Mode::Keys ? "an action marked playable was refused"
+                                                               : "a placement marked playable was refused");
         const GameState& next = played.value;
         if (options_.reward == RewardKind::Score) {
             reward = static_cast<std::int32_t>(static_cast<std::uint32_t>(next.score) -
@@ -232,8 +259,11 @@ void Games::write_observation(int i) {
 
 void Games::write_mask(int i) {
     std::int8_t* mask = field<std::int8_t>(Field::Mask) + i * action_nb_;
-    if (options_.mode == Mode::Placement) placement_mask(states_[i], mask);
-    else key_mask(states_[i], mask);
+    switch (options_.mode) {
+        case Mode::Placement: placement_mask(states_[i], mask); break;
+        case Mode::AllPlacements: all_placements_mask(states_[i], mask); break;
+        case Mode::Keys: key_mask(states_[i], mask); break;
+    }
 }
 
 }  // namespace batch

@@ -1,11 +1,12 @@
 """Many games stepped in one call: the native core of the batched environments; and a
-state's placement mask, the chains tied for a bot's choice, and the piece shapes, from the
-engine."""
+state's placement mask, every placement with its key path, the state a key path leads to,
+the chains tied for a bot's choice, and the piece shapes, from the engine."""
 
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 PLACEMENT_ACTION_NB: int
 KEY_ACTION_NB: int
+ALL_PLACEMENT_ACTION_NB: int
 SEED_RECORD_SIZE: int
 
 class Batch:
@@ -35,6 +36,11 @@ class Batch:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def placement_mask(state: object) -> bytes: ...
+# (keys, hold, kind, rotation, row, column, spin, lines, code) of every placement.
+def placements(
+    state: object, hold: bool = ...
+) -> List[Tuple[Tuple[str, ...], bool, int, int, int, int, int, int, int]]: ...
+def play_keys(state: object, keys: Sequence[str]) -> bytes: ...
 def bot_choices(state: object, bot: str) -> List[int]: ...
 # [rotation][kind] -> (grid size, ((row, column), ...) of the four covered cells).
 def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]: ...
