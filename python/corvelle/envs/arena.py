@@ -9,9 +9,18 @@ import numpy as np
 
 from .._batch import SEED_RECORD_SIZE, Batch
 
-__all__ = ["SEED_RECORD_SIZE", "Batch", "arena_views", "check_action", "check_render_mode", "check_reward"]
+__all__ = [
+    "SEED_RECORD_SIZE",
+    "Batch",
+    "arena_views",
+    "check_action",
+    "check_moves",
+    "check_render_mode",
+    "check_reward",
+]
 
 REWARDS = ("score", "lines")
+MOVES = ("chains", "all")
 
 
 def arena_views(batch: Batch) -> Dict[str, np.ndarray]:
@@ -36,6 +45,12 @@ def check_reward(reward: str) -> str:
     if reward not in REWARDS:
         raise ValueError(f"reward must be 'score' or 'lines', not {reward!r}")
     return reward
+
+
+def check_moves(moves: str) -> str:
+    if moves not in MOVES:
+        raise ValueError(f"moves must be 'chains' or 'all', not {moves!r}")
+    return moves
 
 
 def check_action(action: object, n: int) -> int:
