@@ -99,6 +99,13 @@ def rows():
     for label in ("fresh", "midgame"):
         out.append(Row(f"py get_valid_move_chains(), {label}", "python",
                        f"get_valid_move_chains/{label}", "us", ("<=", 25)))
+    for label in ("fresh", "midgame"):
+        out.append(Row(f"py corvelle.placements(state), {label}", "python",
+                       f"placements/{label}", "us"))
+        out.append(Row(f"py corvelle.placements(state, hold=False), {label}", "python",
+                       f"placements(hold=False)/{label}", "us"))
+    out.append(Row("py Placement.state (first read), midgame", "python",
+                   "Placement.state/midgame", "us"))
     out.append(Row("py to_bytes(), midgame", "python", "to_bytes/midgame", "us", ("<=", 1.5)))
     out.append(Row("py state_from_bytes(), midgame", "python", "state_from_bytes/midgame", "us",
                    ("<=", 2)))

@@ -194,6 +194,9 @@ def test_placement_is_a_frozen_record():
     with pytest.raises(dataclasses.FrozenInstanceError):
         p.row = 3  # type: ignore[misc]
     assert p.keys == ("HardDrop",) and not p.hold
+    # Listed records are what the constructor makes from the same fields.
+    rebuilt = pl.Placement(*(getattr(p, f.name) for f in dataclasses.fields(p)))
+    assert rebuilt == p and hash(rebuilt) == hash(p) and repr(rebuilt) == repr(p)
 
 
 def test_bad_input():

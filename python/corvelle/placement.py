@@ -106,9 +106,20 @@ def placements(state: GameStatePy, *, hold: bool = True) -> List[Placement]:
     if not isinstance(state, GameStatePy):
         raise TypeError(f"state must be a GameStatePy, not {type(state).__name__}")
     origin = bytes(state.to_bytes())
-    return [
-        Placement(keys, held, KINDS[kind], rotation, row, column, SPINS[spin], lines, code, origin)
-        for keys, held, kind, rotation, row, column, spin, lines, code in _batch.placements(
-            origin, hold=hold
+    out = []
+    # Built without the frozen dataclass's __init__ (one object.__setattr__ per field): the
+    # fields go straight into each record's __dict__, as __init__ would leave them.
+    new, fields = object.__new__, _FIELDS
+    for keys, held, kind, rotation, row, column, spin, lines, code in _batch.placements(
+        origin, hold=hold
+    ):
+        p = new(Placement)
+        p.__dict__.update(
+            zip(fields, (keys, held, KINDS[kind], rotation, row, column, SPINS[spin], lines, code,
+                         origin))
         )
-    ]
+        out.append(p)
+    return out
+
+
+_FIELDS = tuple(f.name for f in dataclasses.fields(Placement))
