@@ -556,9 +556,13 @@ struct PlacementSink {
 };
 
 // A search node: the piece's place and its spin flags (bit 0 is_t_spin, bit 1 is_t_mini_spin).
+// `twin`: the same place with other flags was found before this node, so it is expanded before
+// it; turns and soft drops, which do not read the flags, then lead from this node only to nodes
+// found already.
 struct SearchNode {
     std::int8_t y, x;
     std::uint8_t rs, flags;
+    bool twin;
 };
 
 // Visited nodes: bit (row - PLACE_ROW_MIN) of [flags][rotation][column - PLACE_COL_MIN].
@@ -571,6 +575,12 @@ struct Visited {
         if (w & bit) return false;
         w |= bit;
         return true;
+    }
+    // Whether the place is marked with any spin flags.
+    bool any_flags(int y, int x, int rs) const {
+        const int i = rs * PLACE_COL_NB + (x - PLACE_COL_MIN);
+        constexpr int F = rot::ROT_NB * PLACE_COL_NB;
+        return ((bits[i] | bits[F + i] | bits[2 * F + i] | bits[3 * F + i]) >> (y - PLACE_ROW_MIN)) & 1;
     }
 };
 
@@ -650,13 +660,15 @@ void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
     const int root_flags = flags_of(s.is_t_spin, s.is_t_mini_spin);
     visited.mark(p.pos.y, p.pos.x, rot::index(p.rs), root_flags);
     queue[tail] = SearchNode{p.pos.y, p.pos.x, static_cast<std::uint8_t>(rot::index(p.rs)),
-                             static_cast<std::uint8_t>(root_flags)};
+                             static_cast<std::uint8_t>(root_flags), false};
     depth[tail] = 0;
     tree.parent[tail] = 0;
     tree.action[tail++] = Nothing;
     auto push = [&](int from, TetAction a, int y, int x, int rs, int flags) {
+        const bool twin = visited.any_flags(y, x, rs);
         if (!visited.mark(y, x, rs, flags)) return;
-        queue[tail] = SearchNode{i8(y), i8(x), static_cast<std::uint8_t>(rs), static_cast<std::uint8_t>(flags)};
+        queue[tail] = SearchNode{i8(y), i8(x), static_cast<std::uint8_t>(rs),
+                                 static_cast<std::uint8_t>(flags), twin};
         depth[tail] = static_cast<std::uint16_t>(depth[from] + 1);
         tree.parent[tail] = static_cast<std::uint16_t>(from);
         tree.action[tail++] = a;
@@ -669,31 +681,21 @@ void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
             sink.offer(landed, drop ? 0 : n.flags, [&] { return board.lines(n.y - drop, n.x, n.rs); },
                        head, depth[head]);
         }
-        for (const TetAction a : SEARCH_ACTIONS) {
-            switch (a) {
-                case MoveLeft:
-                case MoveRight: {
-                    const int x = n.x + (a == MoveLeft ? -1 : 1);
-                    if (board.fits(n.y, x, n.rs)) push(head, a, n.y, x, n.rs, n.flags);
-                    break;
-                }
-                case RotateRight:
-                case RotateLeft: {
-                    CurrentPcsInfo turned{Pos{n.y, n.x}, p.tet, rot::rot_from_index(n.rs), 0};
-                    rot::Offset kick;
-                    if (!turn_with_kicks(turned, a == RotateRight,
-                                         [&](const CurrentPcsInfo& c) { return board.fits(c); }, kick))
-                        break;
-                    const SpinFlags f = spin_after_turn(turned, kick, [&](int y, int x) { return board.solid(y, x); });
-                    push(head, a, turned.pos.y, turned.pos.x, rot::index(turned.rs), flags_of(f.t_spin, f.t_mini_spin));
-                    break;
-                }
-                case SoftDrop:
-                    if (drop > 0) push(head, a, n.y - 1, n.x, n.rs, 0);
-                    break;
-                default: break;
-            }
+        // The actions in SEARCH_ACTIONS order.
+        if (board.fits(n.y, n.x - 1, n.rs)) push(head, MoveLeft, n.y, n.x - 1, n.rs, n.flags);
+        if (board.fits(n.y, n.x + 1, n.rs)) push(head, MoveRight, n.y, n.x + 1, n.rs, n.flags);
+        if (n.twin) continue;
+        for (const bool clockwise : {true, false}) {
+            CurrentPcsInfo turned{Pos{n.y, n.x}, p.tet, rot::rot_from_index(n.rs), 0};
+            rot::Offset kick;
+            if (!turn_with_kicks(turned, clockwise, [&](const CurrentPcsInfo& c) { return board.fits(c); },
+                                 kick))
+                continue;
+            const SpinFlags f = spin_after_turn(turned, kick, [&](int y, int x) { return board.solid(y, x); });
+            push(head, clockwise ? RotateRight : RotateLeft, turned.pos.y, turned.pos.x,
+                 rot::index(turned.rs), flags_of(f.t_spin, f.t_mini_spin));
         }
+        if (drop > 0) push(head, SoftDrop, n.y - 1, n.x, n.rs, 0);
     }
 }
 
@@ -748,10 +750,18 @@ void list_placements_impl(const GameState& s, bool with_hold, PlacementList& out
     else search_placements_exact(s, false, out);
     if (!with_hold) return;
     // Hold comes first, from the given state: its seed places any garbage it lets in.
+    // Hold's own step reads no seed but the given state's (for garbage it lets in, or a bag it
+    // draws), so the solid-cell search can start from it without the seed step; the exact
+    // search starts from the state try_action gives.
     GameState held = s;
-    if (detail::act_in_place(held, Hold, 0).failed()) return;
-    if (!exact && placement_shortcut_ok(held)) search_placements_fast(held, true, out);
-    else search_placements_exact(held, true, out);
+    if (detail::carry_out(held, Hold, 0).failed()) return;
+    if (!exact && placement_shortcut_ok(held)) {
+        search_placements_fast(held, true, out);
+        return;
+    }
+    held = s;
+    (void)detail::act_in_place(held, Hold, 0);
+    search_placements_exact(held, true, out);
 }
 }  // namespace
 
