@@ -673,6 +673,10 @@ void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
         tree.parent[tail] = static_cast<std::uint16_t>(from);
         tree.action[tail++] = a;
     };
+    // An O covers the same cells in every rotation and turns without a kick, leaving both spin
+    // flags clear: with them clear from the start, a turn only lengthens a key path, so no
+    // placement's shortest path holds one.
+    const bool turns_matter = p.tet != Tet::O || root_flags != 0;
     for (int head = 0; head < tail; ++head) {
         const SearchNode n = queue[head];
         const int drop = board.drop(n.y, n.x, n.rs);
@@ -684,8 +688,11 @@ void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
         // The actions in SEARCH_ACTIONS order.
         if (board.fits(n.y, n.x - 1, n.rs)) push(head, MoveLeft, n.y, n.x - 1, n.rs, n.flags);
         if (board.fits(n.y, n.x + 1, n.rs)) push(head, MoveRight, n.y, n.x + 1, n.rs, n.flags);
+        // A node found after its place with other spin flags (`twin`) leads by turns and a
+        // soft drop only to nodes found already.
         if (n.twin) continue;
         for (const bool clockwise : {true, false}) {
+            if (!turns_matter) break;
             CurrentPcsInfo turned{Pos{n.y, n.x}, p.tet, rot::rot_from_index(n.rs), 0};
             rot::Offset kick;
             if (!turn_with_kicks(turned, clockwise, [&](const CurrentPcsInfo& c) { return board.fits(c); },
