@@ -65,10 +65,9 @@ def rows():
                        f"valid_chains/{label}", "us"))
     for label in ("fresh", "midgame"):
         out.append(Row(f"engine every placement (paths, spins), {label}", "engine",
-                       f"placements/{label}", "us"))
+                       f"placements/{label}", "us", ("<=", 10) if label == "midgame" else None))
         out.append(Row(f"engine every placement with hold (paths, spins), {label}", "engine",
-                       f"placements_hold/{label}", "us",
-                       ("<=", 10) if label == "midgame" else None))
+                       f"placements_hold/{label}", "us"))
     out.append(Row("engine one placement's state (its keys with try_action), midgame", "engine",
                    "placement_state/midgame", "ns"))
     for op in ("encode", "decode"):
