@@ -69,21 +69,27 @@ game::tet::PlacementList& thread_placement_list() {
     return *list;
 }
 
-void all_placements_mask(const GameState& s, std::int8_t* mask) {
-    std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
-    game::tet::PlacementList& list = thread_placement_list();
-    game::tet::list_placements(s, true, list);
-    for (const game::tet::Placement& p : list.view()) mask[placement_code(p)] = 1;
+void PlacementKeys::list(const GameState& s) {
+    game::tet::PlacementList& found = thread_placement_list();
+    game::tet::list_placements(s, true, found);
+    codes.clear();
+    ends.clear();
+    keys.clear();
+    for (int i = 0; i < found.count; ++i) {
+        const game::tet::Placement& p = found.items[static_cast<std::size_t>(i)];
+        codes.push_back(placement_code(p));
+        const std::size_t start = keys.size();
+        keys.resize(start + p.key_nb);
+        found.keys(i, keys.data() + start);
+        ends.push_back(static_cast<std::uint32_t>(keys.size()));
+    }
 }
 
-game::Result<GameState> play_placement(const GameState& s, int code) {
-    game::tet::PlacementList& list = thread_placement_list();
-    game::tet::list_placements(s, true, list);
-    for (int i = 0; i < list.count; ++i) {
-        if (placement_code(list.items[static_cast<std::size_t>(i)]) != code) continue;
-        std::array<game::tet::TetAction, game::tet::MAX_SEARCH_NODES + 2> keys;
-        list.keys(i, keys.data());
-        return game::tet::play_keys(s, {keys.data(), list.items[static_cast<std::size_t>(i)].key_nb});
+game::Result<GameState> PlacementKeys::play(const GameState& s, int code) const {
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        if (codes[k] != code) continue;
+        const std::uint32_t start = k ? ends[k - 1] : 0;
+        return game::tet::play_keys(s, {keys.data() + start, ends[k] - start});
     }
     return {s, game::fail(game::ErrorCode::NoCurrentPcs)};
 }
@@ -96,6 +102,7 @@ Games::Games(const Options& options)
       states_(static_cast<std::size_t>(options.num_envs)),
       episode_steps_(static_cast<std::size_t>(options.num_envs)),
       pending_reset_(static_cast<std::size_t>(options.num_envs)),
+      placements_(options.mode == Mode::AllPlacements ? static_cast<std::size_t>(options.num_envs) : 0),
       pool_(std::max(1, std::min(options.num_threads, options.num_envs))) {
     const auto n = static_cast<std::size_t>(options.num_envs);
     for (int f = 0; f < FIELD_NB; ++f) {
@@ -186,7 +193,7 @@ void Games::step_game(int i, int action) {
     if (accepted) {
         const game::Result<GameState> played =
             options_.mode == Mode::Placement       ? game::tet::play_chain(s, action)
-            : options_.mode == Mode::AllPlacements ? play_placement(s, action)
+            : options_.mode == Mode::AllPlacements ? placements_[i].play(s, action)
                                                    : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
         if (played.failed())
             game::internal_failure(options_.mode == Mode::Keys ? "an action marked playable was refused"
@@ -261,7 +268,13 @@ void Games::write_mask(int i) {
     std::int8_t* mask = field<std::int8_t>(Field::Mask) + i * action_nb_;
     switch (options_.mode) {
         case Mode::Placement: placement_mask(states_[i], mask); break;
-        case Mode::AllPlacements: all_placements_mask(states_[i], mask); break;
+        case Mode::AllPlacements: {
+            PlacementKeys& listed = placements_[i];
+            listed.list(states_[i]);
+            std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
+            for (const std::int32_t code : listed.codes) mask[code] = 1;
+            break;
+        }
         case Mode::Keys: key_mask(states_[i], mask); break;
     }
 }

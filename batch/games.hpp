@@ -112,6 +112,20 @@ struct FieldPlace {
     std::size_t bytes;
 };
 
+// The placements of one state by their codes, with their key paths: what a game's mask marks
+// in the all-placements mode and what its next step plays. Its vectors keep their room from
+// state to state.
+struct PlacementKeys {
+    std::vector<std::int32_t> codes;
+    std::vector<std::uint32_t> ends;  // keys of placement k: keys[ends[k-1] .. ends[k])
+    std::vector<game::tet::TetAction> keys;
+
+    // Lists the placements of `s` (hold included).
+    void list(const GameState& s);
+    // The state the placement of code `code` leads to (its key path played with try_action at
+    // time 0 from `s`, the state listed), or an error when there is no such placement.
+    game::Result<GameState> play(const GameState& s, int code) const;
+};
 // The games, their per-game bookkeeping and the arena.
 class Games {
 public:
@@ -176,6 +190,7 @@ private:
     std::vector<GameState> states_;
     std::vector<std::uint32_t> episode_steps_;
     std::vector<std::uint8_t> pending_reset_;
+    std::vector<PlacementKeys> placements_;  // the all-placements mode's listings
     const std::int32_t* actions_ = nullptr;
     WorkerPool pool_;
 };
@@ -186,12 +201,6 @@ private:
 void placement_mask(const GameState& s, std::int8_t* mask);
 // Marks in `mask` (8 entries) the actions try_action accepts from `s`.
 void key_mask(const GameState& s, std::int8_t* mask);
-// Marks in `mask` (ALL_PLACEMENT_ACTION_NB entries, all written) the codes of the placements
-// list_placements gives for `s`, hold included.
-void all_placements_mask(const GameState& s, std::int8_t* mask);
-// The state the placement of code `code` leads to (its key path played with try_action at time
-// 0), or an error when `s` has no such placement.
-game::Result<GameState> play_placement(const GameState& s, int code);
 // A list for the calling thread, kept for its later calls.
 game::tet::PlacementList& thread_placement_list();
 
