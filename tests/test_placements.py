@@ -179,6 +179,7 @@ def test_encode_decode_round_trip():
     for p in corvelle.placements(first_pieces()["I"]):
         assert pl.encode(p.hold, p.rotation, p.row, p.column, p.spin) == p.action
         assert pl.decode(p.action) == (p.hold, p.rotation, p.row, p.column, p.spin)
+    assert pl.ACTION_NB == pl._batch.ALL_PLACEMENT_ACTION_NB == 14432
     assert pl.decode(pl.ACTION_NB - 1) == (True, 3, 38, 8, "full")
     assert pl.encode(False, 0, -2, -2, "none") == 0
     with pytest.raises(ValueError):
