@@ -1,9 +1,10 @@
 // corvelle._batch: the Batch type, N games stepped in one call with the interpreter lock
 // released, whose outputs live in one arena exported through the buffer protocol; VersusBatch,
 // N two-player matches stepped the same way; the Match type, a two-player match with its
-// garbage exchange and both replay streams; and what the
-// package reads from the engine one state at a time: the placement mask of a state, the
-// chains tied for a bot's choice, and the piece shapes.
+// garbage exchange and both replay streams; and what the package reads from the engine one
+// state at a time: the placement mask of a state, every placement of a state with its key
+// path and the state a key path leads to, the chains tied for a bot's choice, observations
+// of stored states, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -22,6 +23,7 @@
 #include "pyref.h"
 #include "tet/codec.hpp"
 #include "tet/match.hpp"
+#include "tet/movegen.hpp"
 #include "tet/piece.hpp"
 
 namespace batch {
@@ -183,8 +185,11 @@ bool parse_mode(const char* s, Mode& out) {
         out = Mode::Placement;
     } else if (std::strcmp(s, "keys") == 0) {
         out = Mode::Keys;
+    } else if (std::strcmp(s, "all_placements") == 0) {
+        out = Mode::AllPlacements;
     } else {
-        PyErr_Format(PyExc_ValueError, "mode must be 'placement' or 'keys', not '%s'", s);
+        PyErr_Format(PyExc_ValueError,
+                     "mode must be 'placement', 'keys' or 'all_placements', not '%s'", s);
         return false;
     }
     return true;
@@ -449,7 +454,8 @@ PyMethodDef batch_methods[] = {
 
 PyGetSetDef batch_getset[] = {
     {"num_envs", get_num_envs, nullptr, PyDoc_STR("Number of games."), nullptr},
-    {"action_nb", get_action_nb, nullptr, PyDoc_STR("Actions per game: 96 or 8."), nullptr},
+    {"action_nb", get_action_nb, nullptr,
+     PyDoc_STR("Actions per game: 96, 8 or ALL_PLACEMENT_ACTION_NB."), nullptr},
     {"num_threads", get_num_threads, nullptr, PyDoc_STR("Threads a step runs on."), nullptr},
     {"layout", get_layout, nullptr,
      PyDoc_STR("{name: (offset, format, shape)} of every field of the exported arena."), nullptr},
@@ -1105,6 +1111,99 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// placements($module, state, hold=True): every placement of a state given in its byte form
+// (game::tet::list_placements), in the list's order: (keys, hold, kind, rotation, row,
+// column, spin, lines, code) with keys a tuple of action names, kind its index (I L J T S Z
+// O), spin 0..3 (none, mini, spin, full) and code its action in the all-placements space.
+PyObject* module_placements(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "hold", nullptr};
+        Py_buffer data;
+        int hold = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|p:placements",
+                                         const_cast<char**>(kwlist), &data, &hold))
+            return nullptr;
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        game::tet::PlacementList& list = thread_placement_list();
+        game::tet::list_placements(state, hold != 0, list);
+        // The action names, made once per call.
+        PyRef names[game::tet::ACTION_NB];
+        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
+            names[a] = PyRef::steal(
+                PyUnicode_InternFromString(game::tet::name(game::tet::action_from_index(a))));
+            if (!names[a]) return nullptr;
+        }
+        PyRef out = PyRef::steal(PyList_New(list.count));
+        if (!out) return nullptr;
+        std::vector<game::tet::TetAction> keys;
+        for (int i = 0; i < list.count; ++i) {
+            const game::tet::Placement& p = list.items[static_cast<std::size_t>(i)];
+            keys.resize(p.key_nb);
+            list.keys(i, keys.data());
+            PyRef key_tuple = PyRef::steal(PyTuple_New(p.key_nb));
+            if (!key_tuple) return nullptr;
+            for (int k = 0; k < p.key_nb; ++k) {
+                PyObject* n = names[game::tet::index(keys[static_cast<std::size_t>(k)])].get();
+                Py_INCREF(n);
+                PyTuple_SET_ITEM(key_tuple.get(), k, n);
+            }
+            PyObject* entry = Py_BuildValue(
+                "(OOiiiiiii)", key_tuple.get(), p.hold ? Py_True : Py_False,
+                game::tet::index(p.kind), game::rot::index(p.rs), p.row, p.col,
+                static_cast<int>(p.spin), p.lines, placement_code(p));
+            if (!entry) return nullptr;
+            PyList_SET_ITEM(out.get(), i, entry);
+        }
+        return out.release();
+    });
+}
+
+// play_keys($module, state, keys): the byte form of the state after playing `keys` (a sequence
+// of action names) one after another with try_action at time 0 from a state given in its byte
+// form; ValueError with the engine's message when one is refused.
+PyObject* module_play_keys(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "keys", nullptr};
+        Py_buffer data;
+        PyObject* keys_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*O:play_keys",
+                                         const_cast<char**>(kwlist), &data, &keys_obj))
+            return nullptr;
+        std::vector<game::tet::TetAction> keys;
+        PyRef seq = PyRef::steal(PySequence_Fast(keys_obj, "keys must be a sequence of action names"));
+        if (!seq) {
+            PyBuffer_Release(&data);
+            return nullptr;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), k);
+            const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8(item) : nullptr;
+            int found = -1;
+            for (int a = 0; text && a < game::tet::ACTION_NB; ++a)
+                if (std::strcmp(text, game::tet::name(game::tet::action_from_index(a))) == 0) found = a;
+            if (found < 0) {
+                PyBuffer_Release(&data);
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_ValueError, "keys[%zd] is not an action name", k);
+                return nullptr;
+            }
+            keys.push_back(game::tet::action_from_index(found));
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        const auto played = game::tet::play_keys(state, keys);
+        if (played.failed()) {
+            PyErr_SetString(PyExc_ValueError, played.error.message().c_str());
+            return nullptr;
+        }
+        const std::vector<std::uint8_t> bytes = game::tet::encode_game_state(played.value);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
 // bot_choices($module, state, bot): the chain numbers tied for the choice of the engine's bot
 // named `bot` on a state given in its byte form (game::bot::best_chains): the best score, then
 // the fewest actions, ascending, identical chains each listed. Empty when no chain qualifies.
@@ -1257,6 +1356,14 @@ PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"placements", CORVELLE_CFUNC(module_placements), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("placements($module, state, hold=True)\n--\n\n"
+               "Every placement of a state given in its byte form, in order: (keys, hold, kind, "
+               "rotation, row, column, spin, lines, code).")},
+    {"play_keys", CORVELLE_CFUNC(module_play_keys), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("play_keys($module, state, keys)\n--\n\n"
+               "The byte form of the state after playing the named actions with try_action at "
+               "time 0 from a state given in its byte form.")},
     {"bot_choices", CORVELLE_CFUNC(module_bot_choices), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("bot_choices($module, state, bot)\n--\n\n"
                "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
@@ -1294,6 +1401,8 @@ int module_exec(PyObject* m) {
     if (PyModule_AddType(m, st->versus_batch_type) < 0) return -1;
     if (PyModule_AddIntConstant(m, "PLACEMENT_ACTION_NB", PLACEMENT_ACTION_NB) < 0) return -1;
     if (PyModule_AddIntConstant(m, "KEY_ACTION_NB", KEY_ACTION_NB) < 0) return -1;
+    if (PyModule_AddIntConstant(m, "ALL_PLACEMENT_ACTION_NB", ALL_PLACEMENT_ACTION_NB) < 0)
+        return -1;
     if (PyModule_AddIntConstant(m, "SEED_RECORD_SIZE", SEED_RECORD_SIZE) < 0) return -1;
     return 0;
 }

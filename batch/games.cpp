@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "error.hpp"
@@ -50,12 +51,46 @@ void key_mask(const GameState& s, std::int8_t* mask) {
     for (int a = 0; a < KEY_ACTION_NB; ++a) mask[a] = accepted[a];
 }
 
+game::tet::PlacementList& thread_placement_list() {
+    thread_local std::unique_ptr<game::tet::PlacementList> list;
+    if (!list) list = std::make_unique<game::tet::PlacementList>();
+    return *list;
+}
+
+void PlacementKeys::list(const GameState& s) {
+    game::tet::PlacementList& found = thread_placement_list();
+    game::tet::list_placements(s, true, found);
+    codes.clear();
+    ends.clear();
+    keys.clear();
+    for (int i = 0; i < found.count; ++i) {
+        const game::tet::Placement& p = found.items[static_cast<std::size_t>(i)];
+        codes.push_back(placement_code(p));
+        const std::size_t start = keys.size();
+        keys.resize(start + p.key_nb);
+        found.keys(i, keys.data() + start);
+        ends.push_back(static_cast<std::uint32_t>(keys.size()));
+    }
+}
+
+game::Result<GameState> PlacementKeys::play(const GameState& s, int code) const {
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        if (codes[k] != code) continue;
+        const std::uint32_t start = k ? ends[k - 1] : 0;
+        return game::tet::play_keys(s, {keys.data() + start, ends[k] - start});
+    }
+    return {s, game::fail(game::ErrorCode::NoCurrentPcs)};
+}
+
 Games::Games(const Options& options)
     : options_(options),
-      action_nb_(options.mode == Mode::Placement ? PLACEMENT_ACTION_NB : KEY_ACTION_NB),
+      action_nb_(options.mode == Mode::Placement       ? PLACEMENT_ACTION_NB
+                 : options.mode == Mode::AllPlacements ? ALL_PLACEMENT_ACTION_NB
+                                                       : KEY_ACTION_NB),
       states_(static_cast<std::size_t>(options.num_envs)),
       episode_steps_(static_cast<std::size_t>(options.num_envs)),
       pending_reset_(static_cast<std::size_t>(options.num_envs)),
+      placements_(options.mode == Mode::AllPlacements ? static_cast<std::size_t>(options.num_envs) : 0),
       pool_(std::max(1, std::min(options.num_threads, options.num_envs))) {
     const auto n = static_cast<std::size_t>(options.num_envs);
     for (int f = 0; f < FIELD_NB; ++f) {
@@ -145,9 +180,9 @@ void Games::step_game(int i, int action) {
     // exactly the actions accepted here.
     GameState& s = states_[i];
     const game::Result<GameState> played =
-        options_.mode == Mode::Placement
-            ? game::tet::play_chain(s, action)
-            : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
+        options_.mode == Mode::Placement       ? game::tet::play_chain(s, action)
+        : options_.mode == Mode::AllPlacements ? placements_[i].play(s, action)
+                                               : s.try_action(game::tet::action_from_index(action), ACTION_TIME);
     const bool accepted = played.ok();
     double reward = 0.0;
     if (accepted) {
@@ -240,8 +275,17 @@ void Games::write_observation(int i) {
 
 void Games::write_mask(int i) {
     std::int8_t* mask = field<std::int8_t>(Field::Mask) + i * action_nb_;
-    if (options_.mode == Mode::Placement) placement_mask(states_[i], mask);
-    else key_mask(states_[i], mask);
+    switch (options_.mode) {
+        case Mode::Placement: placement_mask(states_[i], mask); break;
+        case Mode::AllPlacements: {
+            PlacementKeys& listed = placements_[i];
+            listed.list(states_[i]);
+            std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
+            for (const std::int32_t code : listed.codes) mask[code] = 1;
+            break;
+        }
+        case Mode::Keys: key_mask(states_[i], mask); break;
+    }
 }
 
 }  // namespace batch

@@ -1,4 +1,5 @@
-// N games stepped together: placements (one move chain per step) or single key actions,
+// N games stepped together: placements (one move chain, or one of every placement, per step)
+// or single key actions,
 // with observations, rewards, flags and action masks written into one flat arena that the
 // Python side reads as numpy arrays. No Python in here.
 #pragma once
@@ -22,6 +23,7 @@ using game::tet::GameState;
 enum class Mode : std::uint8_t {
     Placement,  // index of a move chain in the 96-chain list
     Keys,       // index of one engine action (TetAction)
+    AllPlacements,  // code of one placement of every placement (placement_code)
 };
 
 // What the reward counts.
@@ -39,6 +41,20 @@ inline constexpr int HOLD_NB = 2;
 inline constexpr int COUNTER_NB = 4;
 inline constexpr int PLACEMENT_ACTION_NB = game::tet::CHAIN_NB;
 inline constexpr int KEY_ACTION_NB = game::tet::ACTION_NB;
+// Every placement as one action: the code of (hold, rotation, row, column, spin kind),
+//   code = (((hold * 4 + rotation) * 41 + row + 2) * 11 + column + 2) * 4 + spin
+// with rows -2..38 and columns -2..8 of the piece's grid (every place its cells lie on the
+// board) and spin 0 none, 1 mini, 2 spin, 3 full.
+inline constexpr int ALL_PLACEMENT_ACTION_NB =
+    2 * 4 * game::tet::PLACE_ROW_NB * game::tet::PLACE_COL_NB * 4;
+constexpr int placement_code(const game::tet::Placement& p) {
+    const int rot = game::rot::index(p.rs);
+    return (((p.hold * 4 + rot) * game::tet::PLACE_ROW_NB + p.row - game::tet::PLACE_ROW_MIN) *
+                game::tet::PLACE_COL_NB +
+            p.col - game::tet::PLACE_COL_MIN) *
+               4 +
+           static_cast<int>(p.spin);
+}
 // A game seed as Python hands it over: 32 seed bytes, then the start time (i64 little-endian).
 inline constexpr int SEED_RECORD_SIZE = 40;
 // A drawn start time keeps the top 52 bits of its 64-bit draw.
@@ -60,7 +76,8 @@ inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
 //   terminated  bool    [N]          the game is over (knockout)
 //   truncated   bool    [N]          the step limit was reached
 //   invalid     bool    [N]          the step's action was masked out; the game is unchanged
-//   mask        int8    [N, A]       1 for the actions a step would accept (A = 96 or 8)
+//   mask        int8    [N, A]       1 for the actions a step would accept (A = 96, 8 or
+//                                    ALL_PLACEMENT_ACTION_NB)
 //   seeds       uint8   [N, 40]      input: a game seed record, for games given their next game
 //   use_seed    bool    [N]          input: the next game of game i is its seed record (cleared
 //                                    when it starts); otherwise it is drawn from its stream
@@ -100,6 +117,20 @@ struct FieldPlace {
     std::size_t bytes;
 };
 
+// The placements of one state by their codes, with their key paths: what a game's mask marks
+// in the all-placements mode and what its next step plays. Its vectors keep their room from
+// state to state.
+struct PlacementKeys {
+    std::vector<std::int32_t> codes;
+    std::vector<std::uint32_t> ends;  // keys of placement k: keys[ends[k-1] .. ends[k])
+    std::vector<game::tet::TetAction> keys;
+
+    // Lists the placements of `s` (hold included).
+    void list(const GameState& s);
+    // The state the placement of code `code` leads to (its key path played with try_action at
+    // time 0 from `s`, the state listed), or an error when there is no such placement.
+    game::Result<GameState> play(const GameState& s, int code) const;
+};
 // The games, their per-game bookkeeping and the arena.
 class Games {
 public:
@@ -171,6 +202,7 @@ private:
     std::vector<GameState> states_;
     std::vector<std::uint32_t> episode_steps_;
     std::vector<std::uint8_t> pending_reset_;
+    std::vector<PlacementKeys> placements_;  // the all-placements mode's listings
     const std::int32_t* actions_ = nullptr;
     WorkerPool pool_;
 };
@@ -204,5 +236,7 @@ void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts);
 void placement_mask(const GameState& s, std::int8_t* mask);
 // Marks in `mask` (8 entries) the actions try_action accepts from `s`.
 void key_mask(const GameState& s, std::int8_t* mask);
+// A list for the calling thread, kept for its later calls.
+game::tet::PlacementList& thread_placement_list();
 
 }  // namespace batch

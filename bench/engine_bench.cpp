@@ -168,6 +168,36 @@ void valid_chains(benchmark::State& st, const GameState& s) {
     st.counters["valid"] = valid;
 }
 
+// Every placement of the falling piece (with_hold: and after Hold), key paths and spin kinds,
+// without the states they lead to.
+void placements(benchmark::State& st, const GameState& s, bool with_hold) {
+    static game::tet::PlacementList list;
+    for (auto _ : st) {
+        game::tet::list_placements(s, with_hold, list);
+        benchmark::DoNotOptimize(list.count);
+        benchmark::ClobberMemory();
+    }
+    st.counters["placements"] = list.count;
+}
+
+// The state one placement leads to: its key path played with try_action (the last and longest
+// placement of the list).
+void placement_state(benchmark::State& st, const GameState& s) {
+    static game::tet::PlacementList list;
+    game::tet::list_placements(s, true, list);
+    if (list.count == 0) {
+        st.SkipWithError("no placement");
+        return;
+    }
+    std::vector<TetAction> keys(list.items[static_cast<std::size_t>(list.count - 1)].key_nb);
+    list.keys(list.count - 1, keys.data());
+    for (auto _ : st) {
+        auto r = game::tet::play_keys(s, keys);
+        benchmark::DoNotOptimize(r);
+    }
+    st.counters["keys"] = static_cast<double>(keys.size());
+}
+
 void replay_decode(benchmark::State& st, const Inputs& in) {
     for (auto _ : st) {
         auto d = game::tet::decode_replay_segments(in.replay_bytes);
@@ -268,6 +298,13 @@ int main(int argc, char** argv) {
     for (const auto& [label, s] : states)
         benchmark::RegisterBenchmark((std::string("valid_chains/") + label).c_str(),
                                      valid_chains, std::cref(*s));
+    for (const auto& [label, s] : states) {
+        benchmark::RegisterBenchmark((std::string("placements/") + label).c_str(), placements,
+                                     std::cref(*s), false);
+        benchmark::RegisterBenchmark((std::string("placements_hold/") + label).c_str(),
+                                     placements, std::cref(*s), true);
+    }
+    benchmark::RegisterBenchmark("placement_state/midgame", placement_state, std::cref(in.midgame));
     benchmark::RegisterBenchmark("replay/decode_10k", replay_decode, std::cref(in));
     benchmark::RegisterBenchmark("replay/playback_10k", replay_playback, std::cref(in))
         ->Unit(benchmark::kMillisecond);

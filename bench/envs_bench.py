@@ -8,7 +8,8 @@ step). "env" rates count only the time spent inside `step`; "loop" rates also co
 policy (a numpy masked choice). Reported: the median over the repeats, and the total work.
 
 Compared: PlacementVectorEnv (native, batched) on one and two threads, with and without
-copies of its arrays, and gymnasium's SyncVectorEnv over the same number of PlacementEnv.
+copies of its arrays, and gymnasium's SyncVectorEnv over the same number of PlacementEnv; then
+the same two with `moves="all"` (every placement an action).
 Figures measured on the project's machine: bench/envs_results.md.
 """
 
@@ -33,9 +34,10 @@ class MaskedPolicy:
     """A uniform random choice among each game's playable chains, from precomputed noise so
     that the policy costs little next to the environment."""
 
-    def __init__(self, num_envs: int, seed: int = 0) -> None:
+    def __init__(self, num_envs: int, action_nb: int, seed: int = 0) -> None:
         rng = np.random.default_rng(seed)
-        self.noise = rng.integers(0, 64, size=(16, num_envs, 96), dtype=np.int8)
+        frames = max(1, 16 * 96 // action_nb)
+        self.noise = rng.integers(0, 64, size=(frames, num_envs, action_nb), dtype=np.int8)
         self.k = 0
 
     def __call__(self, mask: np.ndarray) -> np.ndarray:
@@ -45,7 +47,7 @@ class MaskedPolicy:
 
 def run(env, seconds: float, seed: int) -> tuple[float, float, int]:
     """(env-only rate, loop rate, game steps) of one timed run."""
-    policy = MaskedPolicy(env.num_envs, seed)
+    policy = MaskedPolicy(env.num_envs, int(env.single_action_space.n), seed)
     _, info = env.reset(seed=seed)
     step_time = 0.0
     steps = 0
@@ -108,6 +110,23 @@ def main() -> None:
     )
     best = max(rates.values())
     print(f"best native / SyncVectorEnv: {best / sync:,.0f}x")
+
+    all_rates = {}
+    for threads in (1, 2):
+        name = f"PlacementVectorEnv moves=all threads={threads}"
+        all_rates[name] = measure(
+            name,
+            lambda: PlacementVectorEnv(n, num_threads=threads, moves="all"),
+            args.seconds,
+            args.repeats,
+        )
+    sync_all = measure(
+        "SyncVectorEnv of PlacementEnv moves=all",
+        lambda: SyncVectorEnv([lambda: PlacementEnv(moves="all") for _ in range(n)]),
+        args.sync_seconds,
+        max(1, args.repeats // 2),
+    )
+    print(f"moves=all: best native / SyncVectorEnv: {max(all_rates.values()) / sync_all:,.0f}x")
 
 
 if __name__ == "__main__":

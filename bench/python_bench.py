@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pyperf
 
+import corvelle
 import game_scripts as gs
 
 REPLAY_ACTIONS = 100_000
@@ -84,6 +85,23 @@ def state_from_bytes(loops, label):
     return timed(loops, gs.cv.GameStatePy.state_from_bytes, state(label).to_bytes())
 
 
+def placements(loops, label, hold):
+    return timed(loops, functools.partial(corvelle.placements, hold=hold), state(label))
+
+
+def placement_state(loops, label):
+    """Reading one placement's state (the list's last, its longest key path) on a fresh
+    listing each time, so that the cached value is never what is timed."""
+    s, it = state(label), range(loops)
+    total = 0.0
+    for _ in it:
+        p = corvelle.placements(s)[-1]
+        t0 = time.perf_counter()
+        p.state
+        total += time.perf_counter() - t0
+    return total
+
+
 def episode(loops):
     """Time per EPISODE_STEPS steps: the bot sometimes tops out early, so the time of each
     episode is scaled by the steps it took."""
@@ -112,6 +130,9 @@ def main():
         add(f"next_actions_and_states/{label}", next_actions_and_states, label)
         add(f"bot_moves_raw(wordpress)/{label}", method("bot_moves_raw", "wordpress"), label)
         add(f"get_valid_move_chains/{label}", method("get_valid_move_chains"), label)
+        add(f"placements/{label}", placements, label, True)
+        add(f"placements(hold=False)/{label}", placements, label, False)
+    add("Placement.state/midgame", placement_state, "midgame")
     add("main_board/midgame", main_board, "midgame")
     add("matrix_txt/midgame", matrix_txt, "midgame")
     add("to_bytes/midgame", method("to_bytes"), "midgame")

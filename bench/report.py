@@ -63,6 +63,13 @@ def rows():
     for label in ("fresh", "midgame"):
         out.append(Row(f"engine move-chain sweep (96 chains), {label}", "engine",
                        f"valid_chains/{label}", "us"))
+    for label in ("fresh", "midgame"):
+        out.append(Row(f"engine every placement (paths, spins), {label}", "engine",
+                       f"placements/{label}", "us", ("<=", 10) if label == "midgame" else None))
+        out.append(Row(f"engine every placement with hold (paths, spins), {label}", "engine",
+                       f"placements_hold/{label}", "us"))
+    out.append(Row("engine one placement's state (its keys with try_action), midgame", "engine",
+                   "placement_state/midgame", "ns"))
     for op in ("encode", "decode"):
         for label in ("fresh", "midgame"):
             out.append(Row(f"engine {op} state, {label}", "engine", f"{op}/{label}", "ns"))
@@ -91,6 +98,13 @@ def rows():
     for label in ("fresh", "midgame"):
         out.append(Row(f"py get_valid_move_chains(), {label}", "python",
                        f"get_valid_move_chains/{label}", "us", ("<=", 25)))
+    for label in ("fresh", "midgame"):
+        out.append(Row(f"py corvelle.placements(state), {label}", "python",
+                       f"placements/{label}", "us"))
+        out.append(Row(f"py corvelle.placements(state, hold=False), {label}", "python",
+                       f"placements(hold=False)/{label}", "us"))
+    out.append(Row("py Placement.state (first read), midgame", "python",
+                   "Placement.state/midgame", "us"))
     out.append(Row("py to_bytes(), midgame", "python", "to_bytes/midgame", "us", ("<=", 1.5)))
     out.append(Row("py state_from_bytes(), midgame", "python", "state_from_bytes/midgame", "us",
                    ("<=", 2)))

@@ -6,6 +6,8 @@
 // - an accepted hard drop, against one-row soft drops until the lock;
 // - the chain sweep, against each listed chain played action by action on its own copy;
 // - the chain mask and the bots' landings on solid cells, against the exact walk;
+// - every placement on solid cells, against the search on whole states with the exact actions,
+//   and each placement's key path played with try_action, against its kind and place;
 // - the chain search with each bot's score, against the literal hash-map search, with the
 //   same shuffle and the same number of words drawn.
 #include <array>
@@ -111,6 +113,35 @@ void check_chain_walk(const GameState& s) {
             differs("landing", k);
 }
 
+// Every placement, against the exact search: the same list, key paths and all; and each key
+// path accepted, locking the piece it names where it names.
+void check_placements(const GameState& s) {
+    static PlacementList fast, exact;
+    list_placements(s, true, fast);
+    detail::list_placements_exact(s, true, exact);
+    if (fast.count != exact.count) differs("placement count", fast.count - exact.count);
+    std::vector<TetAction> keys_fast, keys_exact;
+    for (int i = 0; i < fast.count; ++i) {
+        const Placement& a = fast.items[static_cast<std::size_t>(i)];
+        const Placement& b = exact.items[static_cast<std::size_t>(i)];
+        if (a.hold != b.hold || a.kind != b.kind || a.rs != b.rs || a.row != b.row || a.col != b.col ||
+            a.spin != b.spin || a.lines != b.lines || a.key_nb != b.key_nb)
+            differs("placement", i);
+        keys_fast.resize(a.key_nb);
+        keys_exact.resize(b.key_nb);
+        fast.keys(i, keys_fast.data());
+        exact.keys(i, keys_exact.data());
+        if (keys_fast != keys_exact) differs("placement keys", i);
+        // The state before the last key holds the piece where the placement starts its drop.
+        const auto before = play_keys(s, {keys_fast.data(), keys_fast.size() - 1});
+        if (before.failed() || !before.value.current_pcs || before.value.current_pcs->tet != a.kind ||
+            before.value.current_pcs->rs != a.rs || before.value.current_pcs->pos.x != a.col)
+            differs("placement path", i);
+        if (play_keys(before.value, {keys_fast.data() + keys_fast.size() - 1, 1}).failed())
+            differs("placement drop", i);
+    }
+}
+
 void check_search(const GameState& s, std::uint8_t salt) {
     int n = 0;
     for (const bot::ScoreFn score :
@@ -140,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_hard_drop(s, t);
     check_sweep(s);
     check_chain_walk(s);
+    check_placements(s);
     check_search(s, size > 0 ? data[size - 1] : 0);
     return 0;
 }

@@ -4,6 +4,8 @@
   plays a replay file back through the engine.
 - `corvelle.bytestate`: `decode` reads a state's fields (board cell codes, pieces, counters)
   from its byte form.
+- `corvelle.placements(state)`: every placement of the falling piece (tucks, spins, hold)
+  with its shortest key path and, when read, the state it leads to (`corvelle.placement`).
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
 - `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
 - `corvelle.datagen`: bot-played datasets written as Parquet, in parallel on Ray (extra `data`).
@@ -11,6 +13,7 @@
 """
 
 from .bytestate import DecodedState, decode
+from .placement import Placement, placements
 from .replay import Recorder, load, load_bytes
 
-__all__ = ["DecodedState", "Recorder", "decode", "load", "load_bytes"]
+__all__ = ["DecodedState", "Placement", "Recorder", "decode", "load", "load_bytes", "placements"]

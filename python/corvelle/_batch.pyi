@@ -1,12 +1,14 @@
 """Many games stepped in one call, outside the interpreter lock; two-player matches, one
 at a time or many at once; and what the package reads from the engine one state at a time:
-a state's placement mask, the chains tied for a bot's choice, observations of stored
-states, and the piece shapes."""
+a state's placement mask, every placement with its key path, the state a key path leads
+to, the chains tied for a bot's choice, observations of stored states, and the piece
+shapes."""
 
 from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, Union
 
 PLACEMENT_ACTION_NB: int
 KEY_ACTION_NB: int
+ALL_PLACEMENT_ACTION_NB: int
 SEED_RECORD_SIZE: int
 
 class Batch:
@@ -117,6 +119,14 @@ class Match:
 
 def placement_mask(state: object) -> bytes:
     """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
+
+def placements(
+    state: object, hold: bool = ...
+) -> List[Tuple[Tuple[str, ...], bool, int, int, int, int, int, int, int]]:
+    """@PLACEMENTS@"""
+
+def play_keys(state: object, keys: Sequence[str]) -> bytes:
+    """@PLAY_KEYS@"""
 
 def bot_choices(state: object, bot: str) -> List[int]:
     """The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' or

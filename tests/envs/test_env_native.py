@@ -30,7 +30,7 @@ class TestConstruction:
             (
                 {"num_envs": 2, "mode": "chess"},
                 ValueError,
-                "mode must be 'placement' or 'keys', not 'chess'",
+                "mode must be 'placement', 'keys' or 'all_placements', not 'chess'",
             ),
             (
                 {"num_envs": 2, "reward": "fun"},

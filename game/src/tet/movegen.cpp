@@ -1,5 +1,6 @@
 // Move generation: the chain list and its prefix tree, the valid-chain walk with its exact and
-// solid-cell forms, the bots' landings, and the single-action mask.
+// solid-cell forms, the bots' landings, the single-action mask, and the search for every
+// placement of a piece with its key paths.
 #include "tet/movegen.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cassert>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "tet/state_detail.hpp"
 #include "tet/turn.hpp"
@@ -476,6 +478,298 @@ constexpr std::array<std::uint8_t, ChainTree::LEAF_NB> LEAVES_BY_PARENT = [] {
     return order;
 }();
 
+
+// ---- Every placement -------------------------------------------------------------------------
+
+// The actions a placement search expands, in the order its ties go.
+constexpr std::array<TetAction, 5> SEARCH_ACTIONS = {MoveLeft, MoveRight, RotateRight, RotateLeft,
+                                                     SoftDrop};
+
+// The cells a shape covers, up to where they lie: the first rotation of the kind covering the
+// same cells once both are moved to their lowest row and leftmost column, and that corner.
+struct CellSet {
+    std::uint8_t first_rs;
+    std::int8_t min_i, min_j;
+};
+constexpr std::array<std::array<CellSet, TET_NB>, rot::ROT_NB> CELL_SETS = [] {
+    std::array<std::array<CellSet, TET_NB>, rot::ROT_NB> out{};
+    auto same = [](const Shape& a, const Shape& b) {
+        for (int k = 0; k < 4; ++k) {
+            bool found = false;
+            for (int m = 0; m < 4; ++m)
+                found = found || (a.cells[k].i - a.min_i == b.cells[m].i - b.min_i &&
+                                  a.cells[k].j - a.min_j == b.cells[m].j - b.min_j);
+            if (!found) return false;
+        }
+        return true;
+    };
+    for (int t = 0; t < TET_NB; ++t)
+        for (int r = 0; r < rot::ROT_NB; ++r) {
+            const Shape& sh = ALL_SHAPES[r][t];
+            int first = r;
+            for (int q = 0; q < r; ++q)
+                if (same(ALL_SHAPES[q][t], sh)) {
+                    first = q;
+                    break;
+                }
+            out[r][t] = CellSet{static_cast<std::uint8_t>(first), sh.min_i, sh.min_j};
+        }
+    return out;
+}();
+
+// Whether a search may read `s`'s moves, turns, drops and locks from the solid cells of its
+// board: the game runs, the falling piece lies drawn on the board, no cell holds a code that
+// reads as empty yet changes as pieces pass, and a hard drop locks only the falling piece.
+// What the running seed still decides (garbage waiting, a queue out of order) is the board
+// and the queue after the lock, never where a piece locks or what it clears.
+bool placement_shortcut_ok(const GameState& s) {
+    return !s.is_over() && s.current_pcs && BoardMatrix::in_bounds(*s.current_pcs) &&
+           s.current_pcs->id != s.current_id && s.main_board.is_drawn(*s.current_pcs) &&
+           !has_free_codes(s.main_board);
+}
+
+inline int flags_of(bool t_spin, bool t_mini_spin) { return (t_spin ? 1 : 0) | (t_mini_spin ? 2 : 0); }
+
+// The placements found so far of one group (without hold, or with): each new (cells, spin
+// kind) is kept, with the first node to reach it.
+struct PlacementSink {
+    PlacementList& out;
+    bool hold;
+    std::array<std::uint64_t, 4 * rot::ROT_NB * BoardMatrix::COLS> seen{};  // bit: lowest row
+
+    // Keeps the placement of `landed` with spin flags `flags` unless one of the same cells and
+    // spin kind is kept already; lines() gives the rows its lock clears, asked only then.
+    template <class Lines>
+    void offer(const CurrentPcsInfo& landed, int flags, Lines&& lines, int node, int depth) {
+        const CellSet& c = CELL_SETS[rot::index(landed.rs)][index(landed.tet)];
+        const SpinKind spin = spin_kind(flags & 1, flags & 2);
+        const int y = landed.pos.y + c.min_i, x = landed.pos.x + c.min_j;
+        std::uint64_t& w = seen[(static_cast<int>(spin) * rot::ROT_NB + c.first_rs) * BoardMatrix::COLS + x];
+        const std::uint64_t bit = std::uint64_t{1} << y;
+        if (w & bit) return;
+        w |= bit;
+        out.items[static_cast<std::size_t>(out.count++)] =
+            Placement{hold, landed.tet, landed.rs, landed.pos.y, landed.pos.x, spin,
+                      static_cast<std::uint8_t>(lines()), static_cast<std::uint16_t>(depth + 1 + hold),
+                      static_cast<std::uint16_t>(node)};
+    }
+};
+
+// A search node: the piece's place and its spin flags (bit 0 is_t_spin, bit 1 is_t_mini_spin).
+// `twin`: the same place with other flags was found before this node, so it is expanded before
+// it; turns and soft drops, which do not read the flags, then lead from this node only to nodes
+// found already.
+struct SearchNode {
+    std::int8_t y, x;
+    std::uint8_t rs, flags;
+    bool twin;
+};
+
+// Visited nodes: bit (row - PLACE_ROW_MIN) of [flags][rotation][column - PLACE_COL_MIN].
+struct Visited {
+    std::array<std::uint64_t, 4 * rot::ROT_NB * PLACE_COL_NB> bits{};
+    // Marks the node; false when it was marked before.
+    bool mark(int y, int x, int rs, int flags) {
+        std::uint64_t& w = bits[(flags * rot::ROT_NB + rs) * PLACE_COL_NB + (x - PLACE_COL_MIN)];
+        const std::uint64_t bit = std::uint64_t{1} << (y - PLACE_ROW_MIN);
+        if (w & bit) return false;
+        w |= bit;
+        return true;
+    }
+    // Whether the place is marked with any spin flags.
+    bool any_flags(int y, int x, int rs) const {
+        const int i = rs * PLACE_COL_NB + (x - PLACE_COL_MIN);
+        constexpr int F = rot::ROT_NB * PLACE_COL_NB;
+        return ((bits[i] | bits[F + i] | bits[2 * F + i] | bits[3 * F + i]) >> (y - PLACE_ROW_MIN)) & 1;
+    }
+};
+
+// One piece's placements on the solid cells of a board (the piece itself not among them):
+// where each rotation fits, as one bit per row for each column.
+struct PlaceBoard {
+    SolidRows rows{};
+    Tet kind = Tet::I;
+    int full_before = 0;  // full rows without the piece (only decoded boards have them)
+    std::array<std::array<std::uint64_t, PLACE_COL_NB>, rot::ROT_NB> fit{};
+
+    PlaceBoard(const SolidRows& r, Tet k) : rows(r), kind(k) {
+        SolidCols cols = solid_cols(rows);
+        for (const std::uint16_t row : rows) full_before += row == FULL_ROW;
+        for (int r4 = 0; r4 < rot::ROT_NB; ++r4) {
+            const Shape& m = ALL_SHAPES[r4][index(kind)];
+            // Rows where the grid's cells all lie on the board: bit b for row b + PLACE_ROW_MIN.
+            const int lo = -m.min_i - PLACE_ROW_MIN, hi = BoardMatrix::ROWS - 1 - m.max_i - PLACE_ROW_MIN;
+            const std::uint64_t on_board = ((std::uint64_t{1} << (hi + 1)) - 1) & ~((std::uint64_t{1} << lo) - 1);
+            for (int xi = 0; xi < PLACE_COL_NB; ++xi) {
+                const int x = xi + PLACE_COL_MIN;
+                std::uint64_t f = 0;
+                if (x + m.min_j >= 0 && x + m.max_j < BoardMatrix::COLS) {
+                    f = on_board;
+                    // Cell (i, j) at grid row b + PLACE_ROW_MIN lies on board row b + PLACE_ROW_MIN + i.
+                    for (const ShapeCell& c : m.cells) {
+                        const int shift = c.i + PLACE_ROW_MIN;
+                        const std::uint64_t col = cols[x + c.j];
+                        f &= ~(shift >= 0 ? col >> shift : col << -shift);
+                    }
+                }
+                fit[r4][xi] = f;
+            }
+        }
+    }
+
+    bool fits(int y, int x, int rs) const {
+        const unsigned yi = static_cast<unsigned>(y - PLACE_ROW_MIN), xi = static_cast<unsigned>(x - PLACE_COL_MIN);
+        return yi < PLACE_ROW_NB && xi < PLACE_COL_NB && (fit[rs][xi] >> yi & 1);
+    }
+    bool fits(const CurrentPcsInfo& c) const { return fits(c.pos.y, c.pos.x, rot::index(c.rs)); }
+    bool solid(int y, int x) const { return rows[y] >> x & 1; }
+
+    // Rows a fitting piece falls.
+    int drop(int y, int x, int rs) const {
+        const int b = y - PLACE_ROW_MIN;
+        const std::uint64_t blocked = ~fit[rs][x - PLACE_COL_MIN] & ((std::uint64_t{1} << b) - 1);
+        return blocked ? b - column_top(blocked) : b;
+    }
+    // Rows a lock of the piece lying at (y, x) clears.
+    int lines(int y, int x, int rs) const {
+        const Shape& m = ALL_SHAPES[rs][index(kind)];
+        int n = full_before;
+        for (int i = m.min_i; i <= m.max_i; ++i)
+            n += (rows[y + i] | shifted(m.row_bits[i], x)) == FULL_ROW;
+        return n;
+    }
+};
+
+// The placements of `s`'s falling piece, found on its board's solid cells (the state passes
+// placement_shortcut_ok), into group `hold` of `out`.
+void search_placements_fast(const GameState& s, bool hold, PlacementList& out) {
+    const CurrentPcsInfo& p = *s.current_pcs;
+    SolidRows rows = solid_rows(s.main_board);
+    const Shape& ps = shape(p.rs, p.tet);
+    for (int i = ps.min_i; i <= ps.max_i; ++i)
+        rows[p.pos.y + i] = static_cast<std::uint16_t>(rows[p.pos.y + i] & ~shifted(ps.row_bits[i], p.pos.x));
+    const PlaceBoard board(rows, p.tet);
+    const bool can_lock = detail::queue_can_supply(s);
+    PlacementSink sink{out, hold};
+    PlacementList::Tree& tree = out.trees[hold];
+
+    std::array<SearchNode, MAX_SEARCH_NODES> queue;
+    std::array<std::uint16_t, MAX_SEARCH_NODES> depth;
+    Visited visited;
+    int tail = 0;
+    const int root_flags = flags_of(s.is_t_spin, s.is_t_mini_spin);
+    visited.mark(p.pos.y, p.pos.x, rot::index(p.rs), root_flags);
+    queue[tail] = SearchNode{p.pos.y, p.pos.x, static_cast<std::uint8_t>(rot::index(p.rs)),
+                             static_cast<std::uint8_t>(root_flags), false};
+    depth[tail] = 0;
+    tree.parent[tail] = 0;
+    tree.action[tail++] = Nothing;
+    auto push = [&](int from, TetAction a, int y, int x, int rs, int flags) {
+        const bool twin = visited.any_flags(y, x, rs);
+        if (!visited.mark(y, x, rs, flags)) return;
+        queue[tail] = SearchNode{i8(y), i8(x), static_cast<std::uint8_t>(rs),
+                                 static_cast<std::uint8_t>(flags), twin};
+        depth[tail] = static_cast<std::uint16_t>(depth[from] + 1);
+        tree.parent[tail] = static_cast<std::uint16_t>(from);
+        tree.action[tail++] = a;
+    };
+    // An O covers the same cells in every rotation and turns without a kick, leaving both spin
+    // flags clear: with them clear from the start, a turn only lengthens a key path, so no
+    // placement's shortest path holds one.
+    const bool turns_matter = p.tet != Tet::O || root_flags != 0;
+    for (int head = 0; head < tail; ++head) {
+        const SearchNode n = queue[head];
+        const int drop = board.drop(n.y, n.x, n.rs);
+        if (can_lock) {
+            const CurrentPcsInfo landed{Pos{i8(n.y - drop), n.x}, p.tet, rot::rot_from_index(n.rs), 0};
+            sink.offer(landed, drop ? 0 : n.flags, [&] { return board.lines(n.y - drop, n.x, n.rs); },
+                       head, depth[head]);
+        }
+        // The actions in SEARCH_ACTIONS order.
+        if (board.fits(n.y, n.x - 1, n.rs)) push(head, MoveLeft, n.y, n.x - 1, n.rs, n.flags);
+        if (board.fits(n.y, n.x + 1, n.rs)) push(head, MoveRight, n.y, n.x + 1, n.rs, n.flags);
+        // A node found after its place with other spin flags (`twin`) leads by turns and a
+        // soft drop only to nodes found already.
+        if (n.twin) continue;
+        for (const bool clockwise : {true, false}) {
+            if (!turns_matter) break;
+            CurrentPcsInfo turned{Pos{n.y, n.x}, p.tet, rot::rot_from_index(n.rs), 0};
+            rot::Offset kick;
+            if (!turn_with_kicks(turned, clockwise, [&](const CurrentPcsInfo& c) { return board.fits(c); },
+                                 kick))
+                continue;
+            const SpinFlags f = spin_after_turn(turned, kick, [&](int y, int x) { return board.solid(y, x); });
+            push(head, clockwise ? RotateRight : RotateLeft, turned.pos.y, turned.pos.x,
+                 rot::index(turned.rs), flags_of(f.t_spin, f.t_mini_spin));
+        }
+        if (drop > 0) push(head, SoftDrop, n.y - 1, n.x, n.rs, 0);
+    }
+}
+
+// The same search on whole states, each node's state the one its key path (the tree's) leads
+// to with the exact actions; `root` is the state after the group's first actions (Hold).
+void search_placements_exact(const GameState& root, bool hold, PlacementList& out) {
+    if (root.is_over() || !root.current_pcs || !BoardMatrix::in_bounds(*root.current_pcs)) return;
+    PlacementSink sink{out, hold};
+    PlacementList::Tree& tree = out.trees[hold];
+    std::vector<GameState> states;
+    std::vector<std::uint16_t> depth;
+    Visited visited;
+    auto push = [&](int from, TetAction a, GameState&& next) {
+        const CurrentPcsInfo& c = *next.current_pcs;
+        if (!visited.mark(c.pos.y, c.pos.x, rot::index(c.rs), flags_of(next.is_t_spin, next.is_t_mini_spin)))
+            return;
+        const int k = static_cast<int>(states.size());
+        tree.parent[k] = static_cast<std::uint16_t>(from < 0 ? 0 : from);
+        tree.action[k] = a;
+        depth.push_back(static_cast<std::uint16_t>(from < 0 ? 0 : depth[from] + 1));
+        states.push_back(std::move(next));
+    };
+    push(-1, Nothing, GameState(root));
+    for (std::size_t head = 0; head < states.size(); ++head) {
+        const int h = static_cast<int>(head);
+        const CurrentPcsInfo c = *states[head].current_pcs;
+        const int flags = flags_of(states[head].is_t_spin, states[head].is_t_mini_spin);
+        {
+            GameState dropped = states[head];
+            if (detail::act_in_place(dropped, HardDrop, 0).ok()) {
+                const int drop = states[head].main_board.fall_distance(c);
+                CurrentPcsInfo landed = c;
+                landed.pos.y = i8(c.pos.y - drop);
+                const int lines = static_cast<std::uint16_t>(dropped.total_lines - states[head].total_lines);
+                sink.offer(landed, drop ? 0 : flags, [&] { return lines; }, h, depth[head]);
+            }
+        }
+        for (const TetAction a : SEARCH_ACTIONS) {
+            GameState next = states[head];
+            if (detail::act_in_place(next, a, 0).failed()) continue;
+            // A soft drop that locks brings the next piece in: not a move of this one.
+            if (next.current_id != states[head].current_id || next.is_over() || !next.current_pcs) continue;
+            push(h, a, std::move(next));
+        }
+    }
+}
+
+void list_placements_impl(const GameState& s, bool with_hold, PlacementList& out, bool exact) {
+    out.count = 0;
+    if (s.is_over() || !s.current_pcs) return;
+    if (!exact && placement_shortcut_ok(s)) search_placements_fast(s, false, out);
+    else search_placements_exact(s, false, out);
+    if (!with_hold) return;
+    // Hold comes first, from the given state: its seed places any garbage it lets in.
+    // Hold's own step reads no seed but the given state's (for garbage it lets in, or a bag it
+    // draws), so the solid-cell search can start from it without the seed step; the exact
+    // search starts from the state try_action gives.
+    GameState held = s;
+    if (detail::carry_out(held, Hold, 0).failed()) return;
+    if (!exact && placement_shortcut_ok(held)) {
+        search_placements_fast(held, true, out);
+        return;
+    }
+    held = s;
+    (void)detail::act_in_place(held, Hold, 0);
+    search_placements_exact(held, true, out);
+}
 }  // namespace
 
 const std::array<ChainSpec, CHAIN_NB>& chain_table() { return CHAIN_TABLE; }
@@ -646,6 +940,29 @@ std::array<bool, ACTION_NB> accepted_actions(const GameState& s) {
     return out;
 }
 
+void PlacementList::keys(int i, TetAction* out) const {
+    const Placement& p = items[static_cast<std::size_t>(i)];
+    const Tree& t = trees[p.hold];
+    int k = p.key_nb - 1;
+    out[k--] = HardDrop;
+    for (int node = p.node; node != 0; node = t.parent[static_cast<std::size_t>(node)])
+        out[k--] = t.action[static_cast<std::size_t>(node)];
+    if (p.hold) out[0] = Hold;
+}
+
+void list_placements(const GameState& s, bool with_hold, PlacementList& out) {
+    list_placements_impl(s, with_hold, out, false);
+}
+
+Result<GameState> play_keys(const GameState& s, std::span<const TetAction> keys) {
+    Result<GameState> r{s, {}};
+    for (const TetAction a : keys) {
+        r.error = detail::act_in_place(r.value, a, 0);
+        if (r.error.failed()) return r;
+    }
+    return r;
+}
+
 Result<GameState> play_chain(const GameState& s, int chain) {
     Result<GameState> r{s, {}};
     for (const TetAction a : CHAIN_TABLE[chain].view()) {
@@ -680,6 +997,10 @@ void for_each_landing_exact(const GameState& s, FnRef<void(int, const Landing&)>
         landing.metrics = board_metrics(landing.cols);
         on_landing(k, landing);
     });
+}
+
+void list_placements_exact(const GameState& s, bool with_hold, PlacementList& out) {
+    list_placements_impl(s, with_hold, out, true);
 }
 
 }  // namespace detail

@@ -1,6 +1,7 @@
 // Move generation: the fixed list of move chains and its prefix tree, which chains a state
 // lets through, the state each valid chain leads to, what each chain's lock leaves for the
-// bots to score, and which single actions a state accepts. Every search, mask and bot of the
+// bots to score, which single actions a state accepts, and every placement a piece can reach
+// (tucks and spins included) with its shortest key path. Every search, mask and bot of the
 // engine and of the batched games asks here.
 //
 // Each question has one answer and up to two ways to it: a fast path on the board's solid
@@ -122,11 +123,85 @@ std::array<bool, ACTION_NB> accepted_actions(const GameState& s);
 // refusal (the value is then unspecified).
 Result<GameState> play_chain(const GameState& s, int chain);
 
+// ---- Every placement ------------------------------------------------------------------------
+//
+// Every distinct way to lock the falling piece (and, with hold, the piece Hold brings in): the
+// positions reachable from where the piece stands by MoveLeft, MoveRight, RotateRight,
+// RotateLeft and SoftDrop (one that moves; a soft drop that would lock is never taken), each
+// ended by a HardDrop. Hold, when used, is the first action. A search node is the piece's
+// rotation, row and column with the two spin flags, which turns set, one-row soft drops clear
+// and moves keep; a hard drop that falls keeps them only when it falls no row, so a
+// placement's spin kind is the node's flags when it rests there and none otherwise.
+//
+// Two placements are the same when they agree on hold, the cells the piece locks on and the
+// spin kind. Each placement keeps the shortest key path to it: fewest actions, then the first
+// in action order (Hold, MoveLeft, MoveRight, RotateRight, RotateLeft, SoftDrop, compared
+// action by action); its rotation, row and column are where that path locks the piece. The
+// list holds the placements without hold first, then those with hold, each group ordered by
+// its key paths the same way (shortest first, then action order).
+
+// The spin flags a lock scores with.
+enum class SpinKind : std::uint8_t {
+    None,  // neither flag
+    Mini,  // is_t_mini_spin only
+    Spin,  // is_t_spin only (a piece other than T that needed a kick)
+    Full,  // both
+};
+constexpr SpinKind spin_kind(bool t_spin, bool t_mini_spin) {
+    return t_spin ? (t_mini_spin ? SpinKind::Full : SpinKind::Spin)
+                  : (t_mini_spin ? SpinKind::Mini : SpinKind::None);
+}
+
+// A search covers rows -2..38 and columns -2..8 of a piece's grid (every position with its
+// cells on the board), four rotations and four flag pairs.
+inline constexpr int PLACE_ROW_MIN = -2, PLACE_ROW_NB = 41;
+inline constexpr int PLACE_COL_MIN = -2, PLACE_COL_NB = 11;
+inline constexpr int MAX_SEARCH_NODES = 4 * PLACE_ROW_NB * PLACE_COL_NB * 4;
+
+struct Placement {
+    bool hold = false;
+    Tet kind = Tet::I;
+    RotState rs = RotState::R0;
+    std::int8_t row = 0;  // the piece's position when it locks
+    std::int8_t col = 0;
+    SpinKind spin = SpinKind::None;
+    std::uint8_t lines = 0;    // rows the lock clears
+    std::uint16_t key_nb = 0;  // actions of the key path, Hold and the HardDrop included
+    std::uint16_t node = 0;    // the node its HardDrop is played from, in its group's tree
+};
+
+// The placements of a state with the search trees their key paths are read from. Large
+// (about 200 KB): callers keep one and reuse it.
+struct PlacementList {
+    struct Tree {
+        std::array<std::uint16_t, MAX_SEARCH_NODES> parent;
+        std::array<TetAction, MAX_SEARCH_NODES> action;  // the action that enters the node
+    };
+    int count = 0;
+    std::array<Placement, 2 * MAX_SEARCH_NODES> items;
+    std::array<Tree, 2> trees;  // without hold, with hold
+
+    std::span<const Placement> view() const { return {items.data(), static_cast<std::size_t>(count)}; }
+    // Writes placement i's key path to out (room for items[i].key_nb actions).
+    void keys(int i, TetAction* out) const;
+};
+
+// Fills `out` with every placement of `s` (with hold: also those after a first Hold). Empty
+// when the game is over or no piece falls. Equal to a search that plays every action with
+// try_action at time 0; where the running seed or an odd decoded board could matter it is one.
+void list_placements(const GameState& s, bool with_hold, PlacementList& out);
+
+// The state after playing `keys` from `s` with try_action at time 0, or the first refusal.
+Result<GameState> play_keys(const GameState& s, std::span<const TetAction> keys);
+
 namespace detail {
 // The exact forms of valid_chains and for_each_landing, which take no fast path: what the
 // fast paths are checked against.
 ChainMask valid_chains_exact(const GameState& s);
 void for_each_landing_exact(const GameState& s, FnRef<void(int leaf, const Landing& landing)> on_landing);
+// list_placements searching on whole states with the exact actions: what its fast path is
+// checked against.
+void list_placements_exact(const GameState& s, bool with_hold, PlacementList& out);
 }  // namespace detail
 
 }  // namespace game::tet

@@ -16,6 +16,7 @@ __all__ = [
     "Batch",
     "arena_views",
     "check_action",
+    "check_moves",
     "check_render_mode",
     "check_reward",
     "given_state",
@@ -25,6 +26,7 @@ __all__ = [
 # What a step's reward counts: the change in the engine's score, or the lines cleared.
 RewardKind = Literal["score", "lines"]
 REWARDS = ("score", "lines")
+MOVES = ("chains", "all")
 
 
 def arena_views(batch: Union[Batch, VersusBatch]) -> Dict[str, np.ndarray]:
@@ -51,6 +53,12 @@ def check_reward(reward: str) -> RewardKind:
     if reward not in REWARDS:
         raise ValueError(f"reward must be 'score' or 'lines', not {reward!r}")
     return cast(RewardKind, reward)
+
+
+def check_moves(moves: str) -> str:
+    if moves not in MOVES:
+        raise ValueError(f"moves must be 'chains' or 'all', not {moves!r}")
+    return moves
 
 
 def check_action(action: object, n: int) -> int:

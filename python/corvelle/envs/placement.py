@@ -1,4 +1,5 @@
-"""PlacementEnv: one step places one piece by playing one chain of the 96-chain list."""
+"""PlacementEnv: one step places one piece, by playing one chain of the 96-chain list or, with
+`moves="all"`, any placement the piece can reach (`corvelle.placements`)."""
 
 from __future__ import annotations
 
@@ -13,19 +14,25 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 import corvelle_vim
 from corvelle_vim import GameStatePy
 
+from .. import placement as _placement
 from ..bytestate import DecodedState, decode
-from .arena import RewardKind, check_action, check_render_mode, check_reward, given_state
+from .arena import RewardKind, check_action, check_moves, check_render_mode, check_reward, given_state
 from .obs import Observation, draw_game_seed, observation_space, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
-__all__ = ["ALL_CHAINS", "PlacementEnv", "wrap_int32"]
+__all__ = ["ALL_CHAINS", "PlacementEnv", "action_nb", "wrap_int32"]
 
 # The move chains by action index, as GameStatePy.get_all_move_chains() lists them.
 ALL_CHAINS: Tuple[Tuple[str, ...], ...] = tuple(
     tuple(chain) for chain in GameStatePy.get_all_move_chains()
 )
 CHAIN_NB = len(ALL_CHAINS)
+
+
+def action_nb(moves: str) -> int:
+    """Actions of the space of `moves`: 96 chains, or every placement's code."""
+    return CHAIN_NB if check_moves(moves) == "chains" else _placement.ACTION_NB
 
 
 def wrap_int32(v: int) -> int:
@@ -40,6 +47,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     (the list's order, duplicates included), each action at time 0. `info["action_mask"]`
     (int8, shape (96,), the form `Discrete.sample(mask=...)` takes) is 1 for exactly the chains
     `get_valid_move_chains()` keeps; `action_masks()` gives the same as bools.
+
+    With `moves="all"` the space is `Discrete(corvelle.placement.ACTION_NB)` instead: action
+    `corvelle.placement.encode(hold, rotation, row, column, spin)` plays the placement of
+    `corvelle.placements(state)` with those fields (its key path, each key at time 0), and the
+    mask marks exactly the placements of the state.
 
     A masked-out action leaves the game unchanged and returns the same observation, reward
     0.0, `terminated` telling whether the game is over, `truncated` False and
@@ -69,19 +81,23 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
         render_panel: bool = False,
+        moves: str = "chains",
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
-        self.action_space = spaces.Discrete(CHAIN_NB)
+        self.moves = check_moves(moves)
+        self._action_nb = action_nb(moves)
+        self.action_space = spaces.Discrete(self._action_nb)
         self.observation_space = observation_space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._state: Optional[GameStatePy] = None
         self._decoded: Optional[DecodedState] = None
         self._obs: Observation = {}
-        self._mask = np.zeros(CHAIN_NB, dtype=np.int8)
+        self._mask = np.zeros(self._action_nb, dtype=np.int8)
         self._successors: Dict[int, GameStatePy] = {}
         self._closed = False
+        self._placements: Dict[int, _placement.Placement] = {}
 
     @property
     def state(self) -> GameStatePy:
@@ -119,15 +135,18 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
         if self._state is None:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
-        a = check_action(action, CHAIN_NB)
+        a = check_action(action, self._action_nb)
         assert self._decoded is not None
         if not self._mask[a]:
             return self._observation(), 0.0, self._decoded.game_over, False, self._info(True)
 
         before = self._decoded
-        after = self._successors[a]
+        if self.moves == "chains":
+            after, keys = self._successors[a], ALL_CHAINS[a]
+        else:
+            after, keys = self._placements[a].state, self._placements[a].keys
         if self.replays is not None:
-            self._record_chain(ALL_CHAINS[a])
+            self._record_chain(keys)
         self._enter(after)
         assert self._decoded is not None
         if self.reward_kind == "score":
@@ -170,10 +189,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         """An independent env in the same game at the same point, with a copy of the random
         generator, so both go on alike under the same actions. The copy writes no replay
         files (two envs numbering files in one directory would overwrite each other)."""
-        # States are immutable: the copy shares them.
-        for state in (self._state, *self._successors.values()):
-            if state is not None:
-                memo[id(state)] = state
+        # States and placement records are immutable: the copy shares them.
+        for shared in (self._state, *self._successors.values(), *self._placements.values()):
+            if shared is not None:
+                memo[id(shared)] = shared
         twin = type(self).__new__(type(self))
         memo[id(self)] = twin
         for name, value in self.__dict__.items():
@@ -192,7 +211,10 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self._decoded = decode(data)
         # The observation comes from the native code the batched games use.
         self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
-        self._mask, self._successors = chain_successors(state)
+        if self.moves == "chains":
+            self._mask, self._successors = chain_successors(state)
+        else:
+            self._mask, self._placements = placement_actions(state)
 
     def _observation(self) -> Observation:
         return {k: v.copy() for k, v in self._obs.items()}
@@ -210,6 +232,17 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         for name in chain:
             state = dict(state.next_actions_and_states)[name]
             self.replays.record(state)
+
+
+def placement_actions(
+    state: GameStatePy,
+) -> Tuple[np.ndarray, Dict[int, "_placement.Placement"]]:
+    """The mask of every placement of `state` in the all-placements space and each placement
+    by its action number (its state computed when first read)."""
+    mask = np.zeros(_placement.ACTION_NB, dtype=np.int8)
+    by_action = {p.action: p for p in _placement.placements(state)}
+    mask[list(by_action)] = 1
+    return mask, by_action
 
 
 def chain_successors(state: GameStatePy) -> Tuple[np.ndarray, Dict[int, GameStatePy]]:

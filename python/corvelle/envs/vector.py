@@ -18,9 +18,9 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import decode
-from .arena import SEED_RECORD_SIZE, Batch, RewardKind, arena_views, check_reward
+from .arena import SEED_RECORD_SIZE, Batch, RewardKind, arena_views, check_moves, check_reward
 from .obs import OBS_KEYS, Observation, game_seed_record, observation_space, stream_words
-from .placement import CHAIN_NB
+from .placement import action_nb
 from .render import ansi_frame, rgb_frame
 
 __all__ = ["PlacementVectorEnv", "default_threads"]
@@ -42,7 +42,8 @@ class PlacementVectorEnv(VectorEnv):
     numpy reads without copying.
 
     Each game behaves as a `PlacementEnv`: same actions, observations, rewards, masks and
-    invalid-action treatment (`info["action_mask"]` has shape (num_envs, 96),
+    invalid-action treatment (`info["action_mask"]` has shape (num_envs, A), A = 96 or, with
+    `moves="all"`, `corvelle.placement.ACTION_NB`,
     `info["invalid_action"]` shape (num_envs,)). Games that end start again on the following
     step (next-step autoreset: that step ignores the game's action and returns the new game's
     first observation with reward 0). Game i's episodes draw their games from its own
@@ -74,6 +75,7 @@ class PlacementVectorEnv(VectorEnv):
         num_threads: Optional[int] = None,
         copy: bool = True,
         render_panel: bool = False,
+        moves: str = "chains",
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -83,10 +85,11 @@ class PlacementVectorEnv(VectorEnv):
         self.render_mode = render_mode
         self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
+        self.moves = check_moves(moves)
         self.copy = copy
         self._batch = Batch(
             num_envs,
-            mode="placement",
+            mode="placement" if moves == "chains" else "all_placements",
             reward=reward,
             max_episode_steps=max_episode_steps or 0,
             autoreset=True,
@@ -94,7 +97,7 @@ class PlacementVectorEnv(VectorEnv):
         )
         self.num_threads = self._batch.num_threads
         self.single_observation_space = observation_space()
-        self.single_action_space = spaces.Discrete(CHAIN_NB)
+        self.single_action_space = spaces.Discrete(action_nb(moves))
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
 
@@ -221,7 +224,7 @@ class PlacementVectorEnv(VectorEnv):
         return copy.deepcopy(self)
 
     def action_masks(self) -> np.ndarray:
-        """The action masks as bools, shape (num_envs, 96), for maskable-policy libraries."""
+        """The action masks as bools, shape (num_envs, A), for maskable-policy libraries."""
         return self._views["mask"].astype(bool)
 
     def state(self, index: int) -> GameStatePy:
