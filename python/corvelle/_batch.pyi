@@ -123,10 +123,12 @@ def placement_mask(state: object) -> bytes:
 def placements(
     state: object, hold: bool = ...
 ) -> List[Tuple[Tuple[str, ...], bool, int, int, int, int, int, int, int]]:
-    """@PLACEMENTS@"""
+    """Every placement of a state given in its byte form, in order: (keys, hold, kind, rotation,
+    row, column, spin, lines, code)."""
 
 def play_keys(state: object, keys: Sequence[str]) -> bytes:
-    """@PLAY_KEYS@"""
+    """The byte form of the state after playing the named actions with try_action at time 0
+    from a state given in its byte form."""
 
 def bot_choices(state: object, bot: str) -> List[int]:
     """The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' or
