@@ -1435,8 +1435,9 @@ PyModuleDef module_def = {
     .m_name = "corvelle._batch",
     .m_doc = "Many games stepped in one call, outside the interpreter lock; two-player matches, one\n"
              "at a time or many at once; and what the package reads from the engine one state at a\n"
-             "time: a state's placement mask, the chains tied for a bot's choice, observations of\n"
-             "stored states, and the piece shapes.",
+             "time: a state's placement mask, every placement with its key path, the state a key\n"
+             "path leads to, the chains tied for a bot's choice, observations of stored states, and\n"
+             "the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

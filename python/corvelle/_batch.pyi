@@ -29,7 +29,7 @@ class Batch:
         """Number of games."""
     @property
     def action_nb(self) -> int:
-        """Actions per game: 96 or 8."""
+        """Actions per game: 96, 8 or ALL_PLACEMENT_ACTION_NB."""
     @property
     def num_threads(self) -> int:
         """Threads a step runs on."""
@@ -48,7 +48,8 @@ class Batch:
         """Game `index` continues from a state given in its byte form, as after a reset: its
         observation and mask are written, its reward, flags and step count cleared."""
     def copy(self) -> Batch:
-        """A new Batch in the same games at the same point, stepped apart from this one."""
+        """A new Batch in the same games at the same point (states, arena, streams), stepped
+        apart from this one."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class VersusBatch:

@@ -56,6 +56,7 @@ def check_reward(reward: str) -> RewardKind:
 
 
 def check_moves(moves: str) -> str:
+    """`moves` when it names an action space ('chains' or 'all'); ValueError otherwise."""
     if moves not in MOVES:
         raise ValueError(f"moves must be 'chains' or 'all', not {moves!r}")
     return moves
