@@ -18,7 +18,7 @@ class Batch:
     def __init__(
         self,
         num_envs: int,
-        mode: Literal["placement", "keys"] = ...,
+        mode: Literal["placement", "keys", "all_placements"] = ...,
         reward: Literal["score", "lines"] = ...,
         max_episode_steps: int = ...,
         autoreset: bool = ...,
