@@ -207,6 +207,59 @@ bool parse_reward(const char* s, RewardKind& out) {
     return true;
 }
 
+// ---- What Batch and VersusBatch share ---------------------------------------------------------
+
+// Frees an object's games and actions, then the object, then drops the reference a heap-type
+// instance holds.
+template <class Object>
+void free_games_object(PyObject* self) {
+    auto* b = reinterpret_cast<Object*>(self);
+    delete b->games;
+    delete b->actions;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// Exports the arena: one writable block of bytes, alive as long as the object.
+template <class Object>
+int export_arena(PyObject* self, Py_buffer* view, int flags) {
+    auto& g = *reinterpret_cast<Object*>(self)->games;
+    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
+                             flags);
+}
+
+// reset($self, which=None): every one of the `count` games, or those whose entry in `which` (a
+// buffer of `count` bytes, such as a numpy bool array) is non-zero, starts its next game.
+template <class Object>
+PyObject* reset_games(PyObject* self, PyObject* args, PyObject* kwargs, int count) {
+    static const char* kwlist[] = {"which", nullptr};
+    PyObject* which_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
+                                     &which_obj))
+        return nullptr;
+    auto& g = *reinterpret_cast<Object*>(self)->games;
+    if (which_obj == Py_None) {
+        if (!run_unlocked<Object>(self, [&] { g.reset(nullptr); })) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.len != count) {
+        PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd", count,
+                     view.len);
+        return nullptr;
+    }
+    const auto* first = static_cast<const std::uint8_t*>(view.buf);
+    const std::vector<std::uint8_t> which(first, first + view.len);
+    if (!run_unlocked<Object>(self, [&] { g.reset(which.data()); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ---- Lifetime ------------------------------------------------------------------------------
 
 // Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, autoreset=True,
@@ -259,54 +312,18 @@ PyObject* batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Frees the games and the object, then drops the reference a heap-type instance holds.
-void batch_dealloc(PyObject* self) {
-    auto* b = reinterpret_cast<BatchObject*>(self);
-    delete b->games;
-    delete b->actions;
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
+void batch_dealloc(PyObject* self) { free_games_object<BatchObject>(self); }
 
-// Exports the arena: one writable block of bytes, alive as long as the object.
 int batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    Games& g = games_of(self);
-    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
-                             flags);
+    return export_arena<BatchObject>(self, view, flags);
 }
 
 // ---- Methods -------------------------------------------------------------------------------
 
-// reset($self, which=None): every game, or those whose entry in `which` (a buffer of
-// num_envs bytes, such as a numpy bool array) is non-zero, starts its next game.
+// reset($self, which=None): see reset_games.
 PyObject* batch_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
-        static const char* kwlist[] = {"which", nullptr};
-        PyObject* which_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
-                                         &which_obj))
-            return nullptr;
-        Games& g = games_of(self);
-        if (which_obj == Py_None) {
-            if (!run_unlocked(self, [&] { g.reset(nullptr); })) return nullptr;
-            Py_RETURN_NONE;
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-        struct Release {
-            Py_buffer* v;
-            ~Release() { PyBuffer_Release(v); }
-        } release{&view};
-        if (view.len != g.num_envs()) {
-            PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd",
-                         g.num_envs(), view.len);
-            return nullptr;
-        }
-        const auto* first = static_cast<const std::uint8_t*>(view.buf);
-        const std::vector<std::uint8_t> which(first, first + view.len);
-        if (!run_unlocked(self, [&] { g.reset(which.data()); })) return nullptr;
-        Py_RETURN_NONE;
+        return reset_games<BatchObject>(self, args, kwargs, games_of(self).num_envs());
     });
 }
 
@@ -566,49 +583,16 @@ PyObject* versus_batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void versus_batch_dealloc(PyObject* self) {
-    auto* b = reinterpret_cast<VersusBatchObject*>(self);
-    delete b->games;
-    delete b->actions;
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
+void versus_batch_dealloc(PyObject* self) { free_games_object<VersusBatchObject>(self); }
 
 int versus_batch_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    VersusGames& g = versus_of(self);
-    return PyBuffer_FillInfo(view, self, g.arena(), static_cast<Py_ssize_t>(g.arena_size()), 0,
-                             flags);
+    return export_arena<VersusBatchObject>(self, view, flags);
 }
 
 // reset($self, which=None): every match, or those flagged in `which` (num_matches bytes).
 PyObject* versus_batch_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
-        static const char* kwlist[] = {"which", nullptr};
-        PyObject* which_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(kwlist),
-                                         &which_obj))
-            return nullptr;
-        VersusGames& g = versus_of(self);
-        if (which_obj == Py_None) {
-            if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(nullptr); })) return nullptr;
-            Py_RETURN_NONE;
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(which_obj, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-        struct Release {
-            Py_buffer* v;
-            ~Release() { PyBuffer_Release(v); }
-        } release{&view};
-        if (view.len != g.num_matches()) {
-            PyErr_Format(PyExc_ValueError, "which must be a buffer of %d bytes, not %zd",
-                         g.num_matches(), view.len);
-            return nullptr;
-        }
-        const auto* first = static_cast<const std::uint8_t*>(view.buf);
-        const std::vector<std::uint8_t> which(first, first + view.len);
-        if (!run_unlocked<VersusBatchObject>(self, [&] { g.reset(which.data()); })) return nullptr;
-        Py_RETURN_NONE;
+        return reset_games<VersusBatchObject>(self, args, kwargs, versus_of(self).num_matches());
     });
 }
 
