@@ -10,7 +10,6 @@ import numpy as np
 from gymnasium import spaces
 from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
-import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, decode
@@ -23,7 +22,7 @@ from .arena import (
     check_reward,
     given_state,
 )
-from .obs import OBS_KEYS, Observation, draw_game_seed, game_seed_record, observation_space
+from .obs import OBS_KEYS, Observation, episode_game_seed, game_seed_record, observation_space
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -89,13 +88,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         if state is not None:
             self._batch.set_state(0, bytes(state))
         else:
-            game_seed = (options or {}).get("game_seed")
-            if game_seed is None:
-                game_seed = draw_game_seed(self.np_random)
-            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-                raise TypeError(
-                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-                )
+            game_seed = episode_game_seed(options, self.np_random)
             self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
             self._views["use_seed"][0] = True
             self._batch.reset()

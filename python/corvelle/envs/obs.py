@@ -19,7 +19,7 @@ board shows every solid cell.
 
 from __future__ import annotations
 
-from typing import Dict, Iterable, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Optional, Tuple, Union
 
 import numpy as np
 from gymnasium import spaces
@@ -209,6 +209,21 @@ def draw_game_seed(rng: np.random.Generator) -> corvelle_vim.GameSeedPy:
     """The next game of an episode stream (see draw_game_record) as a GameSeedPy."""
     record = draw_game_record(rng)
     return corvelle_vim.generate_seed(int.from_bytes(record[32:], "little"), record[:32])
+
+
+def episode_game_seed(
+    options: Optional[Dict[str, Any]], rng: np.random.Generator
+) -> corvelle_vim.GameSeedPy:
+    """The game an episode plays: `options["game_seed"]` when given (TypeError unless it is a
+    GameSeedPy), else the next one drawn from `rng`."""
+    game_seed: object = (options or {}).get("game_seed")
+    if game_seed is None:
+        return draw_game_seed(rng)
+    if not isinstance(game_seed, corvelle_vim.GameSeedPy):
+        raise TypeError(
+            f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
+        )
+    return game_seed
 
 
 def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:

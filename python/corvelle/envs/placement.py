@@ -11,13 +11,12 @@ import numpy as np
 from gymnasium import spaces
 from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
-import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from .. import placement as _placement
 from ..bytestate import DecodedState, decode
 from .arena import RewardKind, check_action, check_moves, check_render_mode, check_reward, given_state
-from .obs import Observation, draw_game_seed, observation_space, observations_from_bytes
+from .obs import Observation, episode_game_seed, observation_space, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -117,14 +116,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         super().reset(seed=seed)
         state = given_state(options)
         if state is None:
-            game_seed = (options or {}).get("game_seed")
-            if game_seed is None:
-                game_seed = draw_game_seed(self.np_random)
-            elif not isinstance(game_seed, corvelle_vim.GameSeedPy):
-                raise TypeError(
-                    f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-                )
-            state = GameStatePy(game_seed)
+            state = GameStatePy(episode_game_seed(options, self.np_random))
         self._enter(state)
         written = self.replays.start(state) if self.replays is not None else True
         return self._observation(), self._info(False, written)
