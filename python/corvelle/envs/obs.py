@@ -19,7 +19,7 @@ board shows every solid cell.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Optional, Tuple, Union, cast
 
 import numpy as np
 from gymnasium import spaces
@@ -173,7 +173,11 @@ def observation_from_state(s: DecodedState) -> Observation:
             [kind, piece.rotation, piece.row, piece.column] if piece is not None else [0] * 4,
             dtype=np.int8,
         ),
-        "next": np.array([KINDS.index(k) for k in s.next_pcs.ljust(5, "I")], dtype=np.int8),
+        # A queue position past 9 has no preview (the engine refuses it): all zeros.
+        "next": np.array(
+            [KINDS.index(k) for k in s.next_pcs] if len(s.next_pcs) == 5 else [0] * 5,
+            dtype=np.int8,
+        ),
         "hold": np.array(
             [KINDS.index(hold.kind), hold.can_use] if hold is not None else [NO_HOLD, 1],
             dtype=np.int8,
@@ -219,11 +223,9 @@ def episode_game_seed(
     game_seed: object = (options or {}).get("game_seed")
     if game_seed is None:
         return draw_game_seed(rng)
-    if not isinstance(game_seed, corvelle_vim.GameSeedPy):
-        raise TypeError(
-            f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}"
-        )
-    return game_seed
+    if isinstance(game_seed, corvelle_vim.GameSeedPy):
+        return cast(corvelle_vim.GameSeedPy, game_seed)
+    raise TypeError(f"options['game_seed'] must be a GameSeedPy, not {type(game_seed).__name__}")
 
 
 def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
