@@ -40,15 +40,16 @@ _TWO_THREADS_FROM = 16
 
 class VersusVectorEnv(VectorEnv):
     """`num_matches` matches of both players at once (2N agents), a Gymnasium `VectorEnv`
-    whose sub-environments are the matches (`num_envs` = N) and whose agents sit in a second
-    axis of size 2.
+    whose sub-environments are the matches (`num_envs` = N), each with its two agents in a
+    second axis of size 2: `single_observation_space` and `single_action_space` are one
+    match's (both agents, batched by 2: `MultiDiscrete([A, A])` for the actions),
+    `observation_space` and `action_space` every match's (N, 2, ...), and
+    `agent_observation_space` and `agent_action_space` (`Discrete(A)`) one agent's.
 
     A step takes the actions of shape (N, 2): move chains (`mode="placement"`), every
     placement by its code (`mode="placement", moves="all"`, the space of
     `PlacementEnv(moves="all")`, the placement's key path played as the player's turn), or
-    engine actions (`mode="keys"`). `single_observation_space` and `single_action_space` are
-    one agent's; `observation_space` and `action_space` are batched over (N, 2).
-    `info["action_mask"]` has shape (N, 2, A) in the single-player layout. When either action
+    engine actions (`mode="keys"`). `info["action_mask"]` has shape (N, 2, A) in the single-player layout. When either action
     of a match is not playable, that match is left as it is and its `invalid_action` is set.
 
     A match that ends starts again on the following step (next-step autoreset: that step
@@ -96,12 +97,15 @@ class VersusVectorEnv(VectorEnv):
         self.action_nb = action_nb
         self.copy = copy
         self.render_mode = None
-        self.single_observation_space = player_observation_space()
-        self.single_action_space = spaces.Discrete(action_nb)
-        self.observation_space = batch_space(
-            batch_space(self.single_observation_space, 2), num_matches
-        )
-        self.action_space = spaces.MultiDiscrete(np.full((num_matches, 2), action_nb))
+        # One agent's spaces; a match's (the sub-environment's) hold both agents, and the
+        # batched ones every match's, so that observation_space is
+        # batch_space(single_observation_space, num_envs) as Gymnasium's tools expect.
+        self.agent_observation_space = player_observation_space()
+        self.agent_action_space = spaces.Discrete(action_nb)
+        self.single_observation_space = batch_space(self.agent_observation_space, 2)
+        self.single_action_space = batch_space(self.agent_action_space, 2)
+        self.observation_space = batch_space(self.single_observation_space, num_matches)
+        self.action_space = batch_space(self.single_action_space, num_matches)
         n = num_matches
         views = arena_views(self._batch)
         self._views = {
