@@ -22,7 +22,9 @@ VersusGames::VersusGames(const Options& options)
       action_nb_(batch::action_nb(options.mode)),
       matches_(static_cast<std::size_t>(options.num_matches)),
       pending_reset_(static_cast<std::size_t>(options.num_matches)),
-      placements_(options.mode == Mode::AllPlacements ? 2 * static_cast<std::size_t>(options.num_matches) : 0),
+      placements_(options.mode == Mode::AllPlacements
+                      ? 2 * static_cast<std::size_t>(options.num_matches)
+                      : 0),
       pool_(std::max(1, std::min(options.num_threads, options.num_matches))) {
     const auto n = static_cast<std::size_t>(options.num_matches);
     for (int f = 0; f < VERSUS_FIELD_NB; ++f) {
@@ -125,7 +127,8 @@ void VersusGames::step_match(int i, const std::int32_t* actions) {
         const std::size_t agent = 2 * k + static_cast<std::size_t>(p);
         if (options_.mode == Mode::AllPlacements) {
             turns[p] = placements_[agent].path(a);
-        } else if (mask[agent * static_cast<std::size_t>(action_nb_) + static_cast<std::size_t>(a)] == 0) {
+        } else if (mask[agent * static_cast<std::size_t>(action_nb_) +
+                        static_cast<std::size_t>(a)] == 0) {
             turns[p] = {};
         } else if (options_.mode == Mode::Placement) {
             turns[p] = game::tet::chain_table()[static_cast<std::size_t>(a)].view();

@@ -7,7 +7,8 @@
     m.winner, m.metrics(), m.replay_bytes(0)
 
 Each step both players take a turn from the states at the start of the step: one engine
-action (its name, as `ACTIONS` spells it) or a list of them (a move chain). The native match
+action (its name, as `ACTIONS` spells it) or a list of them (a move chain, or a placement's key
+path from `corvelle.placements`). The native match
 (`corvelle._batch.Match`) prices every lock with its attack table, cancels the sender's own
 queued garbage first, queues the rest against the opponent and delivers it once the receiver
 has locked `delay` more pieces, by raising the receiver's `garbage_recv`; the receiver's next
@@ -218,7 +219,8 @@ class Match:
     # ---- Playing --------------------------------------------------------------------------
 
     def step(self, action_a: Turn, action_b: Turn) -> None:
-        """One step: each player's turn is an action name (or index), or a list of them.
+        """One step: each player's turn is an action name (or index), or a list of them (a
+        move chain, or a placement's key path).
 
         ValueError names the player and the action for a refused or unknown action, and the
         match is then unchanged; RuntimeError once the match is over."""

@@ -49,18 +49,20 @@ class VersusVectorEnv(VectorEnv):
     A step takes the actions of shape (N, 2): move chains (`mode="placement"`), every
     placement by its code (`mode="placement", moves="all"`, the space of
     `PlacementEnv(moves="all")`, the placement's key path played as the player's turn), or
-    engine actions (`mode="keys"`). `info["action_mask"]` has shape (N, 2, A) in the single-player layout. When either action
-    of a match is not playable, that match is left as it is and its `invalid_action` is set.
+    engine actions (`mode="keys"`). `info["action_mask"]` has shape (N, 2, A) in the
+    single-player layout. When either action of a match is not playable, that match is left
+    as it is and its `invalid_action` is set.
 
     A match that ends starts again on the following step (next-step autoreset: that step
     ignores its actions and gives the new match's first observation). On a step in which
     matches end, `info["metrics"]` holds their figures (those of
     `corvelle.versus.match_metrics`): winner (0, 1, 2 a draw), steps and minutes of game time
-    of shape (N,), and per player pieces, attack, lines sent, cancelled, received and cleared,
-    app, apm and ppm of shape (N, 2), each with its `_`-mask, and `info["_metrics"]` marks the
-    matches that ended, as Gymnasium's vector infos do. `reset(seed=s)` seeds match i's generator with s + i; each new match
-    draws player 0's game, then player 1's. With `copy=False` the arrays returned are the
-    native buffers, overwritten by the next step.
+    of shape (N,), and per player pieces, attack, lines sent, cancelled, received and
+    cleared, app, apm and ppm of shape (N, 2), each with its `_`-mask, and
+    `info["_metrics"]` marks the matches that ended, as Gymnasium's vector infos do.
+    `reset(seed=s)` seeds match i's generator with s + i; each new match draws player 0's
+    game, then player 1's. With `copy=False` the arrays returned are the native buffers,
+    overwritten by the next step.
     """
 
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
