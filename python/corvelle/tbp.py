@@ -31,7 +31,7 @@ import shlex
 import subprocess
 import sys
 import threading
-from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Callable, Dict, FrozenSet, List, Optional, Sequence, Tuple, Union
 
 from corvelle_vim import GameStatePy
 
@@ -70,8 +70,14 @@ CENTRES: Dict[str, Tuple[Tuple[int, int], ...]] = {
 _SHAPES = _batch.shapes()
 _PROTOCOL_SPIN = {"none": "none", "mini": "mini", "spin": "full", "full": "full"}
 _RANDOMIZERS = ("seven_bag", "general")
-_CELL_CODES = {None: 0, "G": bytestate.CELL_GARBAGE, **{k: i + 1 for i, k in enumerate(KINDS)}}
+_CELL_CODES: Dict[Optional[str], int] = {
+    None: 0, "G": bytestate.CELL_GARBAGE, **{k: i + 1 for i, k in enumerate(KINDS)}
+}
 _CELL_NAMES = {code: name for name, code in _CELL_CODES.items()}
+
+
+def _is_kind(value: Any) -> bool:
+    return isinstance(value, str) and len(value) == 1 and value in KINDS
 
 
 def location(kind: str, rotation: int, row: int, column: int) -> Dict[str, Any]:
@@ -100,7 +106,7 @@ def grid_origin(loc: Dict[str, Any]) -> Tuple[str, int, int, int]:
     return kind, rotation, y - centre_row, x - centre_column
 
 
-def _cells(kind: str, rotation: int, row: int, column: int) -> frozenset:
+def _cells(kind: str, rotation: int, row: int, column: int) -> FrozenSet[Tuple[int, int]]:
     """The board cells a piece covers. Placements are told apart by their cells: some kinds
     cover the same cells in two rotations, and the placement search keeps one of them."""
     shape = _SHAPES[rotation][KINDS.index(kind)][1]
@@ -237,7 +243,7 @@ class BotSession:
             self.running = False
         elif kind == "new_piece":
             piece = message.get("piece")
-            if piece in KINDS and len(piece) == 1:
+            if isinstance(piece, str) and _is_kind(piece):
                 self.queue.append(piece)
         elif kind == "suggest":
             return [self._suggest()]
@@ -255,14 +261,14 @@ class BotSession:
         cells = bytearray()
         for row in board:
             for cell in row:
-                if cell not in _CELL_CODES:
+                if not (cell is None or isinstance(cell, str)) or cell not in _CELL_CODES:
                     raise ValueError(f"start: unknown cell {cell!r}")
                 cells.append(_CELL_CODES[cell])
         pieces = message.get("queue", [])
         hold = message.get("hold")
-        if not isinstance(pieces, list) or any(p not in KINDS or len(p) != 1 for p in pieces):
+        if not isinstance(pieces, list) or not all(_is_kind(p) for p in pieces):
             raise ValueError("start: queue must be a list of piece letters")
-        if hold is not None and (hold not in KINDS or len(hold) != 1):
+        if hold is not None and not _is_kind(hold):
             raise ValueError(f"start: unknown hold piece {hold!r}")
         combo, b2b = message.get("combo", 0), message.get("back_to_back", False)
         if not isinstance(combo, int) or isinstance(combo, bool) or combo < 0:
@@ -346,7 +352,7 @@ def serve(session: BotSession, stdin: IO[str], stdout: IO[str], stderr: IO[str])
             break
         try:
             answers = session.handle(message)
-        except ValueError as e:
+        except (ValueError, TypeError) as e:
             print(f"corvelle tbp: ignored {message.get('type')!r}: {e}", file=stderr, flush=True)
             continue
         for answer in answers:
@@ -557,7 +563,8 @@ class Frontend:
     def play_game(self, start: GameStatePy, pieces: int) -> GameResult:
         """Plays `start` with the bot's moves for at most `pieces` placements, or until the game
         ends or the bot forfeits."""
-        states, played = [start], []
+        states: List[GameStatePy] = [start]
+        played: List[Placement] = []
         state = start
         forfeit = False
         while not state.game_over and len(played) < pieces:

@@ -459,11 +459,12 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
     replays = []
     for p in (0, 1):
         if len(read_segments(streams[p])) < 3:
-            # Too short for load_replay_from_bytes (a match of one step): the match itself
-            # made this stream, and its state is the one after the step.
+            # Too short for load_replay_from_bytes (a match of one step, or of none when a
+            # player forfeited at once): the match itself made this stream, and its state is
+            # the one after the step.
             replays.append(
                 (GameStatePy.state_from_bytes(frames[0].states[p]),
-                 [(ACTIONS[a], match.state(p)) for a in turns[p][0]][-1:])
+                 [(ACTIONS[a], match.state(p)) for a in turns[p][0]][-1:] if turns[p] else [])
             )
             continue
         try:
