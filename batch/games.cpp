@@ -29,16 +29,14 @@ void read_seed_record(const std::uint8_t* rec, game::tet::Seed32& seed, std::int
 }
 
 void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts) {
-    using u128 = Pcg64::u128;
-    Pcg64 rng(static_cast<u128>(words[1]) << 64 | words[0],
-              static_cast<u128>(words[3]) << 64 | words[2]);
+    Pcg64 rng({words[1], words[0]}, {words[3], words[2]});
     for (int w = 0; w < 4; ++w) {
         const std::uint64_t v = rng.next();
         for (int k = 0; k < 8; ++k) seed[8 * w + k] = static_cast<std::uint8_t>(v >> 8 * k);
     }
     ts = static_cast<std::int64_t>(rng.next() >> START_TIME_SHIFT);
-    words[0] = static_cast<std::uint64_t>(rng.state());
-    words[1] = static_cast<std::uint64_t>(rng.state() >> 64);
+    words[0] = rng.state().lo;
+    words[1] = rng.state().hi;
 }
 
 void placement_mask(const GameState& s, std::int8_t* mask) {
