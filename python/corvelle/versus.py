@@ -7,7 +7,8 @@
     m.winner, m.metrics(), m.replay_bytes(0)
 
 Each step both players take a turn from the states at the start of the step: one engine
-action (its name, as `ACTIONS` spells it) or a list of them (a move chain). The native match
+action (its name, as `ACTIONS` spells it) or a list of them (a move chain, or a placement's key
+path from `corvelle.placements`). The native match
 (`corvelle._batch.Match`) prices every lock with its attack table, cancels the sender's own
 queued garbage first, queues the rest against the opponent and delivers it once the receiver
 has locked `delay` more pieces, by raising the receiver's `garbage_recv`; the receiver's next
@@ -53,10 +54,13 @@ __all__ = [
     "Match",
     "MatchFile",
     "MatchFrame",
+    "PLAYER_COUNTS",
     "Winner",
     "bot_turn",
     "load_match",
+    "match_metrics",
     "match_seeds",
+    "per_piece_and_minute",
     "play_bot_match",
     "play_match",
     "Player",
@@ -79,7 +83,53 @@ _ACTION_INDEX = {name: i for i, name in enumerate(ACTIONS)}
 _RESULTS: Tuple[Winner, ...] = (None, 0, 1, "draw")
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
+# A player's counts in a match's figures, in the order VersusBatch's `stats` field holds them.
+PLAYER_COUNTS = (
+    "pieces",
+    "attack",
+    "lines_sent",
+    "lines_cancelled",
+    "lines_received",
+    "lines_cleared",
+)
 _HEADER_KEYS = ("attack", "delay", "max_steps", "step_us", "steps", "winner")
+
+
+def per_piece_and_minute(attack: Any, pieces: Any, minutes: Any) -> Tuple[Any, Any, Any]:
+    """(app, apm, ppm): attack per piece, attack and pieces per minute of game time, each 0
+    where its divisor is 0. Takes numbers, or numpy arrays to compute many at once."""
+
+    def ratio(a: Any, d: Any) -> Any:
+        # d + (d == 0) is d where d is not 0 and 1 where it is; (d != 0) zeroes those.
+        return (d != 0) * a / (d + (d == 0))
+
+    return ratio(attack, pieces), ratio(attack, minutes), ratio(pieces, minutes)
+
+
+def match_metrics(info: Dict[str, Any]) -> Dict[str, Any]:
+    """A match's figures from its native info (`corvelle._batch.Match.info()` or
+    `VersusBatch.match_info(i)`): 'winner', 'steps', 'minutes' of game time, and per player
+    ('players', a pair of dicts) pieces, attack, lines_sent, lines_cancelled, lines_received,
+    lines_cleared, app (attack per piece), apm and ppm (attack and pieces per minute of game
+    time)."""
+    minutes = info["steps"] * info["step_us"] / 60e6
+    players = []
+    for p in info["players"]:
+        app, apm, ppm = per_piece_and_minute(p["attack"], p["pieces"], minutes)
+        players.append(
+            {
+                **{k: p[k] for k in PLAYER_COUNTS},
+                "app": float(app),
+                "apm": float(apm),
+                "ppm": float(ppm),
+            }
+        )
+    return {
+        "winner": _RESULTS[info["result"]],
+        "steps": info["steps"],
+        "minutes": minutes,
+        "players": tuple(players),
+    }
 
 
 def _seed_record(seed: SeedLike, which: str) -> bytes:
@@ -173,7 +223,8 @@ class Match:
     # ---- Playing --------------------------------------------------------------------------
 
     def step(self, action_a: Turn, action_b: Turn) -> None:
-        """One step: each player's turn is an action name (or index), or a list of them.
+        """One step: each player's turn is an action name (or index), or a list of them (a
+        move chain, or a placement's key path).
 
         ValueError names the player and the action for a refused or unknown action, and the
         match is then unchanged; RuntimeError once the match is over."""
@@ -240,34 +291,8 @@ class Match:
         return {"incoming": p["incoming"], "queued": list(p["queued"])}
 
     def metrics(self) -> Dict[str, Any]:
-        """The match's figures: 'winner', 'steps', 'minutes' of game time, and per player
-        ('players', a pair of dicts) pieces, attack, lines_sent, lines_cancelled,
-        lines_received, lines_cleared, app (attack per piece), apm and ppm (attack and pieces
-        per minute of game time)."""
-        info = self._native.info()
-        minutes = info["steps"] * self.step_us / 60e6
-        players = []
-        for p in info["players"]:
-            pieces, attack = p["pieces"], p["attack"]
-            players.append(
-                {
-                    "pieces": pieces,
-                    "attack": attack,
-                    "lines_sent": p["lines_sent"],
-                    "lines_cancelled": p["lines_cancelled"],
-                    "lines_received": p["lines_received"],
-                    "lines_cleared": p["lines_cleared"],
-                    "app": attack / pieces if pieces else 0.0,
-                    "apm": attack / minutes if minutes else 0.0,
-                    "ppm": pieces / minutes if minutes else 0.0,
-                }
-            )
-        return {
-            "winner": self.winner,
-            "steps": info["steps"],
-            "minutes": minutes,
-            "players": tuple(players),
-        }
+        """The match's figures (see `match_metrics`); the winner counts a forfeit."""
+        return {**match_metrics(self._native.info()), "winner": self.winner}
 
     # ---- Match files ----------------------------------------------------------------------
 
