@@ -150,16 +150,17 @@ def test_game_states_round_trip_into_games_and_environments():
         states.append(state)
     pages = fumen.decode(fumen.encode(states, comment=[f"move {i}" for i in range(len(states))]))
     assert [p.comment for p in pages] == [f"move {i}" for i in range(len(states))]
-    env = gym_envs.PlacementEnv()
+    env, keys = gym_envs.PlacementEnv(), gym_envs.KeyEnv()
     for page, original in zip(pages, states):
         started = fumen.state_from_page(page)
         assert fumen.page_from_state(started) == page._replace(comment="")
         s, o = decode_state(bytes(started)), decode_state(bytes(original))
         assert s.current_pcs[:4] == o.current_pcs[:4]
-        obs, _ = env.reset(options={"state": started})
         want = gym_envs.observations_from_bytes([bytes(original)])
-        assert (obs["board"] == want["board"][0]).all()
-        assert (obs["piece"] == want["piece"][0]).all()
+        for e in (env, keys):
+            obs, _ = e.reset(options={"state": started})
+            assert (obs["board"] == want["board"][0]).all()
+            assert (obs["piece"] == want["piece"][0]).all()
     # A page without a piece starts with the new game's first piece.
     first = fumen.state_from_page(Page(EMPTY_BOARD))
     assert decode_state(bytes(first)).current_pcs[:4] == ("Z", 0, 18, 3)

@@ -362,6 +362,8 @@ def encode(
         state_or_states, (list, tuple)
     )
     items = [state_or_states] if single else list(state_or_states)  # type: ignore[call-overload]
+    if not items:
+        raise ValueError("no state or page to encode")
     if isinstance(comment, str) or comment is None:
         comments: Sequence[Optional[str]] = [comment] * len(items)
     else:
