@@ -186,6 +186,8 @@ def state_from_page(page: Page, game_seed: Optional[GameSeedPy] = None) -> GameS
     s = decode_state(data)
     codes = _board_codes(page.board, "page")
     piece = page.piece
+    if piece is not None and (piece.kind not in KINDS or piece.rotation not in range(4)):
+        raise ValueError(f"bad piece {piece!r}")
     if piece is None:
         assert s.current_pcs is not None
         p = s.current_pcs
@@ -198,8 +200,11 @@ def state_from_page(page: Page, game_seed: Optional[GameSeedPy] = None) -> GameS
                 f"the {piece.kind} piece at {piece[2:]} overlaps the board at ({row}, {column})"
             )
         codes[row * COLUMNS + column] = KINDS.index(piece.kind) + 1
+    # Offsets of the byte form (see corvelle.bytestate): the board's 200 bytes from 8, two
+    # cells a byte with the even column high; then at 212 the falling piece record, present in
+    # a new game: tag, row i8, column i8, kind u32, rotation u32, id u16.
+    assert data[212] == 1
     data[8:208] = bytes((codes[i] << 4) | codes[i + 1] for i in range(0, len(codes), 2))
-    # The falling piece record: tag, row i8, column i8, kind u32, rotation u32, id u16.
     data[213] = piece.row & 0xFF
     data[214] = piece.column & 0xFF
     data[215:219] = KINDS.index(piece.kind).to_bytes(4, "little")
