@@ -6,6 +6,7 @@
   from its byte form.
 - `corvelle.placements(state)`: every placement of the falling piece (tucks, spins, hold)
   with its shortest key path and, when read, the state it leads to (`corvelle.placement`).
+- `corvelle.fumen`: board diagrams (fumen v115 text) written from states and read back.
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
 - `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
 - `corvelle.datagen`: bot-played datasets written as Parquet, in parallel on Ray (extra `data`).
