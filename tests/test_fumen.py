@@ -182,8 +182,11 @@ def test_what_a_fumen_field_cannot_hold_or_a_game_cannot_start_from_is_refused()
     with pytest.raises(ValueError, match="more than 4095"):
         fumen.encode(Page(EMPTY_BOARD, comment="日" * 700))
     board = list(EMPTY_BOARD)
-    board[19] = (8,) * 10
+    board[19] = (8,) * 9 + (0,)
     with pytest.raises(ValueError, match="overlaps the board"):
+        fumen.state_from_page(Page(tuple(board)))
+    board[0] = (8,) * 10
+    with pytest.raises(ValueError, match="row 0 is full"):
         fumen.state_from_page(Page(tuple(board)))
     # Text around the diagram (a link, blanks, the "?" separators) is skipped.
     text = fumen.encode(Page(EMPTY_BOARD, Piece("T", 2, 0, 4), comment="a" * 60))

@@ -28,7 +28,8 @@ from typing import Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 from corvelle_vim import GameSeedPy, GameStatePy, generate_seed
 
 from ._batch import shapes
-from .bytestate import COLUMNS, KINDS, ROWS, DecodedState, decode as decode_state
+from .bytestate import COLUMNS, KINDS, ROWS, DecodedState, encode_position
+from .bytestate import decode as decode_state
 
 __all__ = [
     "FIELD_ROWS",
@@ -177,39 +178,22 @@ def state_from_page(page: Page, game_seed: Optional[GameSeedPy] = None) -> GameS
     counters are the new game's. No ghost is drawn; the first action paints it.
 
     Start an environment from it with `env.reset(options={"state": state})`. ValueError when
-    the piece overlaps the board's cells or lies off the board, or the board holds codes
-    other than 0-8."""
+    the piece overlaps the board's cells or lies off the board, a row is full (a game never
+    holds a full row), or the board holds codes other than 0-8. The state is built by
+    `corvelle.bytestate.encode_position`."""
     if game_seed is None:
         game_seed = generate_seed(0, bytes(32))
-    start = GameStatePy(game_seed)
-    data = bytearray(bytes(start))
-    s = decode_state(data)
+    base = bytes(GameStatePy(game_seed))
+    new = decode_state(base)
     codes = _board_codes(page.board, "page")
     piece = page.piece
     if piece is not None and (piece.kind not in KINDS or piece.rotation not in range(4)):
         raise ValueError(f"bad piece {piece!r}")
-    if piece is None:
-        assert s.current_pcs is not None
-        p = s.current_pcs
-        piece = Piece(p.kind, p.rotation, p.row, p.column)
-    for row, column in piece.cells():
-        if not (0 <= row < ROWS and 0 <= column < COLUMNS):
-            raise ValueError(f"the {piece.kind} piece at {piece[2:]} is off the board")
-        if codes[row * COLUMNS + column]:
-            raise ValueError(
-                f"the {piece.kind} piece at {piece[2:]} overlaps the board at ({row}, {column})"
-            )
-        codes[row * COLUMNS + column] = KINDS.index(piece.kind) + 1
-    # Offsets of the byte form (see corvelle.bytestate): the board's 200 bytes from 8, two
-    # cells a byte with the even column high; then at 212 the falling piece record, present in
-    # a new game: tag, row i8, column i8, kind u32, rotation u32, id u16.
-    assert data[212] == 1
-    data[8:208] = bytes((codes[i] << 4) | codes[i + 1] for i in range(0, len(codes), 2))
-    data[213] = piece.row & 0xFF
-    data[214] = piece.column & 0xFF
-    data[215:219] = KINDS.index(piece.kind).to_bytes(4, "little")
-    data[219:223] = piece.rotation.to_bytes(4, "little")
-    return GameStatePy.state_from_bytes(bytes(data))
+    assert new.current_pcs is not None
+    kind = new.current_pcs.kind if piece is None else piece.kind
+    at = None if piece is None else (piece.rotation, piece.row, piece.column)
+    queue = new.next_pcs_bags[new.next_pcs_idx :]
+    return GameStatePy.state_from_bytes(encode_position(codes, kind, queue, base=base, at=at))
 
 
 def _board_codes(board: Sequence[Sequence[int]], where: str) -> List[int]:
