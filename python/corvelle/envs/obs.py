@@ -87,6 +87,14 @@ def _position_bounds() -> Tuple[int, int, int, int]:
 _ROW_LOW, _ROW_HIGH, _COL_LOW, _COL_HIGH = _position_bounds()
 
 
+def int8_multi_discrete(nvec: np.ndarray) -> spaces.MultiDiscrete:
+    """A MultiDiscrete of int8 values whose counts `nvec` are int64: libraries sum the counts
+    (the width of a one-hot encoding), and a sum of int8 counts overflows."""
+    space = spaces.MultiDiscrete(nvec, dtype=np.int8)
+    space.nvec = np.asarray(nvec, dtype=np.int64)
+    return space
+
+
 def observation_space() -> "spaces.Space[Observation]":
     """The space of one game's observation."""
     return spaces.Dict(  # type: ignore[return-value]
@@ -97,8 +105,8 @@ def observation_space() -> "spaces.Space[Observation]":
                 high=np.array([len(KINDS) - 1, 3, _ROW_HIGH, _COL_HIGH], dtype=np.int8),
                 dtype=np.int8,
             ),
-            "next": spaces.MultiDiscrete(np.full(5, len(KINDS)), dtype=np.int8),
-            "hold": spaces.MultiDiscrete(np.array([len(KINDS) + 1, 2]), dtype=np.int8),
+            "next": int8_multi_discrete(np.full(5, len(KINDS))),
+            "hold": int8_multi_discrete(np.array([len(KINDS) + 1, 2])),
             "counters": spaces.Box(
                 low=np.array([-128, 0, 0, 0], dtype=np.int32),
                 high=np.array([127, 1, 65535, 65535], dtype=np.int32),
