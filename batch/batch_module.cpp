@@ -200,8 +200,11 @@ bool parse_reward(const char* s, RewardKind& out) {
         out = RewardKind::Score;
     } else if (std::strcmp(s, "lines") == 0) {
         out = RewardKind::Lines;
+    } else if (std::strcmp(s, "shaped") == 0) {
+        out = RewardKind::Shaped;
     } else {
-        PyErr_Format(PyExc_ValueError, "reward must be 'score' or 'lines', not '%s'", s);
+        PyErr_Format(PyExc_ValueError, "reward must be 'score', 'lines' or 'shaped', not '%s'",
+                     s);
         return false;
     }
     return true;
@@ -1095,6 +1098,29 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// step_reward($module, reward, before, after): the reward of a step between two states given
+// in their byte form, as a Batch of that reward kind counts it.
+PyObject* module_step_reward(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"reward", "before", "after", nullptr};
+        const char* reward_text = nullptr;
+        Py_buffer before_data, after_data;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sy*y*:step_reward",
+                                         const_cast<char**>(kwlist), &reward_text, &before_data,
+                                         &after_data))
+            return nullptr;
+        // decode_state releases the buffer it reads, so each is decoded before any check fails.
+        game::tet::GameState before, after;
+        if (!decode_state(before_data, before)) {
+            PyBuffer_Release(&after_data);
+            return nullptr;
+        }
+        RewardKind kind;
+        if (!decode_state(after_data, after) || !parse_reward(reward_text, kind)) return nullptr;
+        return PyFloat_FromDouble(step_reward(kind, before, after));
+    });
+}
+
 // placements($module, state, hold=True): every placement of a state given in its byte form
 // (game::tet::list_placements), in the list's order: (keys, hold, kind, rotation, row,
 // column, spin, lines, code) with keys a tuple of action names, kind its index (I L J T S Z
@@ -1340,6 +1366,10 @@ PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"step_reward", CORVELLE_CFUNC(module_step_reward), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("step_reward($module, reward, before, after)\n--\n\n"
+               "The reward of a step between two states given in their byte form, as a Batch "
+               "of reward kind `reward` ('score', 'lines' or 'shaped') counts it.")},
     {"placements", CORVELLE_CFUNC(module_placements), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placements($module, state, hold=True)\n--\n\n"
                "Every placement of a state given in its byte form, in order: (keys, hold, kind, "

@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "pcg64.hpp"
 #include "tet/board.hpp"
+#include "tet/match.hpp"
 
 namespace batch {
 
@@ -129,6 +130,10 @@ FieldSpec Games::spec(Field f) const {
         case Field::Seeds: return {"seeds", 'B', 1, 1, {SEED_RECORD_SIZE, 0}};
         case Field::UseSeed: return {"use_seed", '?', 1, 0, {0, 0}};
         case Field::Streams: return {"streams", 'Q', 8, 1, {4, 0}};
+        case Field::Score: return {"score", 'i', 4, 0, {0, 0}};
+        case Field::EpisodeReturn: return {"ep_return", 'd', 8, 0, {0, 0}};
+        case Field::EpisodeLength: return {"ep_length", 'I', 4, 0, {0, 0}};
+        case Field::EpisodePieces: return {"ep_pieces", 'I', 4, 0, {0, 0}};
     }
     return {"", 'B', 1, 0, {0, 0}};
 }
@@ -187,11 +192,14 @@ void Games::step_game(int i, int action) {
     double reward = 0.0;
     if (accepted) {
         const GameState& next = played.value;
-        if (options_.reward == RewardKind::Score) {
-            reward = static_cast<std::int32_t>(static_cast<std::uint32_t>(next.score) -
-                                               static_cast<std::uint32_t>(s.score));
+        reward = step_reward(options_.reward, s, next);
+        if (options_.mode == Mode::Keys) {
+            bool chain = false;
+            game::tet::LockOutcome lock;
+            field<std::uint32_t>(Field::EpisodePieces)[i] +=
+                game::tet::lock_outcome(s, game::tet::action_from_index(action), next, chain, lock);
         } else {
-            reward = static_cast<std::uint16_t>(next.total_lines - s.total_lines);
+            ++field<std::uint32_t>(Field::EpisodePieces)[i];
         }
         s = next;
     }
@@ -202,6 +210,8 @@ void Games::step_game(int i, int action) {
     const bool truncated =
         options_.max_episode_steps != 0 && episode_steps_[i] >= options_.max_episode_steps;
     field<double>(Field::Reward)[i] = reward;
+    field<double>(Field::EpisodeReturn)[i] += reward;
+    field<std::uint32_t>(Field::EpisodeLength)[i] = episode_steps_[i];
     field<bool>(Field::Terminated)[i] = terminated;
     field<bool>(Field::Truncated)[i] = truncated;
     field<bool>(Field::Invalid)[i] = !accepted;
@@ -217,6 +227,9 @@ void Games::set_state(int i, const GameState& s) {
     episode_steps_[i] = 0;
     pending_reset_[i] = 0;
     field<double>(Field::Reward)[i] = 0.0;
+    field<double>(Field::EpisodeReturn)[i] = 0.0;
+    field<std::uint32_t>(Field::EpisodeLength)[i] = 0;
+    field<std::uint32_t>(Field::EpisodePieces)[i] = 0;
     field<bool>(Field::Terminated)[i] = false;
     field<bool>(Field::Truncated)[i] = false;
     field<bool>(Field::Invalid)[i] = false;
@@ -254,9 +267,54 @@ void write_observation(const GameState& s, const ObservationOut& out) {
     out.counters[3] = s.garbage_recv;
 }
 
-void write_board(const GameState& s, std::int8_t* board) {
+BoardMatrix settled_board(const GameState& s) {
     BoardMatrix b = s.main_board;
     if (s.current_pcs && !s.is_over()) (void)b.delete_piece(*s.current_pcs);
+    return b;
+}
+
+BoardFeatures board_features(const GameState& s) {
+    const BoardMatrix b = settled_board(s);
+    BoardFeatures f;
+    // Walking down from the top row, `covered` marks the columns with a solid cell above.
+    int covered = 0;
+    for (int y = BoardMatrix::ROWS - 1; y >= 0; --y) {
+        const int solid = game::tet::solid_mask(b, y);
+        for (int x = 0; x < COLS; ++x) {
+            const int bit = 1 << x;
+            if (solid & bit) {
+                if (!(covered & bit)) f.height += y + 1;
+                covered |= bit;
+            } else if (covered & bit) {
+                ++f.holes;
+            }
+        }
+    }
+    return f;
+}
+
+double step_reward(RewardKind kind, const GameState& before, const GameState& after) {
+    switch (kind) {
+        case RewardKind::Score:
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(after.score) -
+                                             static_cast<std::uint32_t>(before.score));
+        case RewardKind::Lines:
+            return static_cast<std::uint16_t>(after.total_lines - before.total_lines);
+        case RewardKind::Shaped: {
+            const auto potential = [](const BoardFeatures& f) {
+                return -SHAPED_HOLE_WEIGHT * f.holes - SHAPED_HEIGHT_WEIGHT * f.height;
+            };
+            const double lines = static_cast<std::uint16_t>(after.total_lines - before.total_lines);
+            const bool ended = after.is_over() && !before.is_over();
+            return lines + potential(board_features(after)) - potential(board_features(before)) -
+                   (ended ? SHAPED_GAME_OVER_PENALTY : 0.0);
+        }
+    }
+    return 0.0;
+}
+
+void write_board(const GameState& s, std::int8_t* board) {
+    const BoardMatrix b = settled_board(s);
     for (int y = 0; y < VISIBLE_ROWS; ++y) {
         const int solid = game::tet::solid_mask(b, y);
         std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
@@ -265,6 +323,7 @@ void write_board(const GameState& s, std::int8_t* board) {
 }
 
 void Games::write_observation(int i) {
+    field<std::int32_t>(Field::Score)[i] = states_[i].score;
     batch::write_observation(
         states_[i], {field<std::int8_t>(Field::Board) + i * BOARD_CELLS,
                      field<std::int8_t>(Field::Piece) + i * PIECE_NB,

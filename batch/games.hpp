@@ -30,7 +30,30 @@ enum class Mode : std::uint8_t {
 enum class RewardKind : std::uint8_t {
     Score,  // change of the engine's score (signed 32-bit, wrapping)
     Lines,  // lines cleared (change of total_lines, unsigned 16-bit)
+    Shaped, // lines cleared plus the change of a board potential, less a game-over penalty
 };
+
+// The shaped reward of a step from `before` to `after`:
+//   lines + phi(after) - phi(before) - GAME_OVER_PENALTY * (the step ended the game)
+//   phi(s) = -HOLE_WEIGHT * holes(s) - HEIGHT_WEIGHT * aggregate_height(s)
+// over the settled board (the falling piece left out). The potential's changes sum to
+// phi(last) - phi(first) over an episode: they steer towards low, hole-free boards without
+// paying for anything but lines in the long run. A piece's four cells cost 0.2 of height; a
+// cleared line gives back 0.5 or more.
+inline constexpr double SHAPED_HOLE_WEIGHT = 0.5;    // each empty cell under a solid one
+inline constexpr double SHAPED_HEIGHT_WEIGHT = 0.05;  // each cell of column height
+inline constexpr double SHAPED_GAME_OVER_PENALTY = 10.0;
+
+// What the shaped reward reads of a board.
+struct BoardFeatures {
+    int holes = 0;   // empty cells with a solid cell above them in their column
+    int height = 0;  // aggregate height: the sum over columns of 1 + their top solid row
+};
+// The features of `s`'s settled board: every row, the falling piece left out while the
+// game runs.
+BoardFeatures board_features(const GameState& s);
+// The reward of a step that took `before` to `after`, as `kind` counts it.
+double step_reward(RewardKind kind, const GameState& before, const GameState& after);
 
 inline constexpr int VISIBLE_ROWS = 20;
 inline constexpr int COLS = game::tet::BoardMatrix::COLS;
@@ -83,6 +106,10 @@ inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
 //                                    when it starts); otherwise it is drawn from its stream
 //   streams     uint64  [N, 4]       game i's generator (numpy PCG64): state low and high
 //                                    64 bits, increment low and high 64 bits
+//   score       int32   [N]          the engine's score of the current state
+//   ep_return   float64 [N]          the rewards of the episode so far, summed in step order
+//   ep_length   uint32  [N]          the steps of the episode so far (masked-out ones too)
+//   ep_pieces   uint32  [N]          the pieces the episode has locked
 //
 // A game drawn from a stream takes five 64-bit outputs: the first four, little-endian, are
 // the 32 seed bytes; the top 52 bits of the fifth are the start time.
@@ -100,8 +127,12 @@ enum class Field : std::uint8_t {
     Seeds,
     UseSeed,
     Streams,
+    Score,
+    EpisodeReturn,
+    EpisodeLength,
+    EpisodePieces,
 };
-inline constexpr int FIELD_NB = 13;
+inline constexpr int FIELD_NB = 17;
 
 struct FieldSpec {
     const char* name;
@@ -220,6 +251,9 @@ void write_observation(const GameState& s, const ObservationOut& out);
 // The solid cells of the visible rows, top row first, the falling piece left out while the
 // game runs.
 void write_board(const GameState& s, std::int8_t* board);
+// The board of `s` with the falling piece left out while the game runs (a piece that could not
+// spawn was never drawn).
+game::tet::BoardMatrix settled_board(const GameState& s);
 
 // Size of an arena block of n bytes, so that the next field starts aligned.
 constexpr std::size_t round_up(std::size_t n) {

@@ -19,7 +19,7 @@ class Batch:
         self,
         num_envs: int,
         mode: Literal["placement", "keys", "all_placements"] = ...,
-        reward: Literal["score", "lines"] = ...,
+        reward: Literal["score", "lines", "shaped"] = ...,
         max_episode_steps: int = ...,
         autoreset: bool = ...,
         num_threads: int = ...,
@@ -120,6 +120,10 @@ class Match:
 
 def placement_mask(state: object) -> bytes:
     """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
+
+def step_reward(reward: Literal["score", "lines", "shaped"], before: object, after: object) -> float:
+    """The reward of a step between two states given in their byte form, as a Batch of reward
+    kind `reward` ('score', 'lines' or 'shaped') counts it."""
 
 def placements(
     state: object, hold: bool = ...

@@ -14,8 +14,9 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 from corvelle_vim import GameStatePy
 
 from .. import placement as _placement
+from .._batch import step_reward
 from ..bytestate import DecodedState, decode
-from .arena import RewardKind, check_action, check_moves, check_render_mode, check_reward, given_state
+from .arena import Reward, check_action, check_moves, check_render_mode, check_reward, given_state
 from .obs import Observation, episode_game_seed, observation_space, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
@@ -56,8 +57,12 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     0.0, `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True (False after every played action).
 
-    Reward: the change in the engine's score (`reward="score"`) or the lines cleared
-    (`reward="lines"`). `terminated` comes with a knockout; nothing truncates an episode but a
+    Reward (`reward=`): "score", the change in the engine's score; "lines", the lines cleared;
+    "shaped", the lines cleared plus the change of a board potential (holes and aggregate
+    height) less a game-over penalty (`corvelle._batch.step_reward`, the README gives the
+    formula); or any callable `(state_before, state_after, info) -> float`, called with the
+    GameStatePy before and after each played action and the step's info (a masked-out action
+    earns 0.0 without a call). `terminated` comes with a knockout; nothing truncates an episode but a
     `TimeLimit` (`gymnasium.make(..., max_episode_steps=n)`).
 
     `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
@@ -76,7 +81,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: RewardKind = "score",
+        reward: Reward = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
         render_panel: bool = False,
@@ -91,6 +96,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self.observation_space = observation_space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._state: Optional[GameStatePy] = None
+        self._bytes = b""
         self._decoded: Optional[DecodedState] = None
         self._obs: Observation = {}
         self._mask = np.zeros(self._action_nb, dtype=np.int8)
@@ -132,7 +138,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         if not self._mask[a]:
             return self._observation(), 0.0, self._decoded.game_over, False, self._info(True)
 
-        before = self._decoded
+        before, before_bytes = self._state, self._bytes
         if self.moves == "chains":
             after, keys = self._successors[a], ALL_CHAINS[a]
         else:
@@ -141,15 +147,16 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             self._record_chain(keys)
         self._enter(after)
         assert self._decoded is not None
-        if self.reward_kind == "score":
-            reward = wrap_int32(self._decoded.score - before.score)
-        else:
-            reward = (self._decoded.total_lines - before.total_lines) % 2**16
         terminated = self._decoded.game_over
         written = True
         if terminated and self.replays is not None:
             written = self.replays.game_over()
-        return self._observation(), float(reward), terminated, False, self._info(False, written)
+        info = self._info(False, written)
+        if callable(self.reward_kind):
+            reward = float(self.reward_kind(before, after, info))
+        else:
+            reward = step_reward(self.reward_kind, before_bytes, self._bytes)
+        return self._observation(), reward, terminated, False, info
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
@@ -199,7 +206,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     # Makes `state` the current state: its byte form, observation, mask and successors.
     def _enter(self, state: GameStatePy) -> None:
         self._state = state
-        data = bytes(state)
+        self._bytes = data = bytes(state)
         self._decoded = decode(data)
         # The observation comes from the native code the batched games use.
         self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
