@@ -273,26 +273,6 @@ BoardMatrix settled_board(const GameState& s) {
     return b;
 }
 
-BoardFeatures board_features(const GameState& s) {
-    const BoardMatrix b = settled_board(s);
-    BoardFeatures f;
-    // Walking down from the top row, `covered` marks the columns with a solid cell above.
-    int covered = 0;
-    for (int y = BoardMatrix::ROWS - 1; y >= 0; --y) {
-        const int solid = game::tet::solid_mask(b, y);
-        for (int x = 0; x < COLS; ++x) {
-            const int bit = 1 << x;
-            if (solid & bit) {
-                if (!(covered & bit)) f.height += y + 1;
-                covered |= bit;
-            } else if (covered & bit) {
-                ++f.holes;
-            }
-        }
-    }
-    return f;
-}
-
 double step_reward(RewardKind kind, const GameState& before, const GameState& after) {
     switch (kind) {
         case RewardKind::Score:
@@ -301,12 +281,13 @@ double step_reward(RewardKind kind, const GameState& before, const GameState& af
         case RewardKind::Lines:
             return static_cast<std::uint16_t>(after.total_lines - before.total_lines);
         case RewardKind::Shaped: {
-            const auto potential = [](const BoardFeatures& f) {
-                return -SHAPED_HOLE_WEIGHT * f.holes - SHAPED_HEIGHT_WEIGHT * f.height;
+            const auto potential = [](const GameState& s) {
+                const game::tet::BoardMetrics m = game::tet::board_metrics(settled_board(s));
+                return -SHAPED_HOLE_WEIGHT * m.holes - SHAPED_HEIGHT_WEIGHT * m.height;
             };
             const double lines = static_cast<std::uint16_t>(after.total_lines - before.total_lines);
             const bool ended = after.is_over() && !before.is_over();
-            return lines + potential(board_features(after)) - potential(board_features(before)) -
+            return lines + potential(after) - potential(before) -
                    (ended ? SHAPED_GAME_OVER_PENALTY : 0.0);
         }
     }

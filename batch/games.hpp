@@ -35,23 +35,15 @@ enum class RewardKind : std::uint8_t {
 
 // The shaped reward of a step from `before` to `after`:
 //   lines + phi(after) - phi(before) - GAME_OVER_PENALTY * (the step ended the game)
-//   phi(s) = -HOLE_WEIGHT * holes(s) - HEIGHT_WEIGHT * aggregate_height(s)
-// over the settled board (the falling piece left out). The potential's changes sum to
-// phi(last) - phi(first) over an episode: they steer towards low, hole-free boards without
-// paying for anything but lines in the long run. A piece's four cells cost 0.2 of height; a
-// cleared line gives back 0.5 or more.
-inline constexpr double SHAPED_HOLE_WEIGHT = 0.5;    // each empty cell under a solid one
-inline constexpr double SHAPED_HEIGHT_WEIGHT = 0.05;  // each cell of column height
+//   phi(s) = -HOLE_WEIGHT * holes(s) - HEIGHT_WEIGHT * height(s)
+// with the engine's board metrics (game::tet::board_metrics) of the settled board (the
+// falling piece left out). The potential's changes sum to phi(last) - phi(first) over an
+// episode: they steer towards low, hole-free boards without paying for anything but lines in
+// the long run.
+inline constexpr double SHAPED_HOLE_WEIGHT = 0.5;    // each free cell below a column's top
+inline constexpr double SHAPED_HEIGHT_WEIGHT = 0.2;  // each row of the highest column's top
 inline constexpr double SHAPED_GAME_OVER_PENALTY = 10.0;
 
-// What the shaped reward reads of a board.
-struct BoardFeatures {
-    int holes = 0;   // empty cells with a solid cell above them in their column
-    int height = 0;  // aggregate height: the sum over columns of 1 + their top solid row
-};
-// The features of `s`'s settled board: every row, the falling piece left out while the
-// game runs.
-BoardFeatures board_features(const GameState& s);
 // The reward of a step that took `before` to `after`, as `kind` counts it.
 double step_reward(RewardKind kind, const GameState& before, const GameState& after);
 

@@ -15,12 +15,13 @@ from corvelle.bytestate import KINDS, ROWS, decode
 from corvelle.envs import KeyEnv, PlacementEnv, PlacementVectorEnv
 from corvelle.envs.obs import SHAPE_CELLS
 
-HOLE_WEIGHT, HEIGHT_WEIGHT, GAME_OVER_PENALTY = 0.5, 0.05, 10.0
+HOLE_WEIGHT, HEIGHT_WEIGHT, GAME_OVER_PENALTY = 0.5, 0.2, 10.0
 
 
 def settled_features(data: bytes):
-    """(holes, aggregate height) of every row of a state's board, the falling piece left out
-    while the game runs, read in plain numpy from the byte form."""
+    """(holes, height) of a state's board, the falling piece left out while the game runs,
+    read in plain numpy from the byte form: free cells below each column's top solid cell, and
+    the highest row holding a solid cell (0 for an empty board)."""
     s = decode(data)
     cells = np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10)
     solid = (cells >= 1) & (cells <= 8)
@@ -33,7 +34,7 @@ def settled_features(data: bytes):
         rows = np.flatnonzero(solid[:, x])
         if len(rows):
             top = rows[-1]
-            height += top + 1
+            height = max(height, top)
             holes += int((~solid[:top, x]).sum())
     return holes, height
 
