@@ -87,7 +87,7 @@ def _position_bounds() -> Tuple[int, int, int, int]:
 _ROW_LOW, _ROW_HIGH, _COL_LOW, _COL_HIGH = _position_bounds()
 
 
-def int8_multi_discrete(nvec: np.ndarray) -> spaces.MultiDiscrete:
+def int8_multi_discrete(nvec: np.ndarray) -> "spaces.MultiDiscrete[Any]":
     """A MultiDiscrete of int8 values whose counts `nvec` are int64: libraries sum the counts
     (the width of a one-hot encoding), and a sum of int8 counts overflows."""
     space = spaces.MultiDiscrete(nvec, dtype=np.int8)

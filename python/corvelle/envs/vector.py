@@ -7,7 +7,7 @@ from __future__ import annotations
 import copy
 
 import os
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from gymnasium import spaces
@@ -112,7 +112,7 @@ class NativeVectorEnv(VectorEnv):
         self,
         num_envs: int,
         *,
-        mode: str,
+        mode: Literal["placement", "keys", "all_placements"],
         action_nb: int,
         reward: RewardKind = "score",
         max_episode_steps: Optional[int] = None,
