@@ -29,11 +29,14 @@ IDS = ["corvelle/Placement-v0", "corvelle/Key-v0"]
 SINGLE = {"corvelle/Placement-v0": PlacementEnv, "corvelle/Key-v0": KeyEnv}
 
 
+@pytest.mark.parametrize(
+    "policy, kwargs", [("MultiInputPolicy", {}), ("MlpPolicy", {"obs": "flat", "mask_in_obs": True})]
+)
 @pytest.mark.parametrize("env_id", IDS)
-def test_maskable_ppo_trains_on_the_single_env_as_made(env_id):
-    env = gym.make(env_id)
+def test_maskable_ppo_trains_on_the_single_env_as_made(env_id, policy, kwargs):
+    env = gym.make(env_id, **kwargs)
     sb3_check_env(env.unwrapped, warn=False)
-    model = MaskablePPO("MultiInputPolicy", env, n_steps=128, batch_size=64, n_epochs=1, seed=0)
+    model = MaskablePPO(policy, env, n_steps=128, batch_size=64, n_epochs=1, seed=0)
     model.learn(300)
     assert model.num_timesteps >= 300
 

@@ -22,7 +22,7 @@ from .arena import (
     check_reward,
     given_state,
 )
-from .obs import OBS_KEYS, Observation, episode_game_seed, game_seed_record, observation_space
+from .obs import OBS_KEYS, Observation, ObservationForm, episode_game_seed, game_seed_record
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -42,7 +42,8 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     are those of `PlacementEnv`, `info["replay_write_failed"]` included, and so are
     `reset(options={"game_seed": ...})` and `reset(options={"state": ...})`. The rewards are
     too: "score", "lines", "shaped" (computed natively) or a callable
-    `(state_before, state_after, info) -> float`, called after every accepted action.
+    `(state_before, state_after, info) -> float`, called after every accepted action, and
+    so are the observation options `obs=` and `mask_in_obs=`.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -57,12 +58,15 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
         render_panel: bool = False,
+        obs: str = "dict",
+        mask_in_obs: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
-        self.observation_space = observation_space()
+        self._form = ObservationForm(obs, mask_in_obs, ACTION_NB)
+        self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         native_reward = "score" if callable(self.reward_kind) else self.reward_kind
         self._batch = Batch(1, mode="keys", reward=native_reward, autoreset=False)
@@ -167,8 +171,10 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         """A copy to plan with (see `__deepcopy__`)."""
         return copy.deepcopy(self)
 
-    def _observation(self) -> Observation:
-        return {k: self._views[k][0].copy() for k in OBS_KEYS}
+    def _observation(self) -> Any:
+        return self._form(
+            {k: self._views[k][0].copy() for k in OBS_KEYS}, self._views["mask"][0].copy()
+        )
 
     def _info(self, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {

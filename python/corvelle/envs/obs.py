@@ -43,6 +43,9 @@ __all__ = [
     "observation_space",
     "observations_from_bytes",
     "OBS_SHAPES",
+    "OBS_FORMS",
+    "FLAT_SIZE",
+    "ObservationForm",
 ]
 
 Observation = Dict[str, np.ndarray]
@@ -240,3 +243,65 @@ def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
     """The 40-byte form the batched games start from: the seed bytes, then the start time as
     a signed little-endian 64-bit integer."""
     return bytes(game_seed.seed) + game_seed.ts.to_bytes(8, "little", signed=True)
+
+
+# What `obs=` may ask for.
+OBS_FORMS = ("dict", "flat")
+# The flat form's parts, in order, and their widths.
+_FLAT_WIDTHS = tuple(int(np.prod(OBS_SHAPES[k][1])) for k in OBS_KEYS)
+FLAT_SIZE = sum(_FLAT_WIDTHS)
+
+
+class ObservationForm:
+    """How an environment shows its observations: `obs="dict"` (the dict of arrays above) or
+    `obs="flat"` (one float32 vector: board, piece, next, hold and counters in that order,
+    FLAT_SIZE values), with `mask_in_obs=True` adding the action mask (0/1 for each of the
+    `action_nb` actions): as key "action_mask" (int8) of the dict, or as the flat vector's
+    last `action_nb` values. Called on one game's arrays or on a batch of them."""
+
+    def __init__(self, obs: str, mask_in_obs: bool, action_nb: int) -> None:
+        if obs not in OBS_FORMS:
+            raise ValueError(f"obs must be 'dict' or 'flat', not {obs!r}")
+        self.obs = obs
+        self.mask_in_obs = bool(mask_in_obs)
+        self.action_nb = action_nb
+        self.plain = obs == "dict" and not mask_in_obs
+
+    def space(self) -> "spaces.Space[Any]":
+        """The space of one game's observation in this form."""
+        base = observation_space()
+        if self.obs == "dict":
+            if not self.mask_in_obs:
+                return base
+            return spaces.Dict(
+                {**base.spaces, "action_mask": spaces.MultiBinary(self.action_nb)}  # type: ignore[attr-defined]
+            )
+        parts = [base[k] for k in OBS_KEYS]  # type: ignore[index]
+        low = np.concatenate([_low_high(p)[0] for p in parts])
+        high = np.concatenate([_low_high(p)[1] for p in parts])
+        if self.mask_in_obs:
+            low = np.concatenate([low, np.zeros(self.action_nb)])
+            high = np.concatenate([high, np.ones(self.action_nb)])
+        return spaces.Box(low.astype(np.float32), high.astype(np.float32), dtype=np.float32)
+
+    def __call__(self, obs: Observation, mask: np.ndarray) -> Any:
+        """`obs` (one game's arrays, or a batch with a leading game index) and its action mask
+        in this form; the dict form passes the arrays on as they are."""
+        if self.obs == "dict":
+            return obs if not self.mask_in_obs else {**obs, "action_mask": mask}
+        lead = mask.shape[:-1]
+        parts = [obs[k].reshape(lead + (-1,)) for k in OBS_KEYS]
+        if self.mask_in_obs:
+            parts.append(mask)
+        return np.concatenate(parts, axis=-1).astype(np.float32)
+
+
+def _low_high(space: "spaces.Space[Any]") -> Tuple[np.ndarray, np.ndarray]:
+    """Flattened lowest and highest values of a part of the dict observation."""
+    if isinstance(space, spaces.Box):
+        return space.low.reshape(-1), space.high.reshape(-1)
+    if isinstance(space, spaces.MultiDiscrete):
+        return np.zeros(space.nvec.size), (space.nvec - 1).reshape(-1)
+    assert isinstance(space, spaces.MultiBinary)
+    size = int(np.prod(space.shape))
+    return np.zeros(size), np.ones(size)

@@ -17,7 +17,7 @@ from .. import placement as _placement
 from .._batch import step_reward
 from ..bytestate import DecodedState, decode
 from .arena import Reward, check_action, check_moves, check_render_mode, check_reward, given_state
-from .obs import Observation, episode_game_seed, observation_space, observations_from_bytes
+from .obs import Observation, ObservationForm, episode_game_seed, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -73,7 +73,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     and `info["replay_write_failed"]` tells whether the episode file this call should have
     written (on a knockout, or on reset for the episode left) could not be written.
     `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
-    "rgb_array" frames.
+    "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector and
+    `mask_in_obs=True` puts the action mask in the observation as well (see
+    `corvelle.envs.obs.ObservationForm`).
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -86,6 +88,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         replay_prefix: str = "episode",
         render_panel: bool = False,
         moves: str = "chains",
+        obs: str = "dict",
+        mask_in_obs: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
@@ -93,7 +97,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self.moves = check_moves(moves)
         self._action_nb = action_nb(moves)
         self.action_space = spaces.Discrete(self._action_nb)
-        self.observation_space = observation_space()
+        self._form = ObservationForm(obs, mask_in_obs, self._action_nb)
+        self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._state: Optional[GameStatePy] = None
         self._bytes = b""
@@ -215,8 +220,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         else:
             self._mask, self._placements = placement_actions(state)
 
-    def _observation(self) -> Observation:
-        return {k: v.copy() for k, v in self._obs.items()}
+    def _observation(self) -> Any:
+        return self._form({k: v.copy() for k, v in self._obs.items()}, self._mask.copy())
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}

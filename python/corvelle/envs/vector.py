@@ -29,7 +29,7 @@ from .arena import (
     check_native_reward,
 )
 from .keys import ACTION_NB as KEY_ACTION_NB
-from .obs import OBS_KEYS, Observation, game_seed_record, observation_space, stream_words
+from .obs import OBS_KEYS, Observation, ObservationForm, game_seed_record, stream_words
 from .placement import action_nb
 from .render import ansi_frame, rgb_frame
 
@@ -91,7 +91,9 @@ class NativeVectorEnv(VectorEnv):
     episode's `lines` cleared, `pieces` locked and final `score`. (No wall time `t`: the
     statistics, like everything else a step returns, depend on the actions alone.)
 
-    `reward` is "score", "lines" or "shaped", as for the single env, computed natively; a
+    `obs` and `mask_in_obs` are the single env's observation options (a batch of flat
+    vectors, or of dicts with the mask). `reward` is "score", "lines" or "shaped", as for the
+    single env, computed natively; a
     callable reward needs the single env (`gymnasium.make_vec(...,
     vectorization_mode="sync")`). `max_episode_steps` truncates episodes after that many
     steps, as `TimeLimit` does for a single environment. With `copy=False` the observation,
@@ -121,6 +123,8 @@ class NativeVectorEnv(VectorEnv):
         copy: bool = True,
         render_panel: bool = False,
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
+        obs: str = "dict",
+        mask_in_obs: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -142,7 +146,8 @@ class NativeVectorEnv(VectorEnv):
             num_threads=num_threads if num_threads is not None else default_threads(num_envs),
         )
         self.num_threads = self._batch.num_threads
-        self.single_observation_space = observation_space()
+        self._form = ObservationForm(obs, mask_in_obs, action_nb)
+        self.single_observation_space = self._form.space()
         self.single_action_space = spaces.Discrete(action_nb)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
@@ -250,7 +255,7 @@ class NativeVectorEnv(VectorEnv):
                     v["truncated"].copy(),
                     self._info(),
                 )
-            return self._obs, v["reward"], v["terminated"], v["truncated"], self._info()
+            return self._observations(), v["reward"], v["terminated"], v["truncated"], self._info()
 
         episode = self._episode_stats(dones)
         if self.autoreset_mode != AutoresetMode.SAME_STEP:
@@ -264,7 +269,7 @@ class NativeVectorEnv(VectorEnv):
                     v["truncated"].copy(),
                     info,
                 )
-            return self._obs, v["reward"], v["terminated"], v["truncated"], info
+            return self._observations(), v["reward"], v["terminated"], v["truncated"], info
 
         # Same-step autoreset: the finished games' last observations and infos are kept, then
         # those games start their next game (which clears their rewards and flags).
@@ -274,8 +279,9 @@ class NativeVectorEnv(VectorEnv):
             v["truncated"].copy(),
         )
         final_obs = np.full(self.num_envs, None, dtype=object)
+        masks = self._views["mask"]
         for i in np.flatnonzero(dones):
-            final_obs[i] = {k: self._obs[k][i].copy() for k in OBS_KEYS}
+            final_obs[i] = self._form({k: self._obs[k][i].copy() for k in OBS_KEYS}, masks[i].copy())
         final_info: Dict[str, Any] = {}
         for key, value in self._info().items():
             if key.startswith("_"):
@@ -342,10 +348,12 @@ class NativeVectorEnv(VectorEnv):
             for i in range(self.num_envs)
         )
 
-    def _observations(self) -> Observation:
-        if self.copy:
-            return {k: v.copy() for k, v in self._obs.items()}
-        return self._obs
+    def _observations(self) -> Any:
+        obs = {k: v.copy() for k, v in self._obs.items()} if self.copy else self._obs
+        if self._form.plain:
+            return obs
+        mask = self._views["mask"]
+        return self._form(obs, mask.copy() if self.copy else mask)
 
     def _info(self) -> Dict[str, Any]:
         mask, invalid = self._views["mask"], self._views["invalid"]
@@ -376,6 +384,8 @@ class PlacementVectorEnv(NativeVectorEnv):
         render_panel: bool = False,
         moves: str = "chains",
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
+        obs: str = "dict",
+        mask_in_obs: bool = False,
     ) -> None:
         self.moves = check_moves(moves)
         super().__init__(
@@ -389,6 +399,8 @@ class PlacementVectorEnv(NativeVectorEnv):
             copy=copy,
             render_panel=render_panel,
             autoreset_mode=autoreset_mode,
+            obs=obs,
+            mask_in_obs=mask_in_obs,
         )
 
 
@@ -409,6 +421,8 @@ class KeyVectorEnv(NativeVectorEnv):
         copy: bool = True,
         render_panel: bool = False,
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
+        obs: str = "dict",
+        mask_in_obs: bool = False,
     ) -> None:
         super().__init__(
             num_envs,
@@ -421,4 +435,6 @@ class KeyVectorEnv(NativeVectorEnv):
             copy=copy,
             render_panel=render_panel,
             autoreset_mode=autoreset_mode,
+            obs=obs,
+            mask_in_obs=mask_in_obs,
         )

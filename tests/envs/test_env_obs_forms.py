@@ -1,0 +1,94 @@
+"""Observation options obs="dict"|"flat" and mask_in_obs: Gymnasium's checker, what the flat
+vector holds, and the vector envs against SyncVectorEnv of single envs under each option."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+
+pytest.importorskip("gymnasium")
+
+import gymnasium as gym
+import numpy as np
+from envs_support import masked_choices
+from gymnasium.utils.env_checker import check_env
+from gymnasium.vector import AutoresetMode, SyncVectorEnv
+
+from corvelle.envs import OBS_KEYS, KeyEnv, PlacementEnv
+from corvelle.envs.obs import FLAT_SIZE
+
+FORMS = [("dict", False), ("dict", True), ("flat", False), ("flat", True)]
+SINGLE = {"corvelle/Placement-v0": PlacementEnv, "corvelle/Key-v0": KeyEnv}
+
+
+@pytest.mark.parametrize("obs, mask_in_obs", FORMS)
+@pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
+def test_check_env_under_every_observation_option(cls, obs, mask_in_obs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        check_env(cls(obs=obs, mask_in_obs=mask_in_obs), skip_render_check=True)
+
+
+@pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
+def test_the_flat_vector_is_the_dict_in_order_then_the_mask(cls):
+    plain, flat = cls(), cls(obs="flat", mask_in_obs=True)
+    rng = np.random.default_rng(4)
+    d, info = plain.reset(seed=4)
+    f, _ = flat.reset(seed=4)
+    for _ in range(150):
+        mask = info["action_mask"]
+        assert f.dtype == np.float32 and f.shape == (FLAT_SIZE + len(mask),)
+        expected = np.concatenate([d[k].reshape(-1) for k in OBS_KEYS] + [mask])
+        np.testing.assert_array_equal(f, expected)
+        assert flat.observation_space.contains(f)
+        action = masked_choices(rng, mask[None])[0]
+        d, _, term, _, info = plain.step(action)
+        f = flat.step(action)[0]
+        if term:
+            d, info = plain.reset()
+            f, _ = flat.reset()
+
+
+def test_bad_observation_option():
+    with pytest.raises(ValueError, match="obs must be 'dict' or 'flat', not 'image'"):
+        PlacementEnv(obs="image")
+
+
+def same(a, b):
+    if isinstance(b, dict):
+        return set(a) == set(b) and all(same(a[k], b[k]) for k in b)
+    return np.asarray(a).dtype == np.asarray(b).dtype and np.array_equal(a, b)
+
+
+@pytest.mark.parametrize("mode", [AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
+@pytest.mark.parametrize("obs, mask_in_obs", FORMS[1:])
+@pytest.mark.parametrize("env_id", list(SINGLE))
+def test_vector_env_against_sync_vector_env(env_id, obs, mask_in_obs, mode):
+    n = 3
+    kwargs = dict(obs=obs, mask_in_obs=mask_in_obs)
+    vec = gym.make_vec(
+        env_id, n, vectorization_mode="vector_entry_point", autoreset_mode=mode,
+        max_episode_steps=30, **kwargs,
+    )
+    ref = SyncVectorEnv(
+        [lambda: gym.wrappers.TimeLimit(SINGLE[env_id](**kwargs), 30) for _ in range(n)],
+        autoreset_mode=mode,
+    )
+    assert vec.single_observation_space == ref.single_observation_space
+    a, info = vec.reset(seed=9)
+    b, _ = ref.reset(seed=9)
+    assert same(a, b)
+    rng = np.random.default_rng(9)
+    ended = 0
+    for _ in range(100):
+        actions = masked_choices(rng, info["action_mask"])
+        a, _, term, trunc, info = vec.step(actions)
+        b, _, _, _, ref_info = ref.step(actions)
+        assert same(a, b)
+        assert vec.observation_space.contains(a)
+        if mode == AutoresetMode.SAME_STEP:
+            for i in np.flatnonzero(term | trunc):
+                ended += 1
+                assert same(info["final_obs"][i], ref_info["final_obs"][i])
+    assert mode == AutoresetMode.NEXT_STEP or ended
