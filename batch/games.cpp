@@ -117,7 +117,7 @@ std::unique_ptr<Games> Games::clone() const {
 
 FieldSpec Games::spec(Field f) const {
     switch (f) {
-        case Field::Board: return {"board", 'b', 1, 2, {VISIBLE_ROWS, COLS}};
+        case Field::Board: return {"board", 'b', 1, 2, {board_rows(), COLS}};
         case Field::Piece: return {"piece", 'b', 1, 1, {PIECE_NB, 0}};
         case Field::Next: return {"next", 'b', 1, 1, {NEXT_NB, 0}};
         case Field::Hold: return {"hold", 'b', 1, 1, {HOLD_NB, 0}};
@@ -240,7 +240,7 @@ void Games::set_state(int i, const GameState& s) {
 void write_observation(const GameState& s, const ObservationOut& out) {
     // Step 1. The board: the falling piece is drawn on it only while the game runs (a piece
     // that could not spawn was never drawn).
-    write_board(s, out.board);
+    write_board(s, out.board, out.board_rows);
 
     // Step 2. Falling piece, preview and hold.
     std::int8_t* piece = out.piece;
@@ -294,11 +294,11 @@ double step_reward(RewardKind kind, const GameState& before, const GameState& af
     return 0.0;
 }
 
-void write_board(const GameState& s, std::int8_t* board) {
+void write_board(const GameState& s, std::int8_t* board, int rows) {
     const BoardMatrix b = settled_board(s);
-    for (int y = 0; y < VISIBLE_ROWS; ++y) {
+    for (int y = 0; y < rows; ++y) {
         const int solid = game::tet::solid_mask(b, y);
-        std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
+        std::int8_t* row = board + (rows - 1 - y) * COLS;
         for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
     }
 }
@@ -306,11 +306,11 @@ void write_board(const GameState& s, std::int8_t* board) {
 void Games::write_observation(int i) {
     field<std::int32_t>(Field::Score)[i] = states_[i].score;
     batch::write_observation(
-        states_[i], {field<std::int8_t>(Field::Board) + i * BOARD_CELLS,
+        states_[i], {field<std::int8_t>(Field::Board) + i * board_rows() * COLS,
                      field<std::int8_t>(Field::Piece) + i * PIECE_NB,
                      field<std::int8_t>(Field::Next) + i * NEXT_NB,
                      field<std::int8_t>(Field::Hold) + i * HOLD_NB,
-                     field<std::int32_t>(Field::Counters) + i * COUNTER_NB});
+                     field<std::int32_t>(Field::Counters) + i * COUNTER_NB, board_rows()});
 }
 
 void Games::write_mask(int i) {

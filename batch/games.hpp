@@ -50,6 +50,8 @@ double step_reward(RewardKind kind, const GameState& before, const GameState& af
 inline constexpr int VISIBLE_ROWS = 20;
 inline constexpr int COLS = game::tet::BoardMatrix::COLS;
 inline constexpr int BOARD_CELLS = VISIBLE_ROWS * COLS;
+// Rows above the visible ones an observation may add: where pieces enter.
+inline constexpr int MAX_HIDDEN_ROWS = game::tet::BoardMatrix::ROWS - VISIBLE_ROWS;
 inline constexpr int PIECE_NB = 4;
 inline constexpr int NEXT_NB = 5;
 inline constexpr int HOLD_NB = 2;
@@ -80,8 +82,9 @@ inline constexpr std::size_t ARENA_ALIGN = 64;
 inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
 
 // The arena's fields. Each is a C-ordered array whose first dimension is the game index.
-//   board       int8    [N, 20, 10]  solid cells of board rows 19..0 (top row first), the
-//                                    falling piece and the ghost left out while the game runs
+//   board       int8    [N, R, 10]   solid cells of board rows R-1..0 (top row first), the
+//                                    falling piece and the ghost left out while the game runs;
+//                                    R = 20 + hidden_rows
 //   piece       int8    [N, 4]       falling piece: kind, rotation, row, column
 //   next        int8    [N, 5]       the next five kinds
 //   hold        int8    [N, 2]       held kind (7 = none), 1 when Hold may be used now
@@ -167,6 +170,8 @@ public:
         // it a finished game stays finished and every action is masked out.
         bool autoreset = true;
         int num_threads = 1;
+        // Rows above the visible 20 that the board observation shows too (0..MAX_HIDDEN_ROWS).
+        int hidden_rows = 0;
     };
 
     explicit Games(const Options& options);
@@ -178,6 +183,8 @@ public:
     int num_envs() const { return options_.num_envs; }
     int action_nb() const { return action_nb_; }
     int num_threads() const { return pool_.size(); }
+    // Rows of each game's board observation.
+    int board_rows() const { return VISIBLE_ROWS + options_.hidden_rows; }
     const Options& options() const { return options_; }
 
     FieldSpec spec(Field f) const;
@@ -238,11 +245,12 @@ struct ObservationOut {
     std::int8_t* next;
     std::int8_t* hold;
     std::int32_t* counters;
+    int board_rows = VISIBLE_ROWS;  // rows of `board`: the visible ones and any above them
 };
 void write_observation(const GameState& s, const ObservationOut& out);
-// The solid cells of the visible rows, top row first, the falling piece left out while the
-// game runs.
-void write_board(const GameState& s, std::int8_t* board);
+// The solid cells of rows rows-1..0 (the visible ones by default), top row first, the falling
+// piece left out while the game runs.
+void write_board(const GameState& s, std::int8_t* board, int rows = VISIBLE_ROWS);
 // The board of `s` with the falling piece left out while the game runs (a piece that could not
 // spawn was never drawn).
 game::tet::BoardMatrix settled_board(const GameState& s);

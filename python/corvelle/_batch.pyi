@@ -23,6 +23,7 @@ class Batch:
         max_episode_steps: int = ...,
         autoreset: bool = ...,
         num_threads: int = ...,
+        hidden_rows: int = ...,
     ) -> None: ...
     @property
     def num_envs(self) -> int:
@@ -147,10 +148,11 @@ def observations(
     next: object,
     hold: object,
     counters: object,
+    hidden_rows: int = ...,
 ) -> None:
     """Writes the observation of every state of `states` (byte forms) into row k of the five
-    writable C-contiguous buffers: board int8 [n, 20, 10], piece int8 [n, 4], next int8 [n, 5],
-    hold int8 [n, 2], counters int32 [n, 4]."""
+    writable C-contiguous buffers: board int8 [n, 20 + hidden_rows, 10], piece int8 [n, 4],
+    next int8 [n, 5], hold int8 [n, 2], counters int32 [n, 4]."""
 
 def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]:
     """The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid size,

@@ -15,19 +15,67 @@ from envs_support import masked_choices
 from gymnasium.utils.env_checker import check_env
 from gymnasium.vector import AutoresetMode, SyncVectorEnv
 
-from corvelle.envs import OBS_KEYS, KeyEnv, PlacementEnv
-from corvelle.envs.obs import FLAT_SIZE
+from corvelle import _batch
+from corvelle.bytestate import KINDS, ROWS, decode
+from corvelle.envs import OBS_KEYS, KeyEnv, PlacementEnv, observations_from_bytes
+from corvelle.envs.obs import FLAT_SIZE, SHAPE_CELLS
 
 FORMS = [("dict", False), ("dict", True), ("flat", False), ("flat", True)]
+OPTIONS = [{"obs": o, "mask_in_obs": m} for o, m in FORMS] + [
+    {"hidden_rows": 2},
+    {"obs": "flat", "hidden_rows": 20, "mask_in_obs": True},
+]
 SINGLE = {"corvelle/Placement-v0": PlacementEnv, "corvelle/Key-v0": KeyEnv}
 
 
-@pytest.mark.parametrize("obs, mask_in_obs", FORMS)
+@pytest.mark.parametrize("options", OPTIONS)
 @pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
-def test_check_env_under_every_observation_option(cls, obs, mask_in_obs):
+def test_check_env_under_every_observation_option(cls, options):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        check_env(cls(obs=obs, mask_in_obs=mask_in_obs), skip_render_check=True)
+        check_env(cls(**options), skip_render_check=True)
+
+
+def settled_rows(data: bytes, rows: int) -> np.ndarray:
+    """Solid cells of board rows rows-1..0, top first, the falling piece left out while the game
+    runs, read in plain numpy from the byte form."""
+    s = decode(data)
+    solid = (np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) >= 1)
+    solid &= np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) <= 8
+    piece = s.current_pcs
+    if piece is not None and not s.game_over:
+        for i, j in SHAPE_CELLS[KINDS.index(piece.kind)][piece.rotation]:
+            solid[piece.row + i, piece.column + j] = False
+    return solid[rows - 1 :: -1].astype(np.int8)
+
+
+@pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
+def test_hidden_rows_show_the_rows_above_the_visible_board(cls):
+    k = 20
+    env, plain = cls(hidden_rows=k), cls()
+    rng = np.random.default_rng(6)
+    obs, info = env.reset(seed=6)
+    plain.reset(seed=6)
+    seen_hidden = 0
+    for _ in range(2500 if cls is KeyEnv else 400):
+        data = bytes(env.state)
+        np.testing.assert_array_equal(obs["board"], settled_rows(data, 20 + k))
+        np.testing.assert_array_equal(observations_from_bytes([data], hidden_rows=k)["board"][0], obs["board"])
+        seen_hidden += bool(obs["board"][:k].any())
+        action = masked_choices(rng, info["action_mask"][None])[0]
+        obs, _, term, _, info = env.step(action)
+        plain_obs = plain.step(action)[0]
+        np.testing.assert_array_equal(obs["board"][k:], plain_obs["board"])
+        if term:
+            np.testing.assert_array_equal(obs["board"], settled_rows(bytes(env.state), 20 + k))
+            seen_hidden += bool(obs["board"][:k].any())
+            obs, info = env.reset()
+            plain.reset()
+    assert seen_hidden  # stacks reached the hidden rows
+    with pytest.raises(ValueError, match="hidden_rows must be in 0..20, not 21"):
+        cls(hidden_rows=21)
+    with pytest.raises(ValueError, match="hidden_rows must be in 0..20, not -1"):
+        _batch.Batch(1, hidden_rows=-1)
 
 
 @pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
@@ -62,11 +110,10 @@ def same(a, b):
 
 
 @pytest.mark.parametrize("mode", [AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
-@pytest.mark.parametrize("obs, mask_in_obs", FORMS[1:])
+@pytest.mark.parametrize("kwargs", OPTIONS[1:])
 @pytest.mark.parametrize("env_id", list(SINGLE))
-def test_vector_env_against_sync_vector_env(env_id, obs, mask_in_obs, mode):
+def test_vector_env_against_sync_vector_env(env_id, kwargs, mode):
     n = 3
-    kwargs = dict(obs=obs, mask_in_obs=mask_in_obs)
     vec = gym.make_vec(
         env_id, n, vectorization_mode="vector_entry_point", autoreset_mode=mode,
         max_episode_steps=30, **kwargs,

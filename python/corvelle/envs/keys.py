@@ -43,7 +43,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     `reset(options={"game_seed": ...})` and `reset(options={"state": ...})`. The rewards are
     too: "score", "lines", "shaped" (computed natively) or a callable
     `(state_before, state_after, info) -> float`, called after every accepted action, and
-    so are the observation options `obs=` and `mask_in_obs=`.
+    so are the observation options `obs=`, `mask_in_obs=` and `hidden_rows=`.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -60,16 +60,19 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         render_panel: bool = False,
         obs: str = "dict",
         mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
-        self._form = ObservationForm(obs, mask_in_obs, ACTION_NB)
+        self._form = ObservationForm(obs, mask_in_obs, ACTION_NB, hidden_rows)
         self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         native_reward = "score" if callable(self.reward_kind) else self.reward_kind
-        self._batch = Batch(1, mode="keys", reward=native_reward, autoreset=False)
+        self._batch = Batch(
+            1, mode="keys", reward=native_reward, autoreset=False, hidden_rows=hidden_rows
+        )
         self._views = arena_views(self._batch)
         self._action = np.zeros(1, dtype=np.int64)
         self._started = False

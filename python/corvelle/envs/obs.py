@@ -98,11 +98,12 @@ def int8_multi_discrete(nvec: np.ndarray) -> "spaces.MultiDiscrete[Any]":
     return space
 
 
-def observation_space() -> "spaces.Space[Observation]":
-    """The space of one game's observation."""
+def observation_space(hidden_rows: int = 0) -> "spaces.Space[Observation]":
+    """The space of one game's observation; with `hidden_rows`, the board shows that many rows
+    above the visible 20 as well (its first rows)."""
     return spaces.Dict(  # type: ignore[return-value]
         {
-            "board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
+            "board": spaces.MultiBinary((VISIBLE_ROWS + hidden_rows, 10)),
             "piece": spaces.Box(
                 low=np.array([0, 0, _ROW_LOW, _COL_LOW], dtype=np.int8),
                 high=np.array([len(KINDS) - 1, 3, _ROW_HIGH, _COL_HIGH], dtype=np.int8),
@@ -132,7 +133,7 @@ StateBytes = Union[bytes, bytearray, memoryview]
 
 
 def observations_from_bytes(
-    states: Iterable[StateBytes], obs: Optional[Observation] = None
+    states: Iterable[StateBytes], obs: Optional[Observation] = None, hidden_rows: int = 0
 ) -> Observation:
     """The observations of many states given in their byte form (`bytes(state)`,
     `GameStatePy.to_bytes()` as bytes, or a dataset's `state` / `next_state` column), batched:
@@ -142,15 +143,19 @@ def observations_from_bytes(
     `states` is any sequence or iterable of bytes-like objects (a list, a pandas Series, a
     pyarrow column's `to_pylist()`). `obs`, when given, is a dict of C-contiguous arrays of
     shape (n, ...) and the dtypes of `OBS_SHAPES` to write into (say, a replay buffer's
-    slices); it is filled and returned. Decoding and writing run natively, one pass, no
-    Python per state. ValueError names the first state whose bytes do not decode."""
+    slices); it is filled and returned. `hidden_rows` adds that many rows above the visible
+    ones at the top of each board (board shape (n, 20 + hidden_rows, 10)). Decoding and
+    writing run natively, one pass, no Python per state. ValueError names the first state
+    whose bytes do not decode."""
     if not isinstance(states, (list, tuple)):
         states = list(states)
     n = len(states)
+    shapes = dict(OBS_SHAPES)
+    shapes["board"] = (shapes["board"][0], (VISIBLE_ROWS + hidden_rows, 10))
     if obs is None:
-        obs = {k: np.empty((n,) + shape, dtype=dtype) for k, (dtype, shape) in OBS_SHAPES.items()}
+        obs = {k: np.empty((n,) + shape, dtype=dtype) for k, (dtype, shape) in shapes.items()}
     else:
-        for k, (dtype, shape) in OBS_SHAPES.items():
+        for k, (dtype, shape) in shapes.items():
             a = obs.get(k)
             if not isinstance(a, np.ndarray):
                 raise TypeError(f"obs[{k!r}] must be a numpy array")
@@ -159,7 +164,9 @@ def observations_from_bytes(
                     f"obs[{k!r}] must be a C-contiguous {dtype} array of shape {(n,) + shape}, "
                     f"not {a.dtype} {a.shape}"
                 )
-    observations(states, obs["board"], obs["piece"], obs["next"], obs["hold"], obs["counters"])
+    observations(
+        states, obs["board"], obs["piece"], obs["next"], obs["hold"], obs["counters"], hidden_rows
+    )
     return obs
 
 
@@ -255,11 +262,17 @@ FLAT_SIZE = sum(_FLAT_WIDTHS)
 class ObservationForm:
     """How an environment shows its observations: `obs="dict"` (the dict of arrays above) or
     `obs="flat"` (one float32 vector: board, piece, next, hold and counters in that order,
-    FLAT_SIZE values), with `mask_in_obs=True` adding the action mask (0/1 for each of the
-    `action_nb` actions): as key "action_mask" (int8) of the dict, or as the flat vector's
-    last `action_nb` values. Called on one game's arrays or on a batch of them."""
+    FLAT_SIZE values, 10 more per hidden row), with `mask_in_obs=True` adding the action mask
+    (0/1 for each of the `action_nb` actions): as key "action_mask" (int8) of the dict, or as
+    the flat vector's last `action_nb` values; `hidden_rows` is the number of rows above the
+    visible 20 that the board shows. Called on one game's arrays or on a batch of them."""
 
-    def __init__(self, obs: str, mask_in_obs: bool, action_nb: int) -> None:
+    def __init__(self, obs: str, mask_in_obs: bool, action_nb: int, hidden_rows: int = 0) -> None:
+        if not isinstance(hidden_rows, int) or not 0 <= hidden_rows <= ROWS - VISIBLE_ROWS:
+            raise ValueError(
+                f"hidden_rows must be in 0..{ROWS - VISIBLE_ROWS}, not {hidden_rows!r}"
+            )
+        self.hidden_rows = hidden_rows
         if obs not in OBS_FORMS:
             raise ValueError(f"obs must be 'dict' or 'flat', not {obs!r}")
         self.obs = obs
@@ -269,7 +282,7 @@ class ObservationForm:
 
     def space(self) -> "spaces.Space[Any]":
         """The space of one game's observation in this form."""
-        base = observation_space()
+        base = observation_space(self.hidden_rows)
         if self.obs == "dict":
             if not self.mask_in_obs:
                 return base

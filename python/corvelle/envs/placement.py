@@ -73,8 +73,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     and `info["replay_write_failed"]` tells whether the episode file this call should have
     written (on a knockout, or on reset for the episode left) could not be written.
     `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
-    "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector and
-    `mask_in_obs=True` puts the action mask in the observation as well (see
+    "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector,
+    `mask_in_obs=True` puts the action mask in the observation as well, and `hidden_rows=k`
+    shows the k board rows above the visible 20, where pieces enter, on top of the board (see
     `corvelle.envs.obs.ObservationForm`).
     """
 
@@ -90,6 +91,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         moves: str = "chains",
         obs: str = "dict",
         mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
@@ -97,7 +99,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self.moves = check_moves(moves)
         self._action_nb = action_nb(moves)
         self.action_space = spaces.Discrete(self._action_nb)
-        self._form = ObservationForm(obs, mask_in_obs, self._action_nb)
+        self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows)
         self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._state: Optional[GameStatePy] = None
@@ -214,7 +216,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self._bytes = data = bytes(state)
         self._decoded = decode(data)
         # The observation comes from the native code the batched games use.
-        self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
+        rows = self._form.hidden_rows
+        self._obs = {k: v[0] for k, v in observations_from_bytes([data], hidden_rows=rows).items()}
         if self.moves == "chains":
             self._mask, self._successors = chain_successors(state)
         else:

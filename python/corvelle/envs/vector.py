@@ -91,7 +91,7 @@ class NativeVectorEnv(VectorEnv):
     episode's `lines` cleared, `pieces` locked and final `score`. (No wall time `t`: the
     statistics, like everything else a step returns, depend on the actions alone.)
 
-    `obs` and `mask_in_obs` are the single env's observation options (a batch of flat
+    `obs`, `mask_in_obs` and `hidden_rows` are the single env's observation options (a batch of flat
     vectors, or of dicts with the mask). `reward` is "score", "lines" or "shaped", as for the
     single env, computed natively; a
     callable reward needs the single env (`gymnasium.make_vec(...,
@@ -125,6 +125,7 @@ class NativeVectorEnv(VectorEnv):
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
         obs: str = "dict",
         mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -144,9 +145,10 @@ class NativeVectorEnv(VectorEnv):
             max_episode_steps=max_episode_steps or 0,
             autoreset=self.autoreset_mode == AutoresetMode.NEXT_STEP,
             num_threads=num_threads if num_threads is not None else default_threads(num_envs),
+            hidden_rows=hidden_rows,
         )
         self.num_threads = self._batch.num_threads
-        self._form = ObservationForm(obs, mask_in_obs, action_nb)
+        self._form = ObservationForm(obs, mask_in_obs, action_nb, hidden_rows)
         self.single_observation_space = self._form.space()
         self.single_action_space = spaces.Discrete(action_nb)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
@@ -386,6 +388,7 @@ class PlacementVectorEnv(NativeVectorEnv):
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
         obs: str = "dict",
         mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         self.moves = check_moves(moves)
         super().__init__(
@@ -401,6 +404,7 @@ class PlacementVectorEnv(NativeVectorEnv):
             autoreset_mode=autoreset_mode,
             obs=obs,
             mask_in_obs=mask_in_obs,
+            hidden_rows=hidden_rows,
         )
 
 
@@ -423,6 +427,7 @@ class KeyVectorEnv(NativeVectorEnv):
         autoreset_mode: Union[AutoresetMode, str] = AutoresetMode.NEXT_STEP,
         obs: str = "dict",
         mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         super().__init__(
             num_envs,
@@ -437,4 +442,5 @@ class KeyVectorEnv(NativeVectorEnv):
             autoreset_mode=autoreset_mode,
             obs=obs,
             mask_in_obs=mask_in_obs,
+            hidden_rows=hidden_rows,
         )
