@@ -394,3 +394,29 @@ class TestAutoresetAndEpisodeStatistics:
                     np.testing.assert_array_equal(info["final_info"][k], ref_info["final_info"][k])
                     np.testing.assert_array_equal(info["final_info"]["_" + k], done)
         assert ended >= 3
+
+    def test_disabled_autoreset_waits_for_reset_mask(self):
+        vec = PlacementVectorEnv(3, autoreset_mode="DISABLED")
+        ref = [PlacementEnv() for _ in range(3)]
+        _, info = vec.reset(seed=12)
+        for i, env in enumerate(ref):
+            env.reset(seed=12 + i)
+        rng = np.random.default_rng(12)
+        while True:
+            actions = masked_choices(rng, info["action_mask"])
+            _, _, term, _, info = vec.step(actions)
+            if term.any():
+                break
+        done = term.copy()
+        for _ in range(3):  # a finished game stays finished, every action masked out
+            _, reward, term, _, info = vec.step(masked_choices(rng, info["action_mask"]))
+            assert term[done].all() and not info["action_mask"][done].any()
+            assert (reward[done] == 0).all()
+        obs, info = vec.reset(options={"reset_mask": done})
+        # The restarted games play their streams' next games, as a PlacementEnv's next reset.
+        for i in np.flatnonzero(done):
+            ref[i].reset()
+            assert vec.state(i).to_bytes() == ref[i].state.to_bytes()
+            assert info["action_mask"][i].any()
+        with pytest.raises(ValueError, match="autoreset_mode must be an AutoresetMode"):
+            PlacementVectorEnv(2, autoreset_mode="sometimes")
