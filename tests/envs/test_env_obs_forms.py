@@ -24,6 +24,8 @@ FORMS = [("dict", False), ("dict", True), ("flat", False), ("flat", True)]
 OPTIONS = [{"obs": o, "mask_in_obs": m} for o, m in FORMS] + [
     {"hidden_rows": 2},
     {"obs": "flat", "hidden_rows": 20, "mask_in_obs": True},
+    {"obs": "image"},
+    {"obs": "image", "hidden_rows": 20, "mask_in_obs": True},
 ]
 SINGLE = {"corvelle/Placement-v0": PlacementEnv, "corvelle/Key-v0": KeyEnv}
 
@@ -99,8 +101,42 @@ def test_the_flat_vector_is_the_dict_in_order_then_the_mask(cls):
 
 
 def test_bad_observation_option():
-    with pytest.raises(ValueError, match="obs must be 'dict' or 'flat', not 'image'"):
-        PlacementEnv(obs="image")
+    with pytest.raises(ValueError, match="obs must be 'dict', 'flat' or 'image', not 'cube'"):
+        PlacementEnv(obs="cube")
+
+
+@pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
+def test_image_planes_are_the_board_and_the_falling_piece(cls):
+    env, plain = cls(obs="image", hidden_rows=20), cls(hidden_rows=20)
+    rng = np.random.default_rng(2)
+    img, info = env.reset(seed=2)
+    d, _ = plain.reset(seed=2)
+    overs = 0
+    for _ in range(1500 if cls is KeyEnv else 300):
+        planes = img["image"]
+        assert planes.dtype == np.uint8 and planes.shape == (2, 40, 10)
+        np.testing.assert_array_equal(planes[0], d["board"])
+        for k in ("next", "hold", "counters"):
+            np.testing.assert_array_equal(img[k], d[k])
+        s = env.state
+        if s.game_over:
+            assert not planes[1].any()
+        else:
+            # Four cells, none on a solid one, and the piece's own: the board drawn with the
+            # piece is the board without it plus these cells.
+            kind, rotation, (row, column) = s.current_pcs
+            assert planes[1].sum() == 4 and not (planes[0] & planes[1]).any()
+            drawn = (np.frombuffer(decode(bytes(s)).cells, np.uint8).reshape(40, 10) != 0)[::-1]
+            np.testing.assert_array_equal(drawn & (planes[1] == 1), planes[1] == 1)
+        action = masked_choices(rng, info["action_mask"][None])[0]
+        img, _, term, _, info = env.step(action)
+        d = plain.step(action)[0]
+        if term:
+            overs += 1
+            assert not img["image"][1].any()
+            img, info = env.reset()
+            d, _ = plain.reset()
+    assert overs
 
 
 def same(a, b):

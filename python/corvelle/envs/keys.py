@@ -175,9 +175,9 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         return copy.deepcopy(self)
 
     def _observation(self) -> Any:
-        return self._form(
-            {k: self._views[k][0].copy() for k in OBS_KEYS}, self._views["mask"][0].copy()
-        )
+        v = self._views
+        obs = {k: v[k][0].copy() for k in OBS_KEYS}
+        return self._form(obs, v["mask"][0].copy(), bool(v["terminated"][0]))
 
     def _info(self, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {

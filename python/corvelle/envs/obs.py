@@ -253,19 +253,26 @@ def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
 
 
 # What `obs=` may ask for.
-OBS_FORMS = ("dict", "flat")
+OBS_FORMS = ("dict", "flat", "image")
+# The image form's keys besides "image": what the board planes do not show.
+IMAGE_KEYS = ("next", "hold", "counters")
+# SHAPE_CELLS as one array: [kind, rotation, cell, (row, column)].
+_SHAPE_TABLE = np.array(SHAPE_CELLS, dtype=np.int64)
 # The flat form's parts, in order, and their widths.
 _FLAT_WIDTHS = tuple(int(np.prod(OBS_SHAPES[k][1])) for k in OBS_KEYS)
 FLAT_SIZE = sum(_FLAT_WIDTHS)
 
 
 class ObservationForm:
-    """How an environment shows its observations: `obs="dict"` (the dict of arrays above) or
+    """How an environment shows its observations: `obs="dict"` (the dict of arrays above),
     `obs="flat"` (one float32 vector: board, piece, next, hold and counters in that order,
-    FLAT_SIZE values, 10 more per hidden row), with `mask_in_obs=True` adding the action mask
-    (0/1 for each of the `action_nb` actions): as key "action_mask" (int8) of the dict, or as
-    the flat vector's last `action_nb` values; `hidden_rows` is the number of rows above the
-    visible 20 that the board shows. Called on one game's arrays or on a batch of them."""
+    FLAT_SIZE values, 10 more per hidden row) or `obs="image"` (a dict: "image", uint8 planes
+    of shape (2, rows, 10) for convolutional layers, plane 0 the board's solid cells and plane
+    1 the falling piece's cells while the game runs, beside "next", "hold" and "counters"),
+    with `mask_in_obs=True` adding the action mask (0/1 for each of the `action_nb` actions):
+    as key "action_mask" (int8) of a dict, or as the flat vector's last `action_nb` values;
+    `hidden_rows` is the number of rows above the visible 20 that the board shows. Called on
+    one game's arrays or on a batch of them."""
 
     def __init__(self, obs: str, mask_in_obs: bool, action_nb: int, hidden_rows: int = 0) -> None:
         if not isinstance(hidden_rows, int) or not 0 <= hidden_rows <= ROWS - VISIBLE_ROWS:
@@ -274,7 +281,7 @@ class ObservationForm:
             )
         self.hidden_rows = hidden_rows
         if obs not in OBS_FORMS:
-            raise ValueError(f"obs must be 'dict' or 'flat', not {obs!r}")
+            raise ValueError(f"obs must be 'dict', 'flat' or 'image', not {obs!r}")
         self.obs = obs
         self.mask_in_obs = bool(mask_in_obs)
         self.action_nb = action_nb
@@ -283,30 +290,57 @@ class ObservationForm:
     def space(self) -> "spaces.Space[Any]":
         """The space of one game's observation in this form."""
         base = observation_space(self.hidden_rows)
-        if self.obs == "dict":
-            if not self.mask_in_obs:
+        if self.obs != "flat":
+            parts: Dict[str, "spaces.Space[Any]"] = dict(base.spaces)  # type: ignore[attr-defined]
+            if self.obs == "image":
+                rows = VISIBLE_ROWS + self.hidden_rows
+                image = spaces.Box(0, 1, (2, rows, 10), dtype=np.uint8)
+                parts = {"image": image, **{k: parts[k] for k in IMAGE_KEYS}}
+            elif not self.mask_in_obs:
                 return base
-            return spaces.Dict(
-                {**base.spaces, "action_mask": spaces.MultiBinary(self.action_nb)}  # type: ignore[attr-defined]
-            )
-        parts = [base[k] for k in OBS_KEYS]  # type: ignore[index]
-        low = np.concatenate([_low_high(p)[0] for p in parts])
-        high = np.concatenate([_low_high(p)[1] for p in parts])
+            if self.mask_in_obs:
+                parts["action_mask"] = spaces.MultiBinary(self.action_nb)
+            return spaces.Dict(parts)
+        pieces = [base[k] for k in OBS_KEYS]  # type: ignore[index]
+        low = np.concatenate([_low_high(p)[0] for p in pieces])
+        high = np.concatenate([_low_high(p)[1] for p in pieces])
         if self.mask_in_obs:
             low = np.concatenate([low, np.zeros(self.action_nb)])
             high = np.concatenate([high, np.ones(self.action_nb)])
         return spaces.Box(low.astype(np.float32), high.astype(np.float32), dtype=np.float32)
 
-    def __call__(self, obs: Observation, mask: np.ndarray) -> Any:
-        """`obs` (one game's arrays, or a batch with a leading game index) and its action mask
-        in this form; the dict form passes the arrays on as they are."""
+    def __call__(self, obs: Observation, mask: np.ndarray, over: Any = False) -> Any:
+        """`obs` (one game's arrays, or a batch with a leading game index), its action mask and
+        whether the game is over, in this form; the dict form passes the arrays on as they
+        are."""
         if self.obs == "dict":
             return obs if not self.mask_in_obs else {**obs, "action_mask": mask}
+        if self.obs == "image":
+            out = {"image": self._planes(obs, np.asarray(over)), **{k: obs[k] for k in IMAGE_KEYS}}
+            if self.mask_in_obs:
+                out["action_mask"] = mask
+            return out
         lead = mask.shape[:-1]
         parts = [obs[k].reshape(lead + (-1,)) for k in OBS_KEYS]
         if self.mask_in_obs:
             parts.append(mask)
         return np.concatenate(parts, axis=-1).astype(np.float32)
+
+    # The image form's planes: the board, and the falling piece's cells on the rows shown.
+    def _planes(self, obs: Observation, over: np.ndarray) -> np.ndarray:
+        board = obs["board"]
+        lead, rows = board.shape[:-2], board.shape[-2]
+        planes = np.zeros(lead + (2, rows, 10), dtype=np.uint8)
+        planes[..., 0, :, :] = board
+        piece = obs["piece"].reshape(-1, 4).astype(np.int64)
+        cells = _SHAPE_TABLE[piece[:, 0], piece[:, 1]]  # (games, 4, 2)
+        top = rows - 1 - (piece[:, 2, None] + cells[..., 0])  # row in the image, top first
+        col = piece[:, 3, None] + cells[..., 1]
+        shown = (top >= 0) & (top < rows) & ~np.broadcast_to(over, lead).reshape(-1, 1)
+        game = np.broadcast_to(np.arange(len(piece))[:, None], top.shape)
+        flat = planes.reshape(-1, 2, rows, 10)
+        flat[game[shown], 1, top[shown], col[shown]] = 1
+        return planes
 
 
 def _low_high(space: "spaces.Space[Any]") -> Tuple[np.ndarray, np.ndarray]:

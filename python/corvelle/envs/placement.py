@@ -74,6 +74,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     written (on a knockout, or on reset for the episode left) could not be written.
     `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
     "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector,
+    `obs="image"` board planes for convolutional layers beside the preview, hold and counters,
     `mask_in_obs=True` puts the action mask in the observation as well, and `hidden_rows=k`
     shows the k board rows above the visible 20, where pieces enter, on top of the board (see
     `corvelle.envs.obs.ObservationForm`).
@@ -224,7 +225,9 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             self._mask, self._placements = placement_actions(state)
 
     def _observation(self) -> Any:
-        return self._form({k: v.copy() for k, v in self._obs.items()}, self._mask.copy())
+        assert self._decoded is not None
+        obs = {k: v.copy() for k, v in self._obs.items()}
+        return self._form(obs, self._mask.copy(), self._decoded.game_over)
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}

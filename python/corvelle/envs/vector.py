@@ -283,7 +283,8 @@ class NativeVectorEnv(VectorEnv):
         final_obs = np.full(self.num_envs, None, dtype=object)
         masks = self._views["mask"]
         for i in np.flatnonzero(dones):
-            final_obs[i] = self._form({k: self._obs[k][i].copy() for k in OBS_KEYS}, masks[i].copy())
+            last = {k: self._obs[k][i].copy() for k in OBS_KEYS}
+            final_obs[i] = self._form(last, masks[i].copy(), bool(v["terminated"][i]))
         final_info: Dict[str, Any] = {}
         for key, value in self._info().items():
             if key.startswith("_"):
@@ -355,7 +356,7 @@ class NativeVectorEnv(VectorEnv):
         if self._form.plain:
             return obs
         mask = self._views["mask"]
-        return self._form(obs, mask.copy() if self.copy else mask)
+        return self._form(obs, mask.copy() if self.copy else mask, self._views["terminated"])
 
     def _info(self) -> Dict[str, Any]:
         mask, invalid = self._views["mask"], self._views["invalid"]
