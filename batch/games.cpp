@@ -299,8 +299,13 @@ double step_reward(RewardKind kind, const GameState& before, const GameState& af
             };
             const double lines = static_cast<std::uint16_t>(after.total_lines - before.total_lines);
             const bool ended = after.is_over() && !before.is_over();
-            return lines + potential(after) - potential(before) -
-                   (ended ? SHAPED_GAME_OVER_PENALTY : 0.0);
+            // A lock is a drop that brought the next piece (a hold brings one without a lock).
+            const bool locked =
+                after.current_id != before.current_id &&
+                (after.last_action == game::tet::TetAction::HardDrop ||
+                 after.last_action == game::tet::TetAction::SoftDrop);
+            return lines + (locked && !ended ? SHAPED_PIECE_REWARD : 0.0) + potential(after) -
+                   potential(before) - (ended ? SHAPED_GAME_OVER_PENALTY : 0.0);
         }
     }
     return 0.0;

@@ -35,12 +35,15 @@ enum class RewardKind : std::uint8_t {
 };
 
 // The shaped reward of a step from `before` to `after`:
-//   lines + phi(after) - phi(before) - GAME_OVER_PENALTY * (the step ended the game)
+//   lines + PIECE_REWARD * (the step locked a piece and the game goes on)
+//         + phi(after) - phi(before) - GAME_OVER_PENALTY * (the step ended the game)
 //   phi(s) = -HOLE_WEIGHT * holes(s) - HEIGHT_WEIGHT * height(s)
 // with the engine's board metrics (game::tet::board_metrics) of the settled board (the
 // falling piece left out). The potential's changes sum to phi(last) - phi(first) over an
-// episode: they steer towards low, hole-free boards without paying for anything but lines in
-// the long run.
+// episode: they steer towards low, hole-free boards without paying for anything in the long
+// run. What pays is lines and staying alive: without the piece reward, ending the game early
+// on a low, clean board is worth more than playing on, and agents learn to top out at once.
+inline constexpr double SHAPED_PIECE_REWARD = 1.0;   // each piece locked without topping out
 inline constexpr double SHAPED_HOLE_WEIGHT = 0.5;    // each free cell below a column's top
 inline constexpr double SHAPED_HEIGHT_WEIGHT = 0.2;  // each row of the highest column's top
 inline constexpr double SHAPED_GAME_OVER_PENALTY = 10.0;

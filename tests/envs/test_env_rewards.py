@@ -15,7 +15,7 @@ from corvelle.bytestate import KINDS, ROWS, decode
 from corvelle.envs import KeyEnv, PlacementEnv, PlacementVectorEnv
 from corvelle.envs.obs import SHAPE_CELLS
 
-HOLE_WEIGHT, HEIGHT_WEIGHT, GAME_OVER_PENALTY = 0.5, 0.2, 10.0
+PIECE_REWARD, HOLE_WEIGHT, HEIGHT_WEIGHT, GAME_OVER_PENALTY = 1.0, 0.5, 0.2, 10.0
 
 
 def settled_features(data: bytes):
@@ -44,8 +44,10 @@ def shaped(before: bytes, after: bytes) -> float:
     ha, ya = settled_features(after)
     b, a = decode(before), decode(after)
     ended = a.game_over and not b.game_over
+    locked = a.current_id != b.current_id and a.last_action in ("HardDrop", "SoftDrop")
     return (
         (a.total_lines - b.total_lines)
+        + (PIECE_REWARD if locked and not ended else 0.0)
         - HOLE_WEIGHT * (ha - hb)
         - HEIGHT_WEIGHT * (ya - yb)
         - (GAME_OVER_PENALTY if ended else 0.0)

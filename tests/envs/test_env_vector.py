@@ -351,11 +351,17 @@ class TestAutoresetAndEpisodeStatistics:
         # Placements played in each game's running episode, and the games whose next step
         # (under NEXT_STEP) only starts the next episode.
         pieces, restarting = np.zeros(n, dtype=int), np.zeros(n, dtype=bool)
+        # Gymnasium's RecordEpisodeStatistics counts episodes as next-step autoreset runs them
+        # (it drops the first step after a same-step reset), so under SAME_STEP the returns
+        # and lengths are summed here from the reference's own steps.
+        returns, lengths = np.zeros(n), np.zeros(n, dtype=int)
         ended = 0
         for step in range(steps):
             actions = masked_choices(rng, info["action_mask"])
             a, b = vec.step(actions), ref.step(actions)
             assert_same_step(a, b, step)
+            returns += b[1]
+            lengths += 1
             obs, _, term, trunc, info = a
             ref_info = b[4]
             done = term | trunc
@@ -370,8 +376,13 @@ class TestAutoresetAndEpisodeStatistics:
                 continue
             ended += int(done.sum())
             np.testing.assert_array_equal(info["_episode"], done)
-            for k in ("r", "l"):
-                np.testing.assert_array_equal(info["episode"][k], ref_info["episode"][k])
+            if same_step:
+                np.testing.assert_allclose(info["episode"]["r"][done], returns[done], atol=1e-9)
+                np.testing.assert_array_equal(info["episode"]["l"][done], lengths[done])
+                returns[done], lengths[done] = 0.0, 0
+            else:
+                for k in ("r", "l"):
+                    np.testing.assert_array_equal(info["episode"][k], ref_info["episode"][k])
             for i in range(n):
                 if not done[i]:
                     assert info["episode"]["lines"][i] == info["episode"]["score"][i] == 0
