@@ -8,14 +8,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bot/beam.hpp"
 #include "bot/bot.hpp"
 #include "games.hpp"
 #include "versus_games.hpp"
@@ -1095,6 +1098,37 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The eight action names as interned strings, made once per call.
+struct ActionNames {
+    PyRef names[game::tet::ACTION_NB];
+    bool make() {
+        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
+            names[a] = PyRef::steal(
+                PyUnicode_InternFromString(game::tet::name(game::tet::action_from_index(a))));
+            if (!names[a]) return false;
+        }
+        return true;
+    }
+};
+
+// Placement i of `list` as Python sees it: (keys, hold, kind, rotation, row, column, spin,
+// lines, code), keys a tuple of action names. A new reference, or NULL with an exception set.
+PyObject* placement_tuple(const game::tet::PlacementList& list, int i, const ActionNames& names) {
+    const game::tet::Placement& p = list.items[static_cast<std::size_t>(i)];
+    std::vector<game::tet::TetAction> keys(p.key_nb);
+    list.keys(i, keys.data());
+    PyRef key_tuple = PyRef::steal(PyTuple_New(p.key_nb));
+    if (!key_tuple) return nullptr;
+    for (int k = 0; k < p.key_nb; ++k) {
+        PyObject* n = names.names[game::tet::index(keys[static_cast<std::size_t>(k)])].get();
+        Py_INCREF(n);
+        PyTuple_SET_ITEM(key_tuple.get(), k, n);
+    }
+    return Py_BuildValue("(OOiiiiiii)", key_tuple.get(), p.hold ? Py_True : Py_False,
+                         game::tet::index(p.kind), game::rot::index(p.rs), p.row, p.col,
+                         static_cast<int>(p.spin), p.lines, placement_code(p));
+}
+
 // placements($module, state, hold=True): every placement of a state given in its byte form
 // (game::tet::list_placements), in the list's order: (keys, hold, kind, rotation, row,
 // column, spin, lines, code) with keys a tuple of action names, kind its index (I L J T S Z
@@ -1111,31 +1145,12 @@ PyObject* module_placements(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!decode_state(data, state)) return nullptr;
         game::tet::PlacementList& list = thread_placement_list();
         game::tet::list_placements(state, hold != 0, list);
-        // The action names, made once per call.
-        PyRef names[game::tet::ACTION_NB];
-        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
-            names[a] = PyRef::steal(
-                PyUnicode_InternFromString(game::tet::name(game::tet::action_from_index(a))));
-            if (!names[a]) return nullptr;
-        }
+        ActionNames names;
+        if (!names.make()) return nullptr;
         PyRef out = PyRef::steal(PyList_New(list.count));
         if (!out) return nullptr;
-        std::vector<game::tet::TetAction> keys;
         for (int i = 0; i < list.count; ++i) {
-            const game::tet::Placement& p = list.items[static_cast<std::size_t>(i)];
-            keys.resize(p.key_nb);
-            list.keys(i, keys.data());
-            PyRef key_tuple = PyRef::steal(PyTuple_New(p.key_nb));
-            if (!key_tuple) return nullptr;
-            for (int k = 0; k < p.key_nb; ++k) {
-                PyObject* n = names[game::tet::index(keys[static_cast<std::size_t>(k)])].get();
-                Py_INCREF(n);
-                PyTuple_SET_ITEM(key_tuple.get(), k, n);
-            }
-            PyObject* entry = Py_BuildValue(
-                "(OOiiiiiii)", key_tuple.get(), p.hold ? Py_True : Py_False,
-                game::tet::index(p.kind), game::rot::index(p.rs), p.row, p.col,
-                static_cast<int>(p.spin), p.lines, placement_code(p));
+            PyObject* entry = placement_tuple(list, i, names);
             if (!entry) return nullptr;
             PyList_SET_ITEM(out.get(), i, entry);
         }
@@ -1217,6 +1232,165 @@ PyObject* module_bot_choices(PyObject*, PyObject* args, PyObject* kwargs) {
             PyList_SET_ITEM(out.get(), k, chain);
         }
         return out.release();
+    });
+}
+
+// ---- The beam search bot ------------------------------------------------------------------
+
+// The search of the calling thread, made on first use and kept (its buffers are large).
+game::bot::BeamSearch& thread_beam() {
+    thread_local std::unique_ptr<game::bot::BeamSearch> beam;
+    if (!beam) beam = std::make_unique<game::bot::BeamSearch>();
+    return *beam;
+}
+
+// The settings of a beam search from its arguments; false with ValueError, TypeError or
+// OverflowError set for one out of range.
+bool beam_settings(int width, int depth, const char* weights, PyObject* seed, int incoming,
+                   int back_to_back, int max_keys, game::bot::BeamSettings& out) {
+    if (width < 1 || width > game::bot::MAX_BEAM_WIDTH) {
+        PyErr_Format(PyExc_ValueError, "width must lie in 1..%d, not %d",
+                     game::bot::MAX_BEAM_WIDTH, width);
+        return false;
+    }
+    if (depth < 1 || depth > game::bot::MAX_BEAM_DEPTH) {
+        PyErr_Format(PyExc_ValueError, "depth must lie in 1..%d, not %d",
+                     game::bot::MAX_BEAM_DEPTH, depth);
+        return false;
+    }
+    const game::bot::BeamWeights* w = game::bot::beam_weights(weights);
+    if (!w) {
+        std::string known;
+        for (const auto name : game::bot::beam_weight_names())
+            known += (known.empty() ? "" : ", ") + std::string(name);
+        PyErr_Format(PyExc_ValueError, "unknown weights '%s': choose one of %s", weights,
+                     known.c_str());
+        return false;
+    }
+    if (incoming < 0 || max_keys < 0) {
+        PyErr_SetString(PyExc_ValueError, "incoming and max_keys must be 0 or more");
+        return false;
+    }
+    std::uint64_t seed_value = 0;
+    if (seed) {
+        if (!PyLong_Check(seed)) {
+            PyErr_Format(PyExc_TypeError, "seed must be an int, not %s", Py_TYPE(seed)->tp_name);
+            return false;
+        }
+        seed_value = PyLong_AsUnsignedLongLong(seed);
+        if (PyErr_Occurred()) {
+            PyErr_SetString(PyExc_OverflowError, "seed must lie in 0..2**64 - 1");
+            return false;
+        }
+    }
+    out.width = width;
+    out.depth = depth;
+    out.weights = *w;
+    out.seed = seed_value;
+    out.incoming = incoming;
+    out.back_to_back = back_to_back != 0;
+    out.max_keys = max_keys;
+    return true;
+}
+
+// beam_move($module, state, width=32, depth=4, weights='default', seed=0, incoming=0,
+// back_to_back=False, max_keys=0): the beam search's placement for a state given in its byte
+// form, as placements() gives it, or None when the state has none.
+PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state",    "width",        "depth",    "weights", "seed",
+                                       "incoming", "back_to_back", "max_keys", nullptr};
+        Py_buffer data;
+        int width = 32, depth = 4, incoming = 0, back_to_back = 0, max_keys = 0;
+        const char* weights = "default";
+        PyObject* seed = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$iisOipi:beam_move",
+                                         const_cast<char**>(kwlist), &data, &width, &depth,
+                                         &weights, &seed, &incoming, &back_to_back, &max_keys))
+            return nullptr;
+        game::bot::BeamSettings settings;
+        if (!beam_settings(width, depth, weights, seed, incoming, back_to_back, max_keys, settings)) {
+            PyBuffer_Release(&data);
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        game::bot::BeamSearch& beam = thread_beam();
+        const game::bot::BeamChoice choice = beam.choose(state, settings);
+        if (choice.index < 0) Py_RETURN_NONE;
+        ActionNames names;
+        if (!names.make()) return nullptr;
+        return placement_tuple(beam.root_placements(), choice.index, names);
+    });
+}
+
+// beam_play($module, state, pieces, width=32, depth=4, weights='default', seed=0): the beam
+// search playing up to `pieces` placements from a state given in its byte form, each key at
+// time 0: (byte form of the last state, figures) with the figures pieces, lines, attack (the
+// guideline table), t_spins (T-spin and mini T-spin clears), back_to_back (back-to-back
+// clears), longest_back_to_back (the longest run of them) and max_combo.
+PyObject* module_beam_play(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "pieces", "width", "depth",
+                                       "weights", "seed", nullptr};
+        Py_buffer data;
+        Py_ssize_t pieces = 0;
+        int width = 32, depth = 4;
+        const char* weights = "default";
+        PyObject* seed = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|$iisO:beam_play",
+                                         const_cast<char**>(kwlist), &data, &pieces, &width,
+                                         &depth, &weights, &seed))
+            return nullptr;
+        game::bot::BeamSettings settings;
+        if (!beam_settings(width, depth, weights, seed, 0, 0, 0, settings)) {
+            PyBuffer_Release(&data);
+            return nullptr;
+        }
+        if (pieces < 0) {
+            PyBuffer_Release(&data);
+            PyErr_Format(PyExc_ValueError, "pieces must be 0 or more, not %zd", pieces);
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        game::bot::BeamSearch& beam = thread_beam();
+        long long played = 0, lines = 0, attack = 0, spins = 0, b2b = 0, run = 0, longest = 0,
+                  max_combo = 0;
+        bool chain = state.is_b2b;
+        std::vector<game::tet::TetAction> keys;
+        while (played < pieces && !state.is_over()) {
+            const game::bot::BeamChoice choice = beam.choose(state, settings);
+            if (choice.index < 0) break;
+            const game::tet::PlacementList& list = beam.root_placements();
+            keys.resize(list.items[static_cast<std::size_t>(choice.index)].key_nb);
+            list.keys(choice.index, keys.data());
+            for (const game::tet::TetAction a : keys) {
+                auto next = state.try_action(a, 0);
+                if (next.failed()) {
+                    PyErr_Format(PyExc_RuntimeError, "the engine refused %s of the beam's keys: %s",
+                                 game::tet::name(a), next.error.message().c_str());
+                    return nullptr;
+                }
+                game::tet::LockOutcome o;
+                if (game::tet::lock_outcome(state, a, next.value, chain, o)) {
+                    ++played;
+                    lines += o.lines;
+                    attack += game::tet::attack_of(game::tet::AttackTable::Guideline, o);
+                    spins += o.lines > 0 && o.kind == game::tet::Tet::T && (o.t_spin || o.t_mini_spin);
+                    if (o.lines > 0) run = o.back_to_back ? run + 1 : 0;
+                    b2b += o.back_to_back;
+                    longest = std::max(longest, run);
+                    max_combo = std::max<long long>(max_combo, o.combo);
+                }
+                state = next.value;
+            }
+        }
+        const std::vector<std::uint8_t> bytes = game::tet::encode_game_state(state);
+        return Py_BuildValue("(y#{sLsLsLsLsLsLsL})", reinterpret_cast<const char*>(bytes.data()),
+                             static_cast<Py_ssize_t>(bytes.size()), "pieces", played, "lines",
+                             lines, "attack", attack, "t_spins", spins, "back_to_back", b2b,
+                             "longest_back_to_back", longest, "max_combo", max_combo);
     });
 }
 
@@ -1353,6 +1527,23 @@ PyMethodDef module_methods[] = {
                "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
                "or 'random') on a state given in its byte form: the best score, then the "
                "fewest actions, in chain order; empty when no chain qualifies.")},
+    {"beam_move", CORVELLE_CFUNC(module_beam_move), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_move($module, state, *, width=32, depth=4, weights='default', seed=0, "
+               "incoming=0, back_to_back=False, max_keys=0)\n--\n\n"
+               "The beam search's placement for a state given in its byte form, as "
+               "placements() lists it: (keys, hold, kind, rotation, row, column, spin, lines, "
+               "code); None when the state has none. width: positions kept per level; depth: "
+               "placements looked ahead; weights: a named weight set; seed: draws among "
+               "placements of equal value; incoming: garbage queued against the player outside "
+               "the state; back_to_back: the player's last clear was difficult; max_keys: the "
+               "longest key path allowed (0: any).")},
+    {"beam_play", CORVELLE_CFUNC(module_beam_play), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_play($module, state, pieces, *, width=32, depth=4, weights='default', "
+               "seed=0)\n--\n\n"
+               "The beam search playing up to `pieces` placements from a state given in its "
+               "byte form, each key at time 0: (byte form of the last state, figures), the "
+               "figures a dict of pieces, lines, attack (guideline table), t_spins, "
+               "back_to_back, longest_back_to_back and max_combo.")},
     {"observations", CORVELLE_CFUNC(module_observations), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("observations($module, states, board, piece, next, hold, counters)\n--\n\n"
                "Writes the observation of every state of `states` (byte forms) into row k of "
