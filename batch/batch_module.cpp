@@ -3,8 +3,8 @@
 // N two-player matches stepped the same way; the Match type, a two-player match with its
 // garbage exchange and both replay streams; and what the package reads from the engine one
 // state at a time: the placement mask of a state, every placement of a state with its key
-// path and the state a key path leads to, the chains tied for a bot's choice, observations
-// of stored states, and the piece shapes.
+// path and the state a key path leads to, the chains tied for a bot's choice, the beam search
+// bot's placement and games, observations of stored states, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -1293,7 +1293,7 @@ bool beam_settings(int width, int depth, const char* weights, PyObject* seed, in
     return true;
 }
 
-// beam_move($module, state, width=32, depth=4, weights='default', seed=0, incoming=0,
+// beam_move($module, state, width=16, depth=6, weights='default', seed=0, incoming=0,
 // back_to_back=False, max_keys=0): the beam search's placement for a state given in its byte
 // form, as placements() gives it, or None when the state has none.
 PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -1301,7 +1301,7 @@ PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
         static const char* kwlist[] = {"state",    "width",        "depth",    "weights", "seed",
                                        "incoming", "back_to_back", "max_keys", nullptr};
         Py_buffer data;
-        int width = 32, depth = 4, incoming = 0, back_to_back = 0, max_keys = 0;
+        int width = 16, depth = 6, incoming = 0, back_to_back = 0, max_keys = 0;
         const char* weights = "default";
         PyObject* seed = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$iisOipi:beam_move",
@@ -1324,7 +1324,7 @@ PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// beam_play($module, state, pieces, width=32, depth=4, weights='default', seed=0): the beam
+// beam_play($module, state, pieces, width=16, depth=6, weights='default', seed=0): the beam
 // search playing up to `pieces` placements from a state given in its byte form, each key at
 // time 0: (byte form of the last state, figures) with the figures pieces, lines, attack (the
 // guideline table), t_spins (T-spin and mini T-spin clears), back_to_back (back-to-back
@@ -1335,7 +1335,7 @@ PyObject* module_beam_play(PyObject*, PyObject* args, PyObject* kwargs) {
                                        "weights", "seed", nullptr};
         Py_buffer data;
         Py_ssize_t pieces = 0;
-        int width = 32, depth = 4;
+        int width = 16, depth = 6;
         const char* weights = "default";
         PyObject* seed = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|$iisO:beam_play",
@@ -1528,7 +1528,7 @@ PyMethodDef module_methods[] = {
                "or 'random') on a state given in its byte form: the best score, then the "
                "fewest actions, in chain order; empty when no chain qualifies.")},
     {"beam_move", CORVELLE_CFUNC(module_beam_move), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("beam_move($module, state, *, width=32, depth=4, weights='default', seed=0, "
+     PyDoc_STR("beam_move($module, state, *, width=16, depth=6, weights='default', seed=0, "
                "incoming=0, back_to_back=False, max_keys=0)\n--\n\n"
                "The beam search's placement for a state given in its byte form, as "
                "placements() lists it: (keys, hold, kind, rotation, row, column, spin, lines, "
@@ -1538,7 +1538,7 @@ PyMethodDef module_methods[] = {
                "the state; back_to_back: the player's last clear was difficult; max_keys: the "
                "longest key path allowed (0: any).")},
     {"beam_play", CORVELLE_CFUNC(module_beam_play), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("beam_play($module, state, pieces, *, width=32, depth=4, weights='default', "
+     PyDoc_STR("beam_play($module, state, pieces, *, width=16, depth=6, weights='default', "
                "seed=0)\n--\n\n"
                "The beam search playing up to `pieces` placements from a state given in its "
                "byte form, each key at time 0: (byte form of the last state, figures), the "
@@ -1611,8 +1611,8 @@ PyModuleDef module_def = {
     .m_doc = "Many games stepped in one call, outside the interpreter lock; two-player matches, one\n"
              "at a time or many at once; and what the package reads from the engine one state at a\n"
              "time: a state's placement mask, every placement with its key path, the state a key\n"
-             "path leads to, the chains tied for a bot's choice, observations of stored states, and\n"
-             "the piece shapes.",
+             "path leads to, the chains tied for a bot's choice, the beam search bot's placement and\n"
+             "games, observations of stored states, and the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

@@ -53,6 +53,7 @@ __all__ = [
     "MatchFile",
     "MatchFrame",
     "Winner",
+    "bot_keys",
     "bot_turn",
     "load_match",
     "match_seeds",
@@ -61,7 +62,9 @@ __all__ = [
 ]
 
 ATTACK_TABLES = ("engine", "guideline")
-BOTS = ("wordpress", "random")
+BOTS = seeded_bot.BOTS
+# The most actions a turn may hold.
+MAX_TURN_ACTIONS = 16
 DEFAULT_STEP_US = 16667
 MATCH_MAGIC = b"CVMATCH1"
 MAX_DELAY = 60
@@ -73,6 +76,7 @@ SeedLike = Union[GameSeedPy, bytes, bytearray, memoryview]
 Turn = Union[str, int, Sequence[Union[str, int]]]
 
 _ACTION_INDEX = {name: i for i, name in enumerate(ACTIONS)}
+_CHAINS: Tuple[Tuple[str, ...], ...] = tuple(tuple(c) for c in GameStatePy.get_all_move_chains())
 _RESULTS: Tuple[Winner, ...] = (None, 0, 1, "draw")
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
@@ -469,6 +473,27 @@ def bot_turn(match: Match, player: int, bot: str, rng: random.Random) -> int:
     return HARD_DROP_CHAIN if chain is None else chain
 
 
+def bot_keys(match: Match, player: int, bot: str, rng: random.Random) -> List[int]:
+    """The actions (by index) of the turn bot `bot` plays for `player`: an engine bot's chain
+    (`bot_turn`), or the key path of the 'beam' bot's placement
+    (`corvelle.seeded_bot.choose_placement`), searched with the garbage queued against the
+    player, its back-to-back run, and key paths of at most 16 actions (a turn's limit); a
+    plain hard drop when no move qualifies."""
+    if bot != "beam":
+        return [_ACTION_INDEX[a] for a in _CHAINS[bot_turn(match, player, bot, rng)]]
+    info = match._native.info()["players"][player]
+    placement = seeded_bot.choose_placement(
+        match.state_bytes(player),
+        rng,
+        incoming=sum(lines for lines, _ in info["queued"]),
+        back_to_back=bool(info["back_to_back"]),
+        max_keys=MAX_TURN_ACTIONS,
+    )
+    if placement is None:
+        return [_ACTION_INDEX["HardDrop"]]
+    return [_ACTION_INDEX[a] for a in placement.keys]
+
+
 def play_bot_match(
     bot_a: str,
     bot_b: str,
@@ -479,15 +504,20 @@ def play_bot_match(
     delay: int = 0,
     max_steps: int = 0,
 ) -> Match:
-    """A match between two engine bots, one chain per step, repeatable from the seeds."""
+    """A match between two bots, one move (a chain, or the beam bot's placement) per step,
+    repeatable from the seeds."""
     for bot in (bot_a, bot_b):
         if bot not in BOTS:
-            raise ValueError(f"bot must be 'wordpress' or 'random', not {bot!r}")
+            raise ValueError(f"bot must be one of {', '.join(BOTS)}, not {bot!r}")
     match = Match(seed_a, seed_b, attack=attack, delay=delay, max_steps=max_steps)
     rngs = (tie_break_rng(bytes(seed_a), 0), tie_break_rng(bytes(seed_b), 1))
     bots = (bot_a, bot_b)
+    chains_only = "beam" not in bots
     while match.winner is None:
-        match.step_chains(*(bot_turn(match, p, bots[p], rngs[p]) for p in (0, 1)))
+        if chains_only:
+            match.step_chains(*(bot_turn(match, p, bots[p], rngs[p]) for p in (0, 1)))
+        else:
+            match._native.step(*(bot_keys(match, p, bots[p], rngs[p]) for p in (0, 1)))
     return match
 
 

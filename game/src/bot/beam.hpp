@@ -60,8 +60,8 @@ inline constexpr int MAX_BEAM_WIDTH = 4096;
 inline constexpr int MAX_BEAM_DEPTH = 7;
 
 struct BeamSettings {
-    int width = 32;  // positions kept at each level (1 to MAX_BEAM_WIDTH)
-    int depth = 4;   // placements looked ahead, the first included (1 to MAX_BEAM_DEPTH)
+    int width = 16;  // positions kept at each level (1 to MAX_BEAM_WIDTH)
+    int depth = 6;   // placements looked ahead, the first included (1 to MAX_BEAM_DEPTH)
     BeamWeights weights = *beam_weights("default");
     std::uint64_t seed = 0;     // draws among first placements of exactly equal value
     int incoming = 0;           // garbage queued against the player outside the state
