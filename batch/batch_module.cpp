@@ -1244,9 +1244,73 @@ game::bot::BeamSearch& thread_beam() {
     return *beam;
 }
 
+// A weight set from a name or from a dict of weights by name (those left out from the
+// default set); false with ValueError or TypeError set.
+bool beam_weights_of(PyObject* weights, game::bot::BeamWeights& out) {
+    out = *game::bot::beam_weights("default");
+    if (PyUnicode_Check(weights)) {
+        const char* name = PyUnicode_AsUTF8(weights);
+        if (!name) return false;
+        const game::bot::BeamWeights* w = game::bot::beam_weights(name);
+        if (!w) {
+            std::string known;
+            for (const auto n : game::bot::beam_weight_names())
+                known += (known.empty() ? "" : ", ") + std::string(n);
+            PyErr_Format(PyExc_ValueError, "unknown weights '%s': choose one of %s", name,
+                         known.c_str());
+            return false;
+        }
+        out = *w;
+        return true;
+    }
+    if (!PyDict_Check(weights)) {
+        PyErr_Format(PyExc_TypeError, "weights must be a name or a dict, not %s",
+                     Py_TYPE(weights)->tp_name);
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(weights, &pos, &key, &value)) {
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        int found = -1;
+        for (int i = 0; name && i < game::bot::BEAM_WEIGHT_NB; ++i)
+            if (game::bot::BEAM_WEIGHT_NAMES[static_cast<std::size_t>(i)] == name) found = i;
+        if (found < 0) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "unknown weight %R", key);
+            return false;
+        }
+        const double v = PyFloat_AsDouble(value);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        game::bot::weight_at(out, found) = static_cast<float>(v);
+    }
+    return true;
+}
+
+// beam_weights($module, name): the weights of a named set as a dict.
+PyObject* module_beam_weights(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"name", nullptr};
+        PyObject* name = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:beam_weights",
+                                         const_cast<char**>(kwlist), &name))
+            return nullptr;
+        game::bot::BeamWeights w;
+        if (!beam_weights_of(name, w)) return nullptr;
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (int i = 0; i < game::bot::BEAM_WEIGHT_NB; ++i) {
+            PyRef v = PyRef::steal(PyFloat_FromDouble(game::bot::weight_at(w, i)));
+            const std::string key(game::bot::BEAM_WEIGHT_NAMES[static_cast<std::size_t>(i)]);
+            if (!v || PyDict_SetItemString(out.get(), key.c_str(), v.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
 // The settings of a beam search from its arguments; false with ValueError, TypeError or
 // OverflowError set for one out of range.
-bool beam_settings(int width, int depth, const char* weights, PyObject* seed, int incoming,
+bool beam_settings(int width, int depth, PyObject* weights, PyObject* seed, int incoming,
                    int back_to_back, int max_keys, game::bot::BeamSettings& out) {
     if (width < 1 || width > game::bot::MAX_BEAM_WIDTH) {
         PyErr_Format(PyExc_ValueError, "width must lie in 1..%d, not %d",
@@ -1258,15 +1322,7 @@ bool beam_settings(int width, int depth, const char* weights, PyObject* seed, in
                      game::bot::MAX_BEAM_DEPTH, depth);
         return false;
     }
-    const game::bot::BeamWeights* w = game::bot::beam_weights(weights);
-    if (!w) {
-        std::string known;
-        for (const auto name : game::bot::beam_weight_names())
-            known += (known.empty() ? "" : ", ") + std::string(name);
-        PyErr_Format(PyExc_ValueError, "unknown weights '%s': choose one of %s", weights,
-                     known.c_str());
-        return false;
-    }
+    if (weights && !beam_weights_of(weights, out.weights)) return false;
     if (incoming < 0 || max_keys < 0) {
         PyErr_SetString(PyExc_ValueError, "incoming and max_keys must be 0 or more");
         return false;
@@ -1285,7 +1341,6 @@ bool beam_settings(int width, int depth, const char* weights, PyObject* seed, in
     }
     out.width = width;
     out.depth = depth;
-    out.weights = *w;
     out.seed = seed_value;
     out.incoming = incoming;
     out.back_to_back = back_to_back != 0;
@@ -1302,9 +1357,9 @@ PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
                                        "incoming", "back_to_back", "max_keys", nullptr};
         Py_buffer data;
         int width = 16, depth = 6, incoming = 0, back_to_back = 0, max_keys = 0;
-        const char* weights = "default";
+        PyObject* weights = nullptr;
         PyObject* seed = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$iisOipi:beam_move",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$iiOOipi:beam_move",
                                          const_cast<char**>(kwlist), &data, &width, &depth,
                                          &weights, &seed, &incoming, &back_to_back, &max_keys))
             return nullptr;
@@ -1336,9 +1391,9 @@ PyObject* module_beam_play(PyObject*, PyObject* args, PyObject* kwargs) {
         Py_buffer data;
         Py_ssize_t pieces = 0;
         int width = 16, depth = 6;
-        const char* weights = "default";
+        PyObject* weights = nullptr;
         PyObject* seed = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|$iisO:beam_play",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|$iiOO:beam_play",
                                          const_cast<char**>(kwlist), &data, &pieces, &width,
                                          &depth, &weights, &seed))
             return nullptr;
@@ -1533,10 +1588,15 @@ PyMethodDef module_methods[] = {
                "The beam search's placement for a state given in its byte form, as "
                "placements() lists it: (keys, hold, kind, rotation, row, column, spin, lines, "
                "code); None when the state has none. width: positions kept per level; depth: "
-               "placements looked ahead; weights: a named weight set; seed: draws among "
+               "placements looked ahead; weights: a named weight set, or a dict of weights by name "
+               "(those left out from 'default'); seed: draws among "
                "placements of equal value; incoming: garbage queued against the player outside "
                "the state; back_to_back: the player's last clear was difficult; max_keys: the "
                "longest key path allowed (0: any).")},
+    {"beam_weights", CORVELLE_CFUNC(module_beam_weights), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_weights($module, name)\n--\n\n"
+               "The weights of the beam search's named weight set `name`, as a dict by weight "
+               "name.")},
     {"beam_play", CORVELLE_CFUNC(module_beam_play), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("beam_play($module, state, pieces, *, width=16, depth=6, weights='default', "
                "seed=0)\n--\n\n"

@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvelle import _batch, cli, placement, seeded_bot, versus
-from corvelle.bots import Beam
+from corvelle.bots import Beam, weight_set
 from corvelle_vim import GameStatePy
 from helpers import KINDS, build_state, new_game, pack_board, random_walk, to_py
 
@@ -173,6 +173,25 @@ class TestSettings:
         for name in ("default", "safe"):
             assert Beam(weights=name, **SMALL).move(state) is not None
         assert repr(Beam()) == "Beam(width=16, depth=6, weights='default', seed=0)"
+
+    def test_weights_of_ones_own(self) -> None:
+        default = weight_set()
+        assert len(default) == 21 and weight_set("safe") != default
+        states = [s for _, s in random_walk(random.Random(5), 120) if not s.game_over][::12]
+        # The default set spelled out plays as its name does; one changed weight is used.
+        named, spelled = Beam(**SMALL), Beam(weights=dict(default), **SMALL)
+        assert [named.move(s) for s in states] == [spelled.move(s) for s in states]
+        greedy = Beam(weights={"attack": 0.0, "holes": -1000.0}, **SMALL)
+        assert greedy.weights == {"attack": 0.0, "holes": -1000.0}
+        assert all(greedy.move(s) is not None for s in states)
+        with pytest.raises(ValueError, match="unknown weight 'speed'"):
+            Beam(weights={"speed": 1.0})
+        with pytest.raises(TypeError, match="weight 'holes' must be a number"):
+            Beam(weights={"holes": "many"})
+        with pytest.raises(ValueError, match="unknown weight 'speed'"):
+            _batch.beam_move(bytes(new_game().to_bytes()), weights={"speed": 1.0})
+        with pytest.raises(TypeError, match="weights must be a name or a dict"):
+            _batch.beam_move(bytes(new_game().to_bytes()), weights=3)
 
 
 class TestEverywhere:

@@ -141,7 +141,7 @@ def beam_move(
     *,
     width: int = ...,
     depth: int = ...,
-    weights: str = ...,
+    weights: Union[str, Dict[str, float]] = ...,
     seed: int = ...,
     incoming: int = ...,
     back_to_back: bool = ...,
@@ -150,7 +150,8 @@ def beam_move(
     """The beam search's placement for a state given in its byte form, as placements() lists
     it: (keys, hold, kind, rotation, row, column, spin, lines, code); None when the state has
     none. width: positions kept per level; depth: placements looked ahead; weights: a named
-    weight set; seed: draws among placements of equal value; incoming: garbage queued against
+    weight set, or a dict of weights by name (those left out from 'default'); seed: draws
+    among placements of equal value; incoming: garbage queued against
     the player outside the state; back_to_back: the player's last clear was difficult;
     max_keys: the longest key path allowed (0: any)."""
 
@@ -160,13 +161,16 @@ def beam_play(
     *,
     width: int = ...,
     depth: int = ...,
-    weights: str = ...,
+    weights: Union[str, Dict[str, float]] = ...,
     seed: int = ...,
 ) -> Tuple[bytes, Dict[str, int]]:
     """The beam search playing up to `pieces` placements from a state given in its byte form,
     each key at time 0: (byte form of the last state, figures), the figures a dict of pieces,
     lines, attack (guideline table), t_spins, back_to_back, longest_back_to_back and
     max_combo."""
+
+def beam_weights(name: str) -> Dict[str, float]:
+    """The weights of the beam search's named weight set `name`, as a dict by weight name."""
 
 def observations(
     states: Sequence[bytes | bytearray | memoryview],

@@ -25,14 +25,14 @@ decisions a second).
 from __future__ import annotations
 
 import operator
-from typing import Dict, List, Optional, Union
+from typing import Dict, List, Mapping, Optional, Union
 
 from corvelle_vim import GameStatePy
 
 from . import _batch
 from .placement import Placement, from_row
 
-__all__ = ["Beam", "DEFAULT", "FAST", "MAX_DEPTH", "MAX_WIDTH", "WEIGHTS"]
+__all__ = ["Beam", "DEFAULT", "FAST", "MAX_DEPTH", "MAX_WIDTH", "WEIGHTS", "weight_set"]
 
 WEIGHTS = ("default", "safe")
 MAX_WIDTH = 4096
@@ -42,6 +42,15 @@ DEFAULT: Dict[str, int] = {"width": 16, "depth": 6}
 FAST: Dict[str, int] = {"width": 8, "depth": 2}
 
 StateLike = Union[GameStatePy, bytes, bytearray, memoryview]
+Weights = Union[str, Mapping[str, float]]
+
+
+def weight_set(name: str = "default") -> Dict[str, float]:
+    """The weights of the named set, by weight name: a starting point for a set of one's own
+    (`Beam(weights={...})`, the weights left out taken from "default")."""
+    if name not in WEIGHTS:
+        raise ValueError(f"weights must be one of {', '.join(WEIGHTS)}, not {name!r}")
+    return _batch.beam_weights(name)
 
 
 def _state_bytes(state: StateLike) -> bytes:
@@ -67,21 +76,32 @@ class Beam:
 
     The beam search bot. `width`: positions kept at each level (1 to 4096); `depth`:
     placements looked ahead, the first included (1 to 7); `weights`: a weight set of
-    `WEIGHTS`; `seed`: 0 to 2**64 - 1, choosing among first placements of exactly equal
+    `WEIGHTS`, or a mapping of weights by name (`weight_set()` names them; those left out
+    are the default set's); `seed`: 0 to 2**64 - 1, choosing among first placements of exactly equal
     value (0: the first listed)."""
 
     def __init__(
         self,
         width: int = DEFAULT["width"],
         depth: int = DEFAULT["depth"],
-        weights: str = "default",
+        weights: Weights = "default",
         seed: int = 0,
     ) -> None:
         self.width = _int_in("width", width, 1, MAX_WIDTH)
         self.depth = _int_in("depth", depth, 1, MAX_DEPTH)
-        if weights not in WEIGHTS:
-            raise ValueError(f"weights must be one of {', '.join(WEIGHTS)}, not {weights!r}")
-        self.weights = weights
+        if isinstance(weights, str):
+            if weights not in WEIGHTS:
+                raise ValueError(f"weights must be one of {', '.join(WEIGHTS)}, not {weights!r}")
+            self.weights: Union[str, Dict[str, float]] = weights
+        else:
+            known = weight_set()
+            custom = dict(weights)
+            for name, value in custom.items():
+                if name not in known:
+                    raise ValueError(f"unknown weight {name!r}; weights are {', '.join(known)}")
+                if not isinstance(value, (int, float)):
+                    raise TypeError(f"weight {name!r} must be a number, not {type(value).__name__}")
+            self.weights = {name: float(value) for name, value in custom.items()}
         self.seed = _int_in("seed", seed, 0, 2**64 - 1)
 
     def __repr__(self) -> str:

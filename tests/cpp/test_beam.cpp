@@ -218,5 +218,16 @@ TEST_CASE("the board evaluation: an empty board is worth nothing, a hole costs i
     // Waiting garbage counts as height once the stack is past the safe rows.
     CHECK(bot::evaluate_board(rows, w, 20) < bot::evaluate_board(rows, w, 0));
     CHECK(bot::beam_weights("nope") == nullptr);
+    // Each name reaches its own weight.
+    bot::BeamWeights v{};
+    for (int i = 0; i < bot::BEAM_WEIGHT_NB; ++i) bot::weight_at(v, i) = static_cast<float>(i + 1);
+    float sum = 0;
+    for (int i = 0; i < bot::BEAM_WEIGHT_NB; ++i) {
+        CHECK(bot::weight_at(v, i) == static_cast<float>(i + 1));
+        sum += bot::weight_at(v, i);
+    }
+    CHECK(sum == static_cast<float>(bot::BEAM_WEIGHT_NB * (bot::BEAM_WEIGHT_NB + 1) / 2));
+    CHECK(v.combo == static_cast<float>(bot::BEAM_WEIGHT_NB));
+    CHECK(v.clear[4] == 18.0f);
     for (const auto name : bot::beam_weight_names()) CHECK(bot::beam_weights(name) != nullptr);
 }

@@ -148,6 +148,26 @@ const BeamWeights* beam_weights(std::string_view name) {
 
 std::span<const std::string_view> beam_weight_names() { return WEIGHT_NAMES; }
 
+float& weight_at(BeamWeights& w, int i) {
+    switch (i) {
+        case 0: return w.holes;
+        case 1: return w.covered;
+        case 2: return w.height;
+        case 3: return w.danger;
+        case 4: return w.bumpiness;
+        case 5: return w.bumpiness_sq;
+        case 6: return w.row_transitions;
+        case 7: return w.well;
+        case 8: case 9: case 10: return w.t_slot[static_cast<std::size_t>(i - 8)];
+        case 11: return w.back_to_back;
+        case 12: return w.attack;
+        case 13: case 14: case 15: case 16: case 17: return w.clear[static_cast<std::size_t>(i - 13)];
+        case 18: return w.t_spin;
+        case 19: return w.wasted_t;
+        default: return w.combo;
+    }
+}
+
 float evaluate_board(const SolidRows& rows, const BeamWeights& w, int garbage) {
     const tet::SolidCols cols = tet::solid_cols(rows);
     std::array<int, 10> h{};

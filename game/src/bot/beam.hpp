@@ -49,6 +49,17 @@ struct BeamWeights {
     float combo;                  // per combo level a clear reaches
 };
 
+// The weights one by one, in declaration order (arrays element by element), by name.
+inline constexpr int BEAM_WEIGHT_NB = 21;
+inline constexpr std::array<std::string_view, BEAM_WEIGHT_NB> BEAM_WEIGHT_NAMES = {
+    "holes",     "covered",  "height",  "danger",  "bumpiness", "bumpiness_sq", "row_transitions",
+    "well",      "t_slot_0", "t_slot_1", "t_slot_2", "back_to_back", "attack",  "clear_0",
+    "clear_1",   "clear_2",  "clear_3", "clear_4", "t_spin",    "wasted_t",     "combo",
+};
+// Weight i of BEAM_WEIGHT_NAMES (0 <= i < BEAM_WEIGHT_NB).
+float& weight_at(BeamWeights& w, int i);
+inline float weight_at(const BeamWeights& w, int i) { return weight_at(const_cast<BeamWeights&>(w), i); }
+
 // A named weight set: "default" (the tuned set) or "safe" (survival first); nullptr for
 // any other name.
 const BeamWeights* beam_weights(std::string_view name);
