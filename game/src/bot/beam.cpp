@@ -200,7 +200,7 @@ float evaluate_board(const SolidRows& rows, const BeamWeights& w, int garbage) {
     for (int y = 0; y < top; ++y) {
         // The row between two solid walls: bits 0 and 11 set, the cells at 1..10.
         const unsigned r = (static_cast<unsigned>(rows[static_cast<std::size_t>(y)]) << 1) | 0x801u;
-        transitions += std::popcount((r ^ (r >> 1)) & 0x7FFu);
+        transitions += tet::popcount64((r ^ (r >> 1)) & 0x7FFu);
     }
     const int over = std::max(0, top + std::max(0, garbage) - SAFE_ROWS);
     return w.holes * static_cast<float>(holes) + w.covered * static_cast<float>(covered) +
@@ -344,7 +344,8 @@ void BeamSearch::expand(const BeamNode& n, const BeamSettings& st) {
                                      static_cast<std::size_t>(known_nb_ - n.next - 1));
     tet::GameState s;
     if (!search_state(n.rows, current, n.hold, queue, s)) return;
-    const bool with_hold = n.hold >= 0 || !queue.empty();
+    // Holding a piece of the falling piece's own kind leads to the positions without Hold.
+    const bool with_hold = n.hold >= 0 ? n.hold != tet::index(current) : !queue.empty();
     tet::list_placements(s, with_hold, *list_);
     for (const Placement& p : list_->view()) {
         int hold = n.hold, next = n.next + 1;
