@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "tet/match.hpp"
@@ -60,8 +61,7 @@ constexpr std::array<std::string_view, 2> WEIGHT_NAMES = {"default", "safe"};
 
 // Rows below which the stack is safe; the danger term counts the rows above.
 constexpr int SAFE_ROWS = 8;
-// The rows a new piece's cells may take at its spawn position, by kind: bit x of the mask at
-// row SPAWN_ROW + k. Used when the next kind lies beyond the preview (any kind may come).
+// The row every kind's lowest cells take at its spawn position.
 constexpr int SPAWN_ROW = 19;
 
 constexpr std::uint64_t splitmix64(std::uint64_t x) {
@@ -71,7 +71,7 @@ constexpr std::uint64_t splitmix64(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// The cells of `kind` at its spawn position, by board row: rows SPAWN_ROW and SPAWN_ROW + 1.
+// The cells of each kind at its spawn position: bit x of entry k for cell (SPAWN_ROW + k, x).
 constexpr std::array<std::array<std::uint16_t, 2>, tet::TET_NB> SPAWN_CELLS = [] {
     std::array<std::array<std::uint16_t, 2>, tet::TET_NB> out{};
     for (int t = 0; t < tet::TET_NB; ++t) {
@@ -349,6 +349,7 @@ void BeamSearch::expand(const BeamNode& n, const BeamSettings& st) {
     const bool with_hold = n.hold >= 0 ? n.hold != tet::index(current) : !queue.empty();
     tet::list_placements(s, with_hold, *list_);
     for (const Placement& p : list_->view()) {
+        if (st.max_keys > 0 && p.key_nb > st.max_keys) continue;
         int hold = n.hold, next = n.next + 1;
         if (p.hold) {
             hold = tet::index(current);

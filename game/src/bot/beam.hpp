@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "tet/board.hpp"
@@ -77,7 +78,7 @@ struct BeamSettings {
     std::uint64_t seed = 0;     // draws among first placements of exactly equal value
     int incoming = 0;           // garbage queued against the player outside the state
     bool back_to_back = false;  // the player's last clear was difficult (a match's run)
-    int max_keys = 0;           // longest key path a chosen placement may have (0: any)
+    int max_keys = 0;           // longest key path of any placement searched (0: any)
 };
 
 // The search's answer: the chosen placement's index in root_placements(), or -1 when the
