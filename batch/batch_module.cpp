@@ -1592,7 +1592,7 @@ PyMethodDef module_methods[] = {
                "(those left out from 'default'); seed: draws among "
                "placements of equal value; incoming: garbage queued against the player outside "
                "the state; back_to_back: the player's last clear was difficult; max_keys: the "
-               "longest key path allowed (0: any).")},
+               "longest key path of any placement searched (0: any).")},
     {"beam_weights", CORVELLE_CFUNC(module_beam_weights), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("beam_weights($module, name)\n--\n\n"
                "The weights of the beam search's named weight set `name`, as a dict by weight "

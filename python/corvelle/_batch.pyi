@@ -153,7 +153,7 @@ def beam_move(
     weight set, or a dict of weights by name (those left out from 'default'); seed: draws
     among placements of equal value; incoming: garbage queued against
     the player outside the state; back_to_back: the player's last clear was difficult;
-    max_keys: the longest key path allowed (0: any)."""
+    max_keys: the longest key path of any placement searched (0: any)."""
 
 def beam_play(
     state: object,
