@@ -637,6 +637,22 @@ PyObject* versus_batch_state_bytes(PyObject* self, PyObject* args) {
     });
 }
 
+PyObject* match_info_dict(const game::tet::Match& m);
+
+// match_info($self, match): the figures of one match, as Match.info() gives them.
+PyObject* versus_batch_match_info(PyObject* self, PyObject* arg) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        const Py_ssize_t i = PyNumber_AsSsize_t(arg, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) return nullptr;
+        VersusGames& g = versus_of(self);
+        if (i < 0 || i >= g.num_matches()) {
+            PyErr_Format(PyExc_IndexError, "no match %zd in 0..%d", i, g.num_matches() - 1);
+            return nullptr;
+        }
+        return match_info_dict(g.match(static_cast<int>(i)));
+    });
+}
+
 PyObject* versus_get_num_matches(PyObject* self, void*) {
     return PyLong_FromLong(versus_of(self).num_matches());
 }
@@ -645,6 +661,9 @@ PyObject* versus_get_action_nb(PyObject* self, void*) {
 }
 PyObject* versus_get_num_threads(PyObject* self, void*) {
     return PyLong_FromLong(versus_of(self).num_threads());
+}
+PyObject* versus_get_step_us(PyObject* self, void*) {
+    return PyLong_FromLongLong(versus_of(self).options().match.step_us);
 }
 
 // {name: (offset, format, shape)} for every field of the arena.
@@ -682,15 +701,20 @@ PyMethodDef versus_batch_methods[] = {
                "shape (num_matches, 2); returns how many matches ended.")},
     {"state_bytes", CORVELLE_CFUNC(versus_batch_state_bytes), METH_VARARGS,
      PyDoc_STR("state_bytes($self, match, player)\n--\n\nThe byte form of one player's state.")},
+    {"match_info", CORVELLE_CFUNC(versus_batch_match_info), METH_O,
+     PyDoc_STR("match_info($self, match)\n--\n\nSteps, step time, result and per-player "
+               "garbage counts of one match, as Match.info() gives them.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef versus_batch_getset[] = {
     {"num_matches", versus_get_num_matches, nullptr, PyDoc_STR("Number of matches."), nullptr},
-    {"action_nb", versus_get_action_nb, nullptr, PyDoc_STR("Actions per agent: 96 or 8."),
-     nullptr},
+    {"action_nb", versus_get_action_nb, nullptr,
+     PyDoc_STR("Actions per agent: 96, 8 or ALL_PLACEMENT_ACTION_NB."), nullptr},
     {"num_threads", versus_get_num_threads, nullptr, PyDoc_STR("Threads a step runs on."),
      nullptr},
+    {"step_us", versus_get_step_us, nullptr,
+     PyDoc_STR("Game time of one step in microseconds."), nullptr},
     {"layout", versus_get_layout, nullptr,
      PyDoc_STR("{name: (offset, format, shape)} of every field of the exported arena."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -1013,24 +1037,28 @@ PyObject* stats_dict(const game::tet::PlayerStats& s, const game::tet::Match& m,
                          m.back_to_back[static_cast<std::size_t>(p)] ? Py_True : Py_False);
 }
 
-// info($self): {'steps', 'result' (0 running, 1 player 0 won, 2 player 1 won, 3 draw),
-// 'players': (per-player dict, per-player dict)}.
+// {'steps', 'step_us', 'result' (0 running, 1 player 0 won, 2 player 1 won, 3 draw),
+// 'players': (per-player dict, per-player dict)} of a match.
+PyObject* match_info_dict(const game::tet::Match& m) {
+    PyRef a = PyRef::steal(stats_dict(m.stats[0], m, 0));
+    if (!a) return nullptr;
+    PyRef b = PyRef::steal(stats_dict(m.stats[1], m, 1));
+    if (!b) return nullptr;
+    return Py_BuildValue("{sIsLsis(OO)}", "steps", m.steps, "step_us",
+                         static_cast<long long>(m.options.step_us), "result",
+                         static_cast<int>(m.result), "players", a.get(), b.get());
+}
+
+// info($self): the match's figures (match_info_dict).
 PyObject* match_info(PyObject* self, PyObject*) {
-    return guarded<PyObject*>([&]() -> PyObject* {
-        const game::tet::Match& m = match_of(self);
-        PyRef a = PyRef::steal(stats_dict(m.stats[0], m, 0));
-        if (!a) return nullptr;
-        PyRef b = PyRef::steal(stats_dict(m.stats[1], m, 1));
-        if (!b) return nullptr;
-        return Py_BuildValue("{sIsis(OO)}", "steps", m.steps, "result",
-                             static_cast<int>(m.result), "players", a.get(), b.get());
-    });
+    return guarded<PyObject*>([&]() -> PyObject* { return match_info_dict(match_of(self)); });
 }
 
 PyMethodDef match_methods[] = {
     {"step", CORVELLE_CFUNC(match_step), METH_FASTCALL,
      PyDoc_STR("step($self, turn_a, turn_b)\n--\n\nOne step of both players: each turn an "
-               "action index or a sequence of 1 to 16. A refused action changes nothing.")},
+               "action index or a sequence of them (a move chain, or a placement's key "
+               "path). A refused action changes nothing.")},
     {"step_chains", CORVELLE_CFUNC(match_step_chains), METH_FASTCALL,
      PyDoc_STR("step_chains($self, chain_a, chain_b)\n--\n\nOne step in which each player "
                "plays a move chain by its index.")},
@@ -1043,7 +1071,8 @@ PyMethodDef match_methods[] = {
     {"key_mask", CORVELLE_CFUNC(match_key_mask), METH_O,
      PyDoc_STR("key_mask($self, player)\n--\n\nThe 8 action flags of a player's state.")},
     {"info", CORVELLE_CFUNC(match_info), METH_NOARGS,
-     PyDoc_STR("info($self)\n--\n\nSteps, result and per-player garbage counts.")},
+     PyDoc_STR("info($self)\n--\n\nSteps, step time, result and per-player garbage "
+               "counts.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

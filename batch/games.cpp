@@ -29,16 +29,14 @@ void read_seed_record(const std::uint8_t* rec, game::tet::Seed32& seed, std::int
 }
 
 void draw_game(std::uint64_t* words, game::tet::Seed32& seed, std::int64_t& ts) {
-    using u128 = Pcg64::u128;
-    Pcg64 rng(static_cast<u128>(words[1]) << 64 | words[0],
-              static_cast<u128>(words[3]) << 64 | words[2]);
+    Pcg64 rng({words[1], words[0]}, {words[3], words[2]});
     for (int w = 0; w < 4; ++w) {
         const std::uint64_t v = rng.next();
         for (int k = 0; k < 8; ++k) seed[8 * w + k] = static_cast<std::uint8_t>(v >> 8 * k);
     }
     ts = static_cast<std::int64_t>(rng.next() >> START_TIME_SHIFT);
-    words[0] = static_cast<std::uint64_t>(rng.state());
-    words[1] = static_cast<std::uint64_t>(rng.state() >> 64);
+    words[0] = rng.state().lo;
+    words[1] = rng.state().hi;
 }
 
 void placement_mask(const GameState& s, std::int8_t* mask) {
@@ -60,9 +58,7 @@ game::tet::PlacementList& thread_placement_list() {
 void PlacementKeys::list(const GameState& s) {
     game::tet::PlacementList& found = thread_placement_list();
     game::tet::list_placements(s, true, found);
-    codes.clear();
-    ends.clear();
-    keys.clear();
+    clear();
     for (int i = 0; i < found.count; ++i) {
         const game::tet::Placement& p = found.items[static_cast<std::size_t>(i)];
         codes.push_back(placement_code(p));
@@ -73,20 +69,36 @@ void PlacementKeys::list(const GameState& s) {
     }
 }
 
-game::Result<GameState> PlacementKeys::play(const GameState& s, int code) const {
+void PlacementKeys::list(const GameState& s, std::int8_t* mask) {
+    list(s);
+    std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
+    for (const std::int32_t code : codes) mask[code] = 1;
+}
+
+std::span<const game::tet::TetAction> PlacementKeys::path(int code) const {
     for (std::size_t k = 0; k < codes.size(); ++k) {
         if (codes[k] != code) continue;
         const std::uint32_t start = k ? ends[k - 1] : 0;
-        return game::tet::play_keys(s, {keys.data() + start, ends[k] - start});
+        return {keys.data() + start, ends[k] - start};
     }
-    return {s, game::fail(game::ErrorCode::NoCurrentPcs)};
+    return {};
+}
+
+game::Result<GameState> PlacementKeys::play(const GameState& s, int code) const {
+    const std::span<const game::tet::TetAction> keys_of = path(code);
+    if (keys_of.empty()) return {s, game::fail(game::ErrorCode::NoCurrentPcs)};
+    return game::tet::play_keys(s, keys_of);
+}
+
+void PlacementKeys::clear() {
+    codes.clear();
+    ends.clear();
+    keys.clear();
 }
 
 Games::Games(const Options& options)
     : options_(options),
-      action_nb_(options.mode == Mode::Placement       ? PLACEMENT_ACTION_NB
-                 : options.mode == Mode::AllPlacements ? ALL_PLACEMENT_ACTION_NB
-                                                       : KEY_ACTION_NB),
+      action_nb_(batch::action_nb(options.mode)),
       states_(static_cast<std::size_t>(options.num_envs)),
       episode_steps_(static_cast<std::size_t>(options.num_envs)),
       pending_reset_(static_cast<std::size_t>(options.num_envs)),
@@ -277,13 +289,7 @@ void Games::write_mask(int i) {
     std::int8_t* mask = field<std::int8_t>(Field::Mask) + i * action_nb_;
     switch (options_.mode) {
         case Mode::Placement: placement_mask(states_[i], mask); break;
-        case Mode::AllPlacements: {
-            PlacementKeys& listed = placements_[i];
-            listed.list(states_[i]);
-            std::fill_n(mask, ALL_PLACEMENT_ACTION_NB, 0);
-            for (const std::int32_t code : listed.codes) mask[code] = 1;
-            break;
-        }
+        case Mode::AllPlacements: placements_[i].list(states_[i], mask); break;
         case Mode::Keys: key_mask(states_[i], mask); break;
     }
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "tet/movegen.hpp"
@@ -54,6 +55,12 @@ constexpr int placement_code(const game::tet::Placement& p) {
             p.col - game::tet::PLACE_COL_MIN) *
                4 +
            static_cast<int>(p.spin);
+}
+// Actions of one step in `mode`.
+constexpr int action_nb(Mode mode) {
+    return mode == Mode::Placement       ? PLACEMENT_ACTION_NB
+           : mode == Mode::AllPlacements ? ALL_PLACEMENT_ACTION_NB
+                                         : KEY_ACTION_NB;
 }
 // A game seed as Python hands it over: 32 seed bytes, then the start time (i64 little-endian).
 inline constexpr int SEED_RECORD_SIZE = 40;
@@ -127,9 +134,15 @@ struct PlacementKeys {
 
     // Lists the placements of `s` (hold included).
     void list(const GameState& s);
+    // Lists them and writes their mask: ALL_PLACEMENT_ACTION_NB entries, 1 at their codes.
+    void list(const GameState& s, std::int8_t* mask);
+    // The key path of the placement of code `code`; empty when there is no such placement.
+    std::span<const game::tet::TetAction> path(int code) const;
     // The state the placement of code `code` leads to (its key path played with try_action at
     // time 0 from `s`, the state listed), or an error when there is no such placement.
     game::Result<GameState> play(const GameState& s, int code) const;
+    // Forgets the listing: no code has a placement.
+    void clear();
 };
 // The games, their per-game bookkeeping and the arena.
 class Games {

@@ -13,23 +13,18 @@ namespace batch {
 namespace {
 
 constexpr int GARBAGE_NB = 2;
-
-// The turn of one agent's action: a chain's actions, or the one key action.
-std::span<const game::tet::TetAction> turn_of(Mode mode, int action,
-                                              game::tet::TetAction& key) {
-    if (mode == Mode::Placement)
-        return game::tet::chain_table()[static_cast<std::size_t>(action)].view();
-    key = game::tet::action_from_index(action);
-    return {&key, 1};
-}
+constexpr int STAT_NB = 6;
 
 }  // namespace
 
 VersusGames::VersusGames(const Options& options)
     : options_(options),
-      action_nb_(options.mode == Mode::Placement ? PLACEMENT_ACTION_NB : KEY_ACTION_NB),
+      action_nb_(batch::action_nb(options.mode)),
       matches_(static_cast<std::size_t>(options.num_matches)),
       pending_reset_(static_cast<std::size_t>(options.num_matches)),
+      placements_(options.mode == Mode::AllPlacements
+                      ? 2 * static_cast<std::size_t>(options.num_matches)
+                      : 0),
       pool_(std::max(1, std::min(options.num_threads, options.num_matches))) {
     const auto n = static_cast<std::size_t>(options.num_matches);
     for (int f = 0; f < VERSUS_FIELD_NB; ++f) {
@@ -61,6 +56,8 @@ VersusFieldSpec VersusGames::spec(VersusField f) const {
         case VersusField::Invalid: return {{"invalid", '?', 1, 0, {0, 0}}, 1};
         case VersusField::Winner: return {{"winner", 'b', 1, 0, {0, 0}}, 1};
         case VersusField::Mask: return {{"mask", 'b', 1, 1, {action_nb_, 0}}, 2};
+        case VersusField::Stats: return {{"stats", 'I', 4, 1, {STAT_NB, 0}}, 2};
+        case VersusField::Steps: return {{"steps", 'I', 4, 0, {0, 0}}, 1};
         case VersusField::Seeds: return {{"seeds", 'B', 1, 1, {SEED_RECORD_SIZE, 0}}, 2};
         case VersusField::UseSeed: return {{"use_seed", '?', 1, 0, {0, 0}}, 1};
         case VersusField::Streams: return {{"streams", 'Q', 8, 1, {4, 0}}, 1};
@@ -120,22 +117,36 @@ void VersusGames::step_match(int i, const std::int32_t* actions) {
         return;
     }
 
-    // Step 2. Both actions must be playable; otherwise the match is left as it is.
+    // Step 2. Each player's turn: a placement's key path from the agent's listing, or the
+    // chain or action its mask marks; a turn with nothing to play leaves the match as it is.
+    std::array<std::span<const game::tet::TetAction>, 2> turns;
+    std::array<game::tet::TetAction, 2> keys{};
     const std::int8_t* mask = field<std::int8_t>(VersusField::Mask);
-    const bool accepted = mask[(2 * i) * action_nb_ + actions[0]] != 0 &&
-                          mask[(2 * i + 1) * action_nb_ + actions[1]] != 0;
-    field<bool>(VersusField::Invalid)[i] = !accepted;
+    for (int p = 0; p < 2; ++p) {
+        const int a = actions[p];
+        const std::size_t agent = 2 * k + static_cast<std::size_t>(p);
+        if (options_.mode == Mode::AllPlacements) {
+            turns[p] = placements_[agent].path(a);
+        } else if (mask[agent * static_cast<std::size_t>(action_nb_) +
+                        static_cast<std::size_t>(a)] == 0) {
+            turns[p] = {};
+        } else if (options_.mode == Mode::Placement) {
+            turns[p] = game::tet::chain_table()[static_cast<std::size_t>(a)].view();
+        } else {
+            keys[p] = game::tet::action_from_index(a);
+            turns[p] = {&keys[p], 1};
+        }
+    }
     double* reward = field<double>(VersusField::Reward) + 2 * i;
     reward[0] = reward[1] = 0.0;
-    if (!accepted) return;
 
-    // Step 3. The lock-step turn.
+    // Step 3. The lock-step turn; a refused one (only a caller that rewrote the mask can ask
+    // for one) leaves the match unchanged too.
     game::tet::Match& m = matches_[k];
     const std::array<std::uint32_t, 2> sent = {m.stats[0].lines_sent, m.stats[1].lines_sent};
-    game::tet::TetAction keys[2];
-    const game::tet::MatchError e = m.step(turn_of(options_.mode, actions[0], keys[0]),
-                                           turn_of(options_.mode, actions[1], keys[1]));
-    if (!e.ok()) game::internal_failure("an action marked playable was refused");
+    const bool accepted = !turns[0].empty() && !turns[1].empty() && m.step(turns[0], turns[1]).ok();
+    field<bool>(VersusField::Invalid)[i] = !accepted;
+    if (!accepted) return;
 
     // Step 4. Rewards, flags, observations and masks.
     using game::tet::MatchResult;
@@ -170,10 +181,26 @@ void VersusGames::write_agent(int i, int p) {
     std::int32_t* garbage = field<std::int32_t>(VersusField::Garbage) + a * GARBAGE_NB;
     garbage[0] = m.incoming(p);
     garbage[1] = m.incoming(1 - p);
+    const game::tet::PlayerStats& st = m.stats[static_cast<std::size_t>(p)];
+    std::uint32_t* stats = field<std::uint32_t>(VersusField::Stats) + a * STAT_NB;
+    stats[0] = st.pieces;
+    stats[1] = st.attack;
+    stats[2] = st.lines_sent;
+    stats[3] = st.lines_cancelled;
+    stats[4] = st.lines_received;
+    stats[5] = st.lines_cleared;
+    field<std::uint32_t>(VersusField::Steps)[i] = m.steps;
     std::int8_t* mask = field<std::int8_t>(VersusField::Mask) + a * action_nb_;
-    if (m.over()) std::fill_n(mask, action_nb_, 0);
-    else if (options_.mode == Mode::Placement) placement_mask(s, mask);
-    else key_mask(s, mask);
+    if (m.over()) {
+        std::fill_n(mask, action_nb_, 0);
+        if (options_.mode == Mode::AllPlacements) placements_[static_cast<std::size_t>(a)].clear();
+    } else if (options_.mode == Mode::AllPlacements) {
+        placements_[static_cast<std::size_t>(a)].list(s, mask);
+    } else if (options_.mode == Mode::Placement) {
+        placement_mask(s, mask);
+    } else {
+        key_mask(s, mask);
+    }
 }
 
 }  // namespace batch

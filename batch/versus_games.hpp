@@ -35,7 +35,11 @@ enum class VersusReward : std::uint8_t {
 //   invalid         bool    [N]           an action of the step was masked out; the match is
 //                                         unchanged
 //   winner          int8    [N]           -1 while running, else 0, 1, or 2 for a draw
-//   mask            int8    [2N, A]       1 for the actions the agent can play (A = 96 or 8)
+//   mask            int8    [2N, A]       1 for the actions the agent can play (A = 96, 8 or
+//                                         ALL_PLACEMENT_ACTION_NB, as in the single-player arena)
+//   stats           uint32  [2N, 6]       the agent's PlayerStats so far: pieces, attack,
+//                                         lines sent, cancelled, received and cleared
+//   steps           uint32  [N]           steps the match has taken
 //   seeds           uint8   [2N, 40]      input: game seed records for the next match
 //   use_seed        bool    [N]           input: the next match starts from its seed records
 //   streams         uint64  [N, 4]        match i's PCG64 generator; a match drawn from it
@@ -54,11 +58,13 @@ enum class VersusField : std::uint8_t {
     Invalid,
     Winner,
     Mask,
+    Stats,
+    Steps,
     Seeds,
     UseSeed,
     Streams,
 };
-inline constexpr int VERSUS_FIELD_NB = 16;
+inline constexpr int VERSUS_FIELD_NB = 18;
 
 struct VersusFieldSpec {
     FieldSpec spec;
@@ -82,6 +88,7 @@ public:
     int num_matches() const { return options_.num_matches; }
     int action_nb() const { return action_nb_; }
     int num_threads() const { return pool_.size(); }
+    const Options& options() const { return options_; }
 
     VersusFieldSpec spec(VersusField f) const;
     FieldPlace place(VersusField f) const { return places_[static_cast<int>(f)]; }
@@ -91,7 +98,8 @@ public:
     // Starts the next match of every match (or of those whose `which` entry is non-zero).
     void reset(const std::uint8_t* which);
     // One step of every match: actions[2i + p] for player p of match i, each in
-    // 0..action_nb()-1. A match that ended on the previous step starts its next match instead.
+    // 0..action_nb()-1: a chain, an engine action, or a placement's code whose key path is the
+    // player's turn. A match that ended on the previous step starts its next match instead.
     // Returns how many matches ended on this step.
     int step(const std::int32_t* actions);
 
@@ -120,6 +128,7 @@ private:
     std::unique_ptr<std::uint8_t[], ArenaDelete> arena_;
     std::vector<game::tet::Match> matches_;
     std::vector<std::uint8_t> pending_reset_;
+    std::vector<PlacementKeys> placements_;  // each agent's listing in the all-placements mode
     const std::int32_t* actions_ = nullptr;
     WorkerPool pool_;
 };

@@ -2,7 +2,12 @@
 // bookkeeping that keeps a forked child off its parent's threads.
 #include "worker_pool.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -17,8 +22,10 @@ constexpr std::chrono::microseconds SPIN_TIME{20};
 constexpr int CHUNKS_PER_THREAD = 8;
 
 inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     __builtin_ia32_pause();
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
 #endif
 }
 
@@ -44,11 +51,12 @@ constexpr int index_of(std::uint64_t ticket) { return static_cast<int>(ticket & 
 // child's count is its parent's plus one.
 std::atomic<std::uint32_t> g_forks{0};
 
-void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relaxed); }
-
 std::uint32_t forks() {
-    static const int registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+#if !defined(_WIN32)  // Windows has no fork: the count stays 0
+    static const int registered = pthread_atfork(
+        nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); });
     (void)registered;
+#endif
     return g_forks.load(std::memory_order_relaxed);
 }
 

@@ -1,8 +1,10 @@
 """Throughput of the self-play versus vector env next to the single-player one, in one run.
 
     python bench/versus_bench.py [--agents 256] [--seconds 2] [--repeats 3] [--threads 1]
+                                 [--moves chains|all]
 
-Both play a masked random policy (every action a playable chain). The single-player env steps
+Both play a masked random policy (every action a playable chain, or with `--moves all` a
+playable placement of every placement). The single-player env steps
 `agents` games; the versus env steps agents / 2 matches, each step placing one piece for
 each of its 2 agents. Reported: agent placements per second counting only the time in `step`
 (median over the repeats), and their ratio.
@@ -49,10 +51,12 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--moves", choices=("chains", "all"), default="chains")
     args = parser.parse_args()
-    single = PlacementVectorEnv(args.agents, num_threads=args.threads, copy=False)
+    single = PlacementVectorEnv(args.agents, num_threads=args.threads, copy=False,
+                                moves=args.moves)
     versus = versus_vector_env(args.agents // 2, attack="guideline", num_threads=args.threads,
-                               copy=False)
+                               copy=False, moves=args.moves)
     rates = {"single": [], "versus": []}
     for k in range(args.repeats):
         rates["single"].append(rate(single, 1, args.agents, args.seconds, k))
@@ -60,7 +64,7 @@ def main() -> None:
     s, v = statistics.median(rates["single"]), statistics.median(rates["versus"])
     print(f"single-player PlacementVectorEnv({args.agents}):  {s:,.0f} agent placements/s")
     print(f"versus_vector_env({args.agents // 2} matches):     {v:,.0f} agent placements/s")
-    print(f"versus / single: {v / s:.2f}  ({args.threads} thread(s))")
+    print(f"versus / single: {v / s:.2f}  ({args.threads} thread(s), moves={args.moves})")
 
 
 if __name__ == "__main__":

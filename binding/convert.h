@@ -29,7 +29,7 @@
 #include "tet/records.hpp"
 #include "tet/state.hpp"
 
-namespace binding __attribute__((visibility("hidden"))) {
+namespace binding CORVELLE_HIDDEN {
 
 using Converter = int (*)(PyObject*, void*);
 

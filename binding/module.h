@@ -13,7 +13,7 @@
 #include "tet/records.hpp"
 #include "tet/state.hpp"
 
-namespace binding __attribute__((visibility("hidden"))) {
+namespace binding CORVELLE_HIDDEN {
 
 // Everything the module owns. It lives in the module object's state block (never in C
 // statics); entry points reach it through their class or module object.

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "hidden.h"
+
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -22,7 +24,7 @@
 // stores.
 #define CORVELLE_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
-namespace binding __attribute__((visibility("hidden"))) {
+namespace binding CORVELLE_HIDDEN {
 
 // Runs an entry point's body, turning every C++ exception into a Python exception: a failed
 // allocation into MemoryError, anything else into what `raise_failure(message)` sets, which

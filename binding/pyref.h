@@ -29,6 +29,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "hidden.h"
+
 #include <utility>
 
 // Py_NewRef and PyModule_AddObjectRef arrived in 3.10.
@@ -50,7 +52,7 @@ static inline int PyModule_AddObjectRef(PyObject* m, const char* name, PyObject*
 }
 #endif
 
-namespace binding __attribute__((visibility("hidden"))) {
+namespace binding CORVELLE_HIDDEN {
 
 class PyRef {
 public:

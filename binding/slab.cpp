@@ -2,7 +2,7 @@
 #include "slab.h"
 
 #include <cstdint>
-#include <cstdlib>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -66,7 +66,8 @@ void* map_chunk() noexcept {
 #endif
     return p;
 #else
-    return std::aligned_alloc(CHUNK_BYTES, CHUNK_BYTES);
+    // The aligned operator new, where there is no mmap: C's aligned_alloc is missing on Windows.
+    return ::operator new(CHUNK_BYTES, std::align_val_t{CHUNK_BYTES}, std::nothrow);
 #endif
 }
 
@@ -78,7 +79,7 @@ void unmap_chunk(void* p) noexcept {
 #if defined(__linux__)
     munmap(p, CHUNK_BYTES);
 #else
-    std::free(p);
+    ::operator delete(p, std::align_val_t{CHUNK_BYTES});
 #endif
 }
 

@@ -253,6 +253,25 @@ class TestEverywhere:
                        "--no-progress"])
         assert rc == 0
 
+    def test_the_bot_protocol_serves_it(self) -> None:
+        import sys
+
+        from corvelle import tbp
+        from corvelle_vim import generate_seed
+
+        seed = bytes(range(32))
+        start = GameStatePy(generate_seed(0, seed))
+        command = [sys.executable, "-m", "corvelle", "tbp", "--bot", "beam", "--seed", seed.hex()]
+        with tbp.Frontend(command) as frontend:
+            result = frontend.play_game(start, 15)
+        assert not result.forfeit and len(result.played) == 15
+        choose = tbp.engine_chooser("beam", seeded_bot.tie_break_rng(seed))
+        state = start
+        for played in result.played:
+            (own,) = choose(state)
+            assert own.keys == played.keys
+            state = own.state
+
     @pytest.mark.parametrize("mode", ["placement", "keys"])
     def test_versus_env_opponent(self, mode: str) -> None:
         gymnasium = pytest.importorskip("gymnasium")

@@ -64,7 +64,7 @@ class TestMatchApi:
             m.step("Jump", "HardDrop")
         with pytest.raises(TypeError, match="player 1"):
             m.step("HardDrop", 1.5)
-        with pytest.raises(ValueError, match="player 0: a turn has 1 to 16 actions"):
+        with pytest.raises(ValueError, match="player 0: a turn has 1 to 7217 actions"):
             m.step([], "HardDrop")
         assert [m.state_bytes(p) + m.replay_bytes(p) for p in (0, 1)] == before
         assert m.steps == 1

@@ -1,13 +1,23 @@
 // The seeded stream, the bag shuffle, the per-action seed (one at a time and in batches) and
 // the thread's generator, over the ChaCha block functions; the vector kernels are compiled
 // from random_vector.inc once per instruction set and picked when the module loads.
+#if defined(_WIN32)
+#define _CRT_RAND_S  // rand_s, the C runtime's call into the system's entropy source
+#include <stdlib.h>
+#endif
+
 #include "random.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
+
+#if defined(__linux__)
 #include <sys/random.h>
+#elif !defined(_WIN32)
+#include <unistd.h>  // getentropy
+#endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -440,11 +450,14 @@ void accept_events(std::span<const AcceptEventInput> in, Seed32* out) {
 
 void ThreadRng::reseed() {
     std::uint8_t key[32];
-#if defined(__APPLE__)
-    // macOS has no getrandom; getentropy fills up to 256 bytes in one call.
-    if (getentropy(key, sizeof key) != 0)
-        internal_failure("failed to read the operating system's entropy source");
-#else
+#if defined(_WIN32)
+    for (std::size_t at = 0; at < sizeof key; at += 4) {
+        unsigned int word = 0;
+        if (rand_s(&word) != 0)
+            internal_failure("failed to read the operating system's entropy source");
+        std::memcpy(key + at, &word, 4);
+    }
+#elif defined(__linux__)
     std::size_t got = 0;
     while (got < sizeof key) {
         const ssize_t n = getrandom(key + got, sizeof key - got, 0);
@@ -454,6 +467,10 @@ void ThreadRng::reseed() {
         }
         got += static_cast<std::size_t>(n);
     }
+#else
+    // macOS and the BSDs: getentropy fills up to 256 bytes in one call.
+    if (getentropy(key, sizeof key) != 0)
+        internal_failure("failed to read the operating system's entropy source");
 #endif
     input_ = initial_state(key);
     words_left_ = 65536;  // one byte drawn per word

@@ -9,7 +9,10 @@
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
 - `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
 - `corvelle.datagen`: bot-played datasets written as Parquet, in parallel on Ray (extra `data`).
-- `corvelle.cli`: the `corvelle` command (`corvelle play`, `corvelle replay`, `corvelle datagen`).
+- `corvelle.tbp`: the field's bot protocol both ways (`corvelle tbp` runs a bot; `Frontend`
+  plays any protocol bot in the engine).
+- `corvelle.cli`: the `corvelle` command (`corvelle play`, `corvelle replay`, `corvelle datagen`,
+  `corvelle versus`, `corvelle tbp`).
 """
 
 from .bytestate import DecodedState, decode

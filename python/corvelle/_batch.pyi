@@ -71,10 +71,13 @@ class VersusBatch:
         """Number of matches."""
     @property
     def action_nb(self) -> int:
-        """Actions per agent: 96 or 8."""
+        """Actions per agent: 96, 8 or ALL_PLACEMENT_ACTION_NB."""
     @property
     def num_threads(self) -> int:
         """Threads a step runs on."""
+    @property
+    def step_us(self) -> int:
+        """Game time of one step in microseconds."""
     @property
     def layout(self) -> Dict[str, Tuple[int, str, Tuple[int, ...]]]:
         """{name: (offset, format, shape)} of every field of the exported arena."""
@@ -86,6 +89,9 @@ class VersusBatch:
         matches ended."""
     def state_bytes(self, match: int, player: int) -> bytes:
         """The byte form of one player's state."""
+    def match_info(self, match: int) -> Dict[str, Any]:
+        """Steps, step time, result and per-player garbage counts of one match, as Match.info()
+        gives them."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class Match:
@@ -100,10 +106,10 @@ class Match:
         max_steps: int = ...,
         step_us: int = ...,
     ) -> None: ...
-    # Each turn: an action index, or a sequence of 1 to 16 of them.
+    # Each turn: an action index, or a sequence of 1 to 7217 of them.
     def step(self, turn_a: Union[int, Sequence[int]], turn_b: Union[int, Sequence[int]]) -> None:
-        """One step of both players: each turn an action index or a sequence of 1 to 16. A refused
-        action changes nothing."""
+        """One step of both players: each turn an action index or a sequence of them (a move
+        chain, or a placement's key path). A refused action changes nothing."""
     def step_chains(self, chain_a: int, chain_b: int) -> None:
         """One step in which each player plays a move chain by its index."""
     def state_bytes(self, player: int) -> bytes:
@@ -115,7 +121,7 @@ class Match:
     def key_mask(self, player: int) -> bytes:
         """The 8 action flags of a player's state."""
     def info(self) -> Dict[str, Any]:
-        """Steps, result and per-player garbage counts."""
+        """Steps, step time, result and per-player garbage counts."""
 
 
 def placement_mask(state: object) -> bytes:

@@ -24,8 +24,10 @@ def whole_file(path: StrPath) -> Iterator[BinaryIO]:
     target = os.fspath(path)
     directory, name = os.path.split(target)
     temporary = os.path.join(directory, f".{name}.{os.getpid()}-{secrets.token_hex(4)}.tmp")
-    # Mode 0o666 less the umask, as open() would create the file.
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    # Mode 0o666 less the umask, as open() would create the file; O_BINARY (Windows only)
+    # keeps the C runtime from turning each \n written into \r\n.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+    fd = os.open(temporary, flags, 0o666)
     try:
         with open(fd, "wb") as f:
             yield f

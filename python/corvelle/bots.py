@@ -119,8 +119,8 @@ class Beam:
         """The placement the bot plays on `state` (a GameStatePy or its byte form), with its
         key path; None when the game is over or no piece falls. In a match, `incoming` is the
         garbage queued against the player and not yet in its state, `back_to_back` whether its
-        last clear was difficult, and `max_keys` the longest key path a turn may hold (0: any):
-        the search then plans with such placements only, at every level.
+        last clear was difficult; `max_keys` the longest key path a turn may hold (0: any), the
+        search then planning with such placements only, at every level.
         """
         data = _state_bytes(state)
         row = _batch.beam_move(

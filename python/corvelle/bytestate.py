@@ -52,6 +52,7 @@ __all__ = [
     "HeldPiece",
     "as_bytes",
     "decode",
+    "encode_position",
     "last_segment",
 ]
 
@@ -97,6 +98,10 @@ _PIECE = struct.Struct("<bbIIH")
 _HOLD = struct.Struct("<?I")
 _TIME_AND_COUNTERS = struct.Struct("<q5H")
 _QUEUE = struct.Struct("<14I")
+
+# Where a new piece enters, (row, column) in rotation 0, by kind letter.
+SPAWN = {"I": (17, 3), "O": (19, 4), "L": (18, 3), "J": (18, 3), "T": (18, 3), "S": (18, 3),
+         "Z": (18, 3)}
 
 # One hexadecimal digit of the board's hex text is one cell; this maps the digit to its code.
 _HEX_DIGIT_TO_CODE = bytes.maketrans(b"0123456789abcdef", bytes(range(16)))
@@ -318,3 +323,77 @@ def decode(data: ByteForm) -> DecodedState:
         next_pcs_bags=queue_text,
         next_pcs_idx=raw[at + _QUEUE.size],
     )
+
+
+def encode_position(
+    cells: Sequence[int],
+    current: str,
+    queue: str = "",
+    hold: Optional[str] = None,
+    *,
+    hold_usable: bool = True,
+    combo_counter: int = -1,
+    is_b2b: bool = False,
+    base: Optional[ByteForm] = None,
+) -> bytes:
+    """The byte form of a position given by its parts, for starting play or a search there.
+
+    `cells` holds the locked cells, one code per cell (0 empty, 1-7 the kinds I L J T S Z O,
+    8 garbage), index 10 * row + column, row 0 (the bottom) first: 400 codes. `current` is the
+    kind that falls, placed at its spawn position in rotation 0; `queue` the kinds after it
+    (the first five are the preview; more than 13 do not fit the queue and are dropped);
+    `hold` the held kind or None. Score, counters and spin flags start at zero; the seed,
+    start time, replay record and the queue past what is given come from `base`, the byte
+    form of a new game (default: the game of 32 zero seed bytes at time 0).
+
+    ValueError when a cell code or kind is unknown, a row is full or the falling piece's
+    spawn cells are taken.
+    """
+    from corvelle_vim import GameStatePy, generate_seed
+    from . import _batch
+
+    codes = bytes(cells)
+    if len(codes) != ROWS * COLUMNS:
+        raise ValueError(f"a board is {ROWS * COLUMNS} cells, got {len(codes)}")
+    if max(codes, default=0) > CELL_GARBAGE:
+        raise ValueError(f"cell codes are 0 to {CELL_GARBAGE}, got {max(codes)}")
+    for row in range(ROWS):
+        if all(codes[row * COLUMNS : (row + 1) * COLUMNS]):
+            raise ValueError(f"row {row} is full: a position has no full rows")
+    for kind in (current, *queue, *([hold] if hold is not None else [])):
+        if not isinstance(kind, str) or kind not in KINDS or len(kind) != 1:
+            raise ValueError(f"piece kinds are one of {KINDS}, not {kind!r}")
+    if not -128 <= combo_counter <= 127:
+        raise ValueError(f"combo_counter lies in -128..127, not {combo_counter}")
+
+    raw = as_bytes(base) if base is not None else GameStatePy(generate_seed(0, bytes(32))).to_bytes()
+    old = decode(raw)
+    if old.current_pcs is None or old.game_over:
+        raise ValueError("base must be the byte form of a new game")
+
+    # The falling piece's cells, drawn over the locked ones.
+    board = bytearray(codes)
+    row, column = SPAWN[current]
+    for i, j in _batch.shapes()[0][KINDS.index(current)][1]:
+        at = (row + i) * COLUMNS + column + j
+        if board[at]:
+            raise ValueError(f"the spawn cells of {current} are taken")
+        board[at] = KINDS.index(current) + 1
+    packed = bytes((board[k] << 4) | board[k + 1] for k in range(0, len(board), 2))
+
+    bags = [KINDS.index(k) for k in old.next_pcs_bags]
+    given = [KINDS.index(k) for k in (current + queue[: _QUEUE_LENGTH - 1])]
+    bags[: len(given)] = given
+    out = bytearray()
+    out += _HEAD.pack(0, False, False, bool(is_b2b), combo_counter)
+    out += packed
+    out += _U32.pack(ACTIONS.index("Nothing"))
+    out += b"\x01" + _PIECE.pack(row, column, KINDS.index(current), 0, 0)
+    out += _U16.pack(1)
+    out += b"\x01" + _HOLD.pack(bool(hold_usable), KINDS.index(hold)) if hold is not None else b"\x00"
+    out += b"\x00"  # no game-over reason
+    out += old.seed + old.init_seed
+    out += _TIME_AND_COUNTERS.pack(old.start_time, 0, 0, 0, 0, 0)
+    out += old.last_segment + _U16.pack(0)
+    out += _QUEUE.pack(*bags) + bytes([1])
+    return bytes(out)

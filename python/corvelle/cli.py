@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.metadata
 import importlib.util
 import os
 import random
@@ -29,12 +30,12 @@ import struct
 import sys
 import threading
 import time
-from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional, Protocol, Sequence, Tuple, Union
 
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import datagen, seeded_bot, versus, viewer
+from . import datagen, seeded_bot, tbp, versus, viewer
 from ._files import write_whole
 from .bytestate import SEGMENT_SIZES, decode
 from .replay import (
@@ -474,6 +475,36 @@ def build_parser() -> argparse.ArgumentParser:
         help="do not show the progress bar (it is shown only when stderr is a terminal)",
     )
 
+    tbp_cmd = commands.add_parser(
+        "tbp",
+        help="run a bot as a bot-protocol bot over standard input and output",
+        description=(
+            "Runs one of the bots as a bot of the field's bot protocol: newline-delimited JSON "
+            "messages on standard input, answers on standard output (info, ready or error, "
+            "suggestion). Front-ends and bot rings start it as a subprocess."
+        ),
+        epilog=(
+            "The bot's ties are drawn from a generator seeded with --seed, as 'corvelle play "
+            "--seed' seeds them for its game: a game played through the protocol from that "
+            "seed places every piece where 'corvelle play' does. A line that is not a JSON "
+            "object is reported on stderr and skipped."
+        ),
+    )
+    tbp_cmd.add_argument(
+        "--bot",
+        choices=BOTS,
+        default="wordpress",
+        help="; ".join(f"'{name}' {text}" for name, text in seeded_bot.BOT_HELP.items())
+        + " (default: %(default)s)",
+    )
+    tbp_cmd.add_argument(
+        "--seed",
+        type=_seed_bytes,
+        default=bytes(32),
+        metavar="HEX64",
+        help="seed of the bot's tie-breaks as 64 hexadecimal digits (default: zeros)",
+    )
+
     vs = commands.add_parser(
         "versus",
         help="play two-player matches between bots and report the results",
@@ -490,8 +521,12 @@ def build_parser() -> argparse.ArgumentParser:
             "matches. A match file written with --replay plays back with 'corvelle replay'."
         ),
     )
-    vs.add_argument("--a", choices=BOTS, default="wordpress", help="bot of player 0 (default: %(default)s)")
-    vs.add_argument("--b", choices=BOTS, default="random", help="bot of player 1 (default: %(default)s)")
+    player_help = (
+        "one of the bots ({bots}) or tbp:COMMAND, a bot of the bot protocol started with "
+        "COMMAND (default: %(default)s)"
+    ).format(bots=", ".join(BOTS))
+    vs.add_argument("--a", type=_player, default="wordpress", metavar="PLAYER", help="player 0: " + player_help)
+    vs.add_argument("--b", type=_player, default="random", metavar="PLAYER", help="player 1: " + player_help)
     vs.add_argument(
         "--matches", type=_piece_count, default=10, metavar="N", help="matches to play (default: %(default)s)"
     )
@@ -537,6 +572,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="do not show the progress bar (it is shown only when stderr is a terminal)",
     )
     return parser
+
+
+def _player(text: str) -> str:
+    if text in BOTS or (text.startswith("tbp:") and text[4:].strip()):
+        return text
+    raise argparse.ArgumentTypeError(
+        f"must be one of {', '.join(BOTS)} or tbp:COMMAND, not {text!r}"
+    )
 
 
 def _delay(text: str) -> int:
@@ -794,6 +837,22 @@ def _write_match_viewer(path: str, played: "versus.MatchFile", title: str) -> No
         raise _FileError(f"cannot write {path}: {e.strerror or e}") from None
 
 
+def _package_version() -> str:
+    try:
+        return importlib.metadata.version("corvelle-vim")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def _command_tbp(args: argparse.Namespace) -> int:
+    session = tbp.BotSession(
+        tbp.engine_chooser(args.bot, seeded_bot.tie_break_rng(args.seed)),
+        name=f"corvelle {args.bot}",
+        version=_package_version(),
+    )
+    return tbp.serve(session, sys.stdin, sys.stdout, sys.stderr)
+
+
 def _command_versus(args: argparse.Namespace, out: IO[str]) -> int:
     if args.html is not None:
         _check_writable(args.html)
@@ -811,13 +870,23 @@ def _command_versus(args: argparse.Namespace, out: IO[str]) -> int:
     minutes = 0.0
     first_file: Optional[bytes] = None
     bar = _progress(args.matches, not args.no_progress, "matches", "match")
+    frontends: List[tbp.Frontend] = []
     try:
+        players: List[Union[str, tbp.TbpPlayer]] = []
+        for spec in (args.a, args.b):
+            if spec.startswith("tbp:"):
+                frontends.append(tbp.Frontend(spec[4:]))
+                players.append(tbp.TbpPlayer(frontends[-1]))
+            else:
+                players.append(spec)
         for i in range(args.matches):
             seed_a, seed_b = versus.match_seeds(seed, i)
-            match = versus.play_bot_match(
-                args.a, args.b, seed_a, seed_b, attack=args.attack, delay=args.delay,
+            match = versus.play_match(
+                players, seed_a, seed_b, attack=args.attack, delay=args.delay,
                 max_steps=args.max_steps,
             )
+            for frontend in frontends:
+                frontend.stop()
             metrics = match.metrics()
             if metrics["winner"] == "draw":
                 draws += 1
@@ -841,8 +910,12 @@ def _command_versus(args: argparse.Namespace, out: IO[str]) -> int:
                     except OSError as e:
                         raise _FileError(f"cannot write {target}: {e.strerror or e}") from None
             bar.update(1)
+    except tbp.FrontendError as e:
+        raise _FileError(f"protocol bot: {e}") from None
     finally:
         bar.close()
+        for frontend in frontends:
+            frontend.close()
     n = args.matches
     decided = wins[0] + wins[1]
     low, high = versus.wilson_interval(wins[0], decided)
@@ -1005,7 +1078,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: play, replay, datagen or versus")
+        parser.error("choose a command: play, replay, datagen, versus or tbp")
     out = sys.stdout
     try:
         if args.command == "play":
@@ -1014,6 +1087,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             return _command_datagen(args, out)
         if args.command == "versus":
             return _command_versus(args, out)
+        if args.command == "tbp":
+            return _command_tbp(args)
         return _command_replay(args, out)
     except _UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)

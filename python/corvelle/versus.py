@@ -7,7 +7,8 @@
     m.winner, m.metrics(), m.replay_bytes(0)
 
 Each step both players take a turn from the states at the start of the step: one engine
-action (its name, as `ACTIONS` spells it) or a list of them (a move chain). The native match
+action (its name, as `ACTIONS` spells it) or a list of them (a move chain, or a placement's key
+path from `corvelle.placements`). The native match
 (`corvelle._batch.Match`) prices every lock with its attack table, cancels the sender's own
 queued garbage first, queues the rest against the opponent and delivers it once the receiver
 has locked `delay` more pieces, by raising the receiver's `garbage_recv`; the receiver's next
@@ -17,7 +18,8 @@ A match file pairs both players' replay streams with the match settings:
 
     8 bytes   b"CVMATCH1"
     u32       length of the header, then the header: UTF-8 JSON with "attack", "delay",
-              "max_steps", "step_us", "steps" and "winner" (null, 0, 1 or "draw")
+              "max_steps", "step_us", "steps" and "winner" (null, 0, 1 or "draw"), and
+              "forfeit" (0 or 1) when a player forfeited
     u64       length of player 0's replay stream, then the stream
     u64       length of player 1's replay stream, then the stream
 
@@ -34,14 +36,14 @@ import math
 import operator
 import random
 import struct
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Protocol, Sequence, Tuple, Union
 
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
 from . import _batch, seeded_bot
 from ._files import write_whole
-from .bytestate import ACTIONS, SEGMENT_GAME_OVER, SEGMENT_INIT, SEGMENT_UPDATE, as_bytes
+from .bytestate import ACTIONS, SEGMENT_GAME_OVER, SEGMENT_INIT, SEGMENT_UPDATE, as_bytes, decode
 from .replay import read_segments
 
 __all__ = [
@@ -52,19 +54,22 @@ __all__ = [
     "Match",
     "MatchFile",
     "MatchFrame",
+    "PLAYER_COUNTS",
     "Winner",
     "bot_keys",
     "bot_turn",
     "load_match",
+    "match_metrics",
     "match_seeds",
+    "per_piece_and_minute",
     "play_bot_match",
+    "play_match",
+    "Player",
     "wilson_interval",
 ]
 
 ATTACK_TABLES = ("engine", "guideline")
 BOTS = seeded_bot.BOTS
-# The most actions a turn may hold.
-MAX_TURN_ACTIONS = 16
 DEFAULT_STEP_US = 16667
 MATCH_MAGIC = b"CVMATCH1"
 MAX_DELAY = 60
@@ -80,7 +85,53 @@ _CHAINS: Tuple[Tuple[str, ...], ...] = tuple(tuple(c) for c in GameStatePy.get_a
 _RESULTS: Tuple[Winner, ...] = (None, 0, 1, "draw")
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
+# A player's counts in a match's figures, in the order VersusBatch's `stats` field holds them.
+PLAYER_COUNTS = (
+    "pieces",
+    "attack",
+    "lines_sent",
+    "lines_cancelled",
+    "lines_received",
+    "lines_cleared",
+)
 _HEADER_KEYS = ("attack", "delay", "max_steps", "step_us", "steps", "winner")
+
+
+def per_piece_and_minute(attack: Any, pieces: Any, minutes: Any) -> Tuple[Any, Any, Any]:
+    """(app, apm, ppm): attack per piece, attack and pieces per minute of game time, each 0
+    where its divisor is 0. Takes numbers, or numpy arrays to compute many at once."""
+
+    def ratio(a: Any, d: Any) -> Any:
+        # d + (d == 0) is d where d is not 0 and 1 where it is; (d != 0) zeroes those.
+        return (d != 0) * a / (d + (d == 0))
+
+    return ratio(attack, pieces), ratio(attack, minutes), ratio(pieces, minutes)
+
+
+def match_metrics(info: Dict[str, Any]) -> Dict[str, Any]:
+    """A match's figures from its native info (`corvelle._batch.Match.info()` or
+    `VersusBatch.match_info(i)`): 'winner', 'steps', 'minutes' of game time, and per player
+    ('players', a pair of dicts) pieces, attack, lines_sent, lines_cancelled, lines_received,
+    lines_cleared, app (attack per piece), apm and ppm (attack and pieces per minute of game
+    time)."""
+    minutes = info["steps"] * info["step_us"] / 60e6
+    players = []
+    for p in info["players"]:
+        app, apm, ppm = per_piece_and_minute(p["attack"], p["pieces"], minutes)
+        players.append(
+            {
+                **{k: p[k] for k in PLAYER_COUNTS},
+                "app": float(app),
+                "apm": float(apm),
+                "ppm": float(ppm),
+            }
+        )
+    return {
+        "winner": _RESULTS[info["result"]],
+        "steps": info["steps"],
+        "minutes": minutes,
+        "players": tuple(players),
+    }
 
 
 def _seed_record(seed: SeedLike, which: str) -> bytes:
@@ -161,6 +212,7 @@ class Match:
         self.delay = delay
         self.max_steps = max_steps
         self.step_us = step_us
+        self._forfeit: Optional[int] = None
         self._native = _batch.Match(
             _seed_record(seed_a, "seed_a"),
             _seed_record(seed_b, "seed_b"),
@@ -173,7 +225,8 @@ class Match:
     # ---- Playing --------------------------------------------------------------------------
 
     def step(self, action_a: Turn, action_b: Turn) -> None:
-        """One step: each player's turn is an action name (or index), or a list of them.
+        """One step: each player's turn is an action name (or index), or a list of them (a
+        move chain, or a placement's key path).
 
         ValueError names the player and the action for a refused or unknown action, and the
         match is then unchanged; RuntimeError once the match is over."""
@@ -183,7 +236,18 @@ class Match:
 
     def step_chains(self, chain_a: int, chain_b: int) -> None:
         """One step in which each player plays a move chain by its index (0 to 95)."""
+        if self.winner is not None:
+            raise RuntimeError("the match is over")
         self._native.step_chains(chain_a, chain_b)
+
+    def forfeit(self, player: int) -> None:
+        """Ends the running match with `player` forfeiting (a bot with no move it may play):
+        the other player wins. The match file records it."""
+        if player not in (0, 1):
+            raise ValueError(f"player must be 0 or 1, not {player!r}")
+        if self.winner is not None:
+            raise RuntimeError("the match is over")
+        self._forfeit = player
 
     # ---- Reading --------------------------------------------------------------------------
 
@@ -201,6 +265,8 @@ class Match:
     @property
     def winner(self) -> Winner:
         """None while the match runs, then 0 or 1 for the winner, or "draw"."""
+        if self._forfeit is not None:
+            return 1 - self._forfeit
         result: int = self._native.info()["result"]
         return _RESULTS[result]
 
@@ -227,39 +293,13 @@ class Match:
         return {"incoming": p["incoming"], "queued": list(p["queued"])}
 
     def metrics(self) -> Dict[str, Any]:
-        """The match's figures: 'winner', 'steps', 'minutes' of game time, and per player
-        ('players', a pair of dicts) pieces, attack, lines_sent, lines_cancelled,
-        lines_received, lines_cleared, app (attack per piece), apm and ppm (attack and pieces
-        per minute of game time)."""
-        info = self._native.info()
-        minutes = info["steps"] * self.step_us / 60e6
-        players = []
-        for p in info["players"]:
-            pieces, attack = p["pieces"], p["attack"]
-            players.append(
-                {
-                    "pieces": pieces,
-                    "attack": attack,
-                    "lines_sent": p["lines_sent"],
-                    "lines_cancelled": p["lines_cancelled"],
-                    "lines_received": p["lines_received"],
-                    "lines_cleared": p["lines_cleared"],
-                    "app": attack / pieces if pieces else 0.0,
-                    "apm": attack / minutes if minutes else 0.0,
-                    "ppm": pieces / minutes if minutes else 0.0,
-                }
-            )
-        return {
-            "winner": _RESULTS[info["result"]],
-            "steps": info["steps"],
-            "minutes": minutes,
-            "players": tuple(players),
-        }
+        """The match's figures (see `match_metrics`); the winner counts a forfeit."""
+        return {**match_metrics(self._native.info()), "winner": self.winner}
 
     # ---- Match files ----------------------------------------------------------------------
 
     def settings(self) -> Dict[str, Any]:
-        return {
+        out = {
             "attack": self.attack,
             "delay": self.delay,
             "max_steps": self.max_steps,
@@ -267,6 +307,9 @@ class Match:
             "steps": self.steps,
             "winner": self.winner,
         }
+        if self._forfeit is not None:
+            out["forfeit"] = self._forfeit
+        return out
 
     def to_bytes(self) -> bytes:
         """The match file: header and both replay streams."""
@@ -329,8 +372,10 @@ def _read_header(raw: bytes) -> Tuple[Dict[str, Any], List[bytes]]:
     except (UnicodeDecodeError, json.JSONDecodeError) as e:
         raise _bad(f"the header is not JSON: {e}") from None
     pos += n
-    if not isinstance(settings, dict) or set(settings) != set(_HEADER_KEYS):
-        raise _bad(f"the header must hold exactly {', '.join(_HEADER_KEYS)}")
+    if not isinstance(settings, dict) or set(settings) - {"forfeit"} != set(_HEADER_KEYS):
+        raise _bad(f"the header must hold exactly {', '.join(_HEADER_KEYS)} (and forfeit)")
+    if settings.get("forfeit", 0) not in (0, 1) or isinstance(settings.get("forfeit"), bool):
+        raise _bad(f"forfeit must be 0 or 1, not {settings['forfeit']!r}")
     for key in ("delay", "max_steps", "step_us", "steps"):
         if type(settings[key]) is not int or settings[key] < 0:
             raise _bad(f"{key} must be a whole number, not {settings[key]!r}")
@@ -383,6 +428,17 @@ def _turns(stream: bytes, player: int, step_us: int) -> Tuple[bytes, List[List[i
     return record, turns
 
 
+def _same_end(alone: bytes, in_match: bytes, forfeit: bool) -> bool:
+    """Whether a stream played back alone ends in the match's state. A forfeit ends a match
+    between steps, after the last step delivered its garbage: that garbage is in the match's
+    state, but a stream records garbage with the next action, and there is none."""
+    if alone == in_match:
+        return True
+    if not forfeit:
+        return False
+    return decode(alone)._replace(garbage_recv=0) == decode(in_match)._replace(garbage_recv=0)
+
+
 def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
     """Plays a match file back: replays the match from both Init seeds and the settings, one
     step per recorded step, and checks that it makes both streams byte for byte, reaches the
@@ -420,17 +476,22 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
     for p in (0, 1):
         if match.replay_bytes(p) != streams[p]:
             raise _bad(f"player {p}'s stream is not the one the match makes from its settings")
+    if "forfeit" in settings:
+        if match.winner is not None:
+            raise _bad("the header records a forfeit in a match that had ended")
+        match.forfeit(settings["forfeit"])
     if match.winner != settings["winner"]:
         raise _bad(f"the match ends with winner {match.winner!r}, the header says "
                    f"{settings['winner']!r}")
     replays = []
     for p in (0, 1):
         if len(read_segments(streams[p])) < 3:
-            # Too short for load_replay_from_bytes (a match of one step): the match itself
-            # made this stream, and its state is the one after the step.
+            # Too short for load_replay_from_bytes (a match of one step, or of none when a
+            # player forfeited at once): the match itself made this stream, and its state is
+            # the one after the step.
             replays.append(
                 (GameStatePy.state_from_bytes(frames[0].states[p]),
-                 [(ACTIONS[a], match.state(p)) for a in turns[p][0]][-1:])
+                 [(ACTIONS[a], match.state(p)) for a in turns[p][0]][-1:] if turns[p] else [])
             )
             continue
         try:
@@ -438,7 +499,7 @@ def load_match(data: Union[bytes, bytearray, memoryview]) -> MatchFile:
         except ValueError as e:
             raise _bad(f"player {p}'s stream does not play back alone: {e}") from None
         final = steps[-1][1] if steps else initial
-        if bytes(final.to_bytes()) != match.state_bytes(p):
+        if not _same_end(bytes(final.to_bytes()), match.state_bytes(p), "forfeit" in settings):
             raise _bad(f"player {p}'s stream alone plays back to another state")
         replays.append((initial, steps))
     return MatchFile(settings, match, tuple(replays), frames)
@@ -477,8 +538,7 @@ def bot_keys(match: Match, player: int, bot: str, rng: random.Random) -> List[in
     """The actions (by index) of the turn bot `bot` plays for `player`: an engine bot's chain
     (`bot_turn`), or the key path of the 'beam' bot's placement
     (`corvelle.seeded_bot.choose_placement`), searched with the garbage queued against the
-    player, its back-to-back run, and key paths of at most 16 actions (a turn's limit); a
-    plain hard drop when no move qualifies."""
+    player and its back-to-back run; a plain hard drop when no move qualifies."""
     if bot != "beam":
         return [_ACTION_INDEX[a] for a in _CHAINS[bot_turn(match, player, bot, rng)]]
     info = match._native.info()["players"][player]
@@ -487,7 +547,6 @@ def bot_keys(match: Match, player: int, bot: str, rng: random.Random) -> List[in
         rng,
         incoming=sum(lines for lines, _ in info["queued"]),
         back_to_back=bool(info["back_to_back"]),
-        max_keys=MAX_TURN_ACTIONS,
     )
     if placement is None:
         return [_ACTION_INDEX["HardDrop"]]
@@ -506,18 +565,48 @@ def play_bot_match(
 ) -> Match:
     """A match between two bots, one move (a chain, or the beam bot's placement) per step,
     repeatable from the seeds."""
-    for bot in (bot_a, bot_b):
-        if bot not in BOTS:
-            raise ValueError(f"bot must be one of {', '.join(BOTS)}, not {bot!r}")
+    return play_match((bot_a, bot_b), seed_a, seed_b, attack=attack, delay=delay, max_steps=max_steps)
+
+
+class Player(Protocol):
+    """A player of `play_match` other than an engine bot: `turn` gives its turn on the match's
+    state (an action name or a list of them), or None to forfeit."""
+
+    def turn(self, match: Match, player: int) -> Optional[Turn]: ...
+
+
+def play_match(
+    players: Sequence[Union[str, Player]],
+    seed_a: bytes,
+    seed_b: bytes,
+    *,
+    attack: str = "engine",
+    delay: int = 0,
+    max_steps: int = 0,
+) -> Match:
+    """A match between two players, each a bot by name (`bot_keys`: an engine bot's chain or
+    the beam bot's key path per step, drawn as in `play_bot_match`) or a `Player`; a player
+    whose turn is None forfeits."""
+    if len(players) != 2:
+        raise ValueError(f"a match has two players, not {len(players)}")
+    for player in players:
+        if isinstance(player, str) and player not in BOTS:
+            raise ValueError(f"bot must be one of {', '.join(BOTS)}, not {player!r}")
     match = Match(seed_a, seed_b, attack=attack, delay=delay, max_steps=max_steps)
     rngs = (tie_break_rng(bytes(seed_a), 0), tie_break_rng(bytes(seed_b), 1))
-    bots = (bot_a, bot_b)
-    chains_only = "beam" not in bots
     while match.winner is None:
-        if chains_only:
-            match.step_chains(*(bot_turn(match, p, bots[p], rngs[p]) for p in (0, 1)))
-        else:
-            match._native.step(*(bot_keys(match, p, bots[p], rngs[p]) for p in (0, 1)))
+        turns: List[Turn] = []
+        for p, player in enumerate(players):
+            if isinstance(player, str):
+                turns.append(bot_keys(match, p, player, rngs[p]))
+                continue
+            turn = player.turn(match, p)
+            if turn is None:
+                match.forfeit(p)
+                break
+            turns.append(turn)
+        if match.winner is None:
+            match.step(*turns)
     return match
 
 

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -234,4 +235,39 @@ TEST_CASE("bot matches exchange garbage, end in a knockout, and replay player by
             }
         }
     }
+}
+
+TEST_CASE("a placement's whole key path is one turn; a refusal late in a long turn logs nothing") {
+    // Bot play until player 0 has a placement whose key path is longer than any chain (a tuck
+    // under an overhang).
+    MatchLog log;
+    Match m = Match::start(seed_of(3, 0), seed_of(4, 0), {}, &log);
+    auto list = std::make_unique<PlacementList>();
+    int longest = -1;
+    while (!m.over() && longest < 0) {
+        list_placements(m.states[0], false, *list);
+        for (int i = 0; i < list->count; ++i)
+            if (list->items[i].key_nb > MAX_CHAIN_LEN) longest = i;
+        if (longest < 0) REQUIRE(m.step(bot_turn(m.states[0]), bot_turn(m.states[1]), &log).ok());
+    }
+    REQUIRE(longest >= 0);
+    std::vector<TetAction> path(list->items[longest].key_nb);
+    list->keys(longest, path.data());
+
+    const Match before = m;
+    const MatchLog log_before = log;
+    std::vector<TetAction> refused(path.begin(), path.end() - 1);
+    refused.push_back(TetAction::MoveLeft);
+    for (int k = 0; k < 10; ++k) refused.push_back(TetAction::MoveLeft);  // into the wall
+    const TetAction drop[] = {TetAction::HardDrop};
+    CHECK(m.step(drop, refused, &log).kind == MatchErrorKind::Refused);
+    CHECK(std::memcmp(&m, &before, sizeof m) == 0);
+    for (int p = 0; p < 2; ++p) CHECK(log.streams[p] == log_before.streams[p]);
+
+    REQUIRE(m.step(path, drop, &log).ok());
+    // The same lock as the keys played at time 0 (only the seeds and the record differ).
+    CHECK(m.states[0].board_without_falling_piece() ==
+          play_keys(before.states[0], path).value.board_without_falling_piece());
+    CHECK(log.streams[0].size() == log_before.streams[0].size() + path.size());
+    CHECK(m.stats[0].pieces == before.stats[0].pieces + 1);
 }

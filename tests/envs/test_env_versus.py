@@ -7,25 +7,47 @@ import gymnasium
 import numpy as np
 import pytest
 
+import corvelle
 import corvelle.envs
-from corvelle.envs import VersusEnv, versus_env
+from corvelle import placement as pl
+from corvelle.envs import PlacementEnv, VersusEnv, versus_env
 
 pettingzoo_test = pytest.importorskip("pettingzoo.test")
 
 
-@pytest.mark.parametrize("mode", ["placement", "keys"])
-def test_parallel_api(mode: str) -> None:
+SPACES = [("placement", "chains"), ("keys", "chains"), ("placement", "all")]
+
+
+@pytest.mark.parametrize("mode, moves", SPACES)
+def test_parallel_api(mode: str, moves: str) -> None:
     pettingzoo_test.parallel_api_test(
-        versus_env(mode=mode, attack="guideline", delay=1, max_steps=200), num_cycles=300
+        versus_env(mode=mode, moves=moves, attack="guideline", delay=1, max_steps=200),
+        num_cycles=300,
     )
 
 
-@pytest.mark.parametrize("mode", ["placement", "keys"])
-def test_check_env(mode: str) -> None:
+@pytest.mark.parametrize("mode, moves", SPACES)
+def test_check_env(mode: str, moves: str) -> None:
     from gymnasium.utils.env_checker import check_env
 
-    env = gymnasium.make("corvelle/Versus-v0", opponent="wordpress", mode=mode)
+    env = gymnasium.make("corvelle/Versus-v0", opponent="wordpress", mode=mode, moves=moves)
     check_env(env.unwrapped, skip_render_check=True)
+
+
+def test_every_placement_space_is_the_single_player_one() -> None:
+    env = versus_env(moves="all")
+    obs, _ = env.reset(seed=4)
+    assert env.action_space("player_0") == PlacementEnv(moves="all").action_space
+    for p, agent in enumerate(("player_0", "player_1")):
+        mask = np.zeros(pl.ACTION_NB, dtype=np.int8)
+        mask[[q.action for q in corvelle.placements(env.match.state(p))]] = 1
+        np.testing.assert_array_equal(obs[agent]["action_mask"], mask)
+    with pytest.raises(ValueError, match="moves='all' needs mode='placement'"):
+        versus_env(mode="keys", moves="all")
+    with pytest.raises(ValueError, match="moves must be 'chains' or 'all'"):
+        VersusEnv(moves="every")
+    with pytest.raises(ValueError, match="moves='all' needs mode='placement'"):
+        corvelle.envs.versus_vector_env(2, mode="keys", moves="all")
 
 
 def play_out(env, seed: int):
@@ -181,3 +203,143 @@ class TestVectorEnv:
         ob, _ = b.reset(seed=9)
         assert all(np.array_equal(oa[k], ob[k]) for k in oa)
         assert oa["board"].shape == (2, 2, 20, 10) and oa["garbage"].shape == (2, 2, 2)
+
+
+def seeded_batch(n: int, mode: str, **kwargs):
+    """A VersusBatch whose matches start from the seeds of `match_seeds`, and the Python
+    matches of the same seeds and settings."""
+    from corvelle._batch import VersusBatch
+    from corvelle.envs.arena import arena_views
+    from corvelle.versus import Match, match_seeds
+
+    batch = VersusBatch(n, mode=mode, autoreset=False, **kwargs)
+    views = arena_views(batch)
+    seeds = [match_seeds(bytes(32), 40 + i) for i in range(n)]
+    views["seeds"][:] = np.frombuffer(
+        b"".join(s + bytes(8) for pair in seeds for s in pair), dtype=np.uint8
+    ).reshape(2 * n, 40)
+    views["use_seed"][:] = True
+    batch.reset()
+    return batch, views, [Match(*pair, **kwargs) for pair in seeds]
+
+
+class TestVectorAllPlacements:
+    def test_native_matches_play_as_the_match_type_plays_the_key_paths(self) -> None:
+        n = 3
+        batch, views, matches = seeded_batch(
+            n, "all_placements", attack="guideline", delay=1, max_steps=150
+        )
+        mask = views["mask"].reshape(n, 2, pl.ACTION_NB)
+        rng = np.random.default_rng(1)
+        longest = 0
+        while any(m.winner is None for m in matches):
+            # Deep placements first, so that tucks and spins (long key paths) get played.
+            listed = [[{p.action: p for p in corvelle.placements(m.state(q))} for q in (0, 1)]
+                      for m in matches]
+            actions = np.zeros((n, 2), dtype=np.int64)
+            for i, m in enumerate(matches):
+                for q in (0, 1):
+                    want = np.zeros(pl.ACTION_NB, dtype=np.int8)
+                    if m.winner is None:  # an ended match masks every action
+                        want[list(listed[i][q])] = 1
+                    np.testing.assert_array_equal(mask[i, q], want)
+                    if listed[i][q]:
+                        keys = {a: len(p.keys) for a, p in listed[i][q].items()}
+                        pick = max(keys, key=keys.get) if rng.random() < 0.3 else None
+                        actions[i, q] = pick if pick is not None else rng.choice(list(keys))
+            batch.step(actions)
+            for i, m in enumerate(matches):
+                if m.winner is not None:
+                    assert views["invalid"][i]
+                    continue
+                turns = [listed[i][q][int(actions[i, q])].keys for q in (0, 1)]
+                longest = max(longest, *map(len, turns))
+                m.step(*turns)
+                for q in (0, 1):
+                    assert batch.state_bytes(i, q) == m.state_bytes(q)
+                    assert views["garbage"][2 * i + q, 0] == m.garbage(q)["incoming"]
+                assert views["winner"][i] == {None: -1, 0: 0, 1: 1, "draw": 2}[m.winner]
+                assert batch.match_info(i) == m._native.info()
+        assert longest > 9  # longer than any move chain
+
+    def test_a_code_that_is_no_placement_leaves_its_match(self) -> None:
+        batch, views, _ = seeded_batch(2, "all_placements")
+        mask = views["mask"].reshape(2, 2, pl.ACTION_NB)
+        good = np.argmax(mask, axis=-1)
+        bad = good.copy()
+        bad[1, 0] = int(np.flatnonzero(mask[1, 0] == 0)[0])
+        before = batch.state_bytes(1, 0), batch.state_bytes(1, 1)
+        batch.step(bad)
+        assert views["invalid"].tolist() == [False, True]
+        assert (batch.state_bytes(1, 0), batch.state_bytes(1, 1)) == before
+
+    def test_a_rewritten_chain_mask_is_refused_not_played(self) -> None:
+        batch, views, _ = seeded_batch(1, "placement")
+        mask = views["mask"]
+        chain = int(np.flatnonzero(mask[0] == 0)[0])  # a chain into the wall
+        mask[0, chain] = 1
+        before = batch.state_bytes(0, 0)
+        batch.step(np.array([[chain, 0]]))
+        assert views["invalid"][0] and batch.state_bytes(0, 0) == before
+
+
+class TestVectorEnvApi:
+    def test_is_a_gymnasium_vector_env_over_matches(self) -> None:
+        from gymnasium.vector import AutoresetMode, VectorEnv
+        from gymnasium.wrappers.vector import DictInfoToList, FlattenObservation
+
+        env = corvelle.envs.versus_vector_env(3, moves="all")
+        assert isinstance(env, VectorEnv) and env.num_envs == 3
+        assert env.metadata["autoreset_mode"] == AutoresetMode.NEXT_STEP
+        assert env.agent_action_space == PlacementEnv(moves="all").action_space
+        assert env.single_action_space == gymnasium.spaces.MultiDiscrete([pl.ACTION_NB] * 2)
+        assert env.action_space.shape == (3, 2) and env.action_space.contains(
+            env.action_space.sample()
+        )
+        obs, info = env.reset(seed=0)
+        assert env.observation_space.contains(obs)
+        assert env.single_observation_space.contains({k: v[1] for k, v in obs.items()})
+        assert env.agent_observation_space.contains({k: v[1, 0] for k, v in obs.items()})
+        assert info["action_mask"].shape == (3, 2, pl.ACTION_NB)
+        flat, _ = FlattenObservation(corvelle.envs.versus_vector_env(3)).reset(seed=0)
+        assert flat.shape[0] == 3
+        _, infos = DictInfoToList(corvelle.envs.versus_vector_env(3)).reset(seed=0)
+        assert len(infos) == 3 and infos[2]["action_mask"].shape == (2, 96)
+        env.close()
+        with pytest.raises(gymnasium.error.ClosedEnvironmentError):
+            env.step(np.zeros((3, 2), dtype=np.int64))
+
+    def test_metrics_come_with_the_step_a_match_ends(self) -> None:
+        from corvelle.versus import match_metrics
+
+        env = corvelle.envs.versus_vector_env(4, attack="guideline", max_steps=60, copy=False)
+        _, info = env.reset(seed=3)
+        rng = np.random.default_rng(3)
+        ended = 0
+        for _ in range(400):
+            m = info["action_mask"]
+            _, _, terminated, truncated, info = env.step(np.argmax(rng.random(m.shape) * m, -1))
+            done = terminated | truncated
+            assert ("metrics" in info) == done.any()
+            if not done.any():
+                continue
+            metrics = info["metrics"]
+            np.testing.assert_array_equal(info["_metrics"], done)
+            np.testing.assert_array_equal(metrics["_app"], done)
+            for i in np.flatnonzero(done):
+                ended += 1
+                want = match_metrics(env._batch.match_info(int(i)))
+                assert metrics["winner"][i] == {0: 0, 1: 1, "draw": 2}[want["winner"]]
+                assert metrics["winner"][i] == info["winner"][i]
+                assert metrics["steps"][i] == want["steps"]
+                assert metrics["minutes"][i] == pytest.approx(want["minutes"])
+                for p in (0, 1):
+                    for k, v in want["players"][p].items():
+                        assert metrics[k][i, p] == pytest.approx(v), k
+                    pieces, attack = metrics["pieces"][i, p], metrics["attack"][i, p]
+                    assert metrics["app"][i, p] == pytest.approx(attack / pieces)
+                    assert metrics["ppm"][i, p] == pytest.approx(
+                        pieces / (metrics["steps"][i] * 16667 / 60e6)
+                    )
+                    assert attack == metrics["lines_sent"][i, p] + metrics["lines_cancelled"][i, p]
+        assert ended >= 4

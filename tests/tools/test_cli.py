@@ -193,7 +193,7 @@ class TestBadInput:
     @pytest.mark.parametrize(
         "args, pattern",
         [
-            ([], r"corvelle: error: choose a command: play, replay, datagen or versus \(see --help\)"),
+            ([], r"corvelle: error: choose a command: play, replay, datagen, versus or tbp \(see --help\)"),
             (["frob"], r"corvelle: error: argument COMMAND: invalid choice: .*"),
             (["play", "--seed", "xyz"],
              r"corvelle play: error: argument --seed: expected 64 hexadecimal digits "
@@ -305,7 +305,7 @@ class TestHelp:
     def test_every_option_has_help_text(self) -> None:
         parser = build_parser()
         subparsers = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
-        assert set(subparsers.choices) == {"play", "replay", "datagen", "versus"}
+        assert set(subparsers.choices) == {"play", "replay", "datagen", "versus", "tbp"}
         for name, sub in subparsers.choices.items():
             for action in sub._actions:
                 assert action.help and action.help != argparse.SUPPRESS, (name, action.dest)

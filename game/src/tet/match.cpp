@@ -135,14 +135,21 @@ MatchError Match::step(std::span<const TetAction> a, std::span<const TetAction> 
     std::array<GameState, 2> next = states;
     std::array<bool, 2> chain = back_to_back;
     std::array<int, 2> attack{}, locks{}, cleared{};
-    std::array<std::array<GameReplaySegment, MAX_TURN_ACTIONS>, 2> segments;
+    // The log's streams grow as the actions are accepted and are cut back on a refusal.
+    std::array<std::size_t, 2> logged{};
+    if (log)
+        for (int p = 0; p < 2; ++p) logged[p] = log->streams[p].size();
     for (int p = 0; p < 2; ++p) {
         const std::int64_t t =
             start_time[p] + static_cast<std::int64_t>(steps + 1) * options.step_us;
         for (std::size_t k = 0; k < turns[p].size(); ++k) {
             const TetAction action = turns[p][k];
             Result<GameState> r = next[p].try_action(action, t);
-            if (r.failed()) return {MatchErrorKind::Refused, p, static_cast<int>(k), r.error};
+            if (r.failed()) {
+                if (log)
+                    for (int q = 0; q < 2; ++q) log->streams[q].resize(logged[q]);
+                return {MatchErrorKind::Refused, p, static_cast<int>(k), r.error};
+            }
             LockOutcome o;
             if (lock_outcome(next[p], action, r.value, chain[p], o)) {
                 ++locks[p];
@@ -150,7 +157,7 @@ MatchError Match::step(std::span<const TetAction> a, std::span<const TetAction> 
                 attack[p] += attack_of(options.attack, o);
             }
             next[p] = r.value;
-            segments[p][k] = next[p].last_segment;
+            if (log) log->streams[p].push_back(next[p].last_segment);
         }
     }
 
@@ -158,10 +165,6 @@ MatchError Match::step(std::span<const TetAction> a, std::span<const TetAction> 
     states = next;
     back_to_back = chain;
     ++steps;
-    if (log)
-        for (int p = 0; p < 2; ++p)
-            log->streams[p].insert(log->streams[p].end(), segments[p].begin(),
-                                   segments[p].begin() + static_cast<std::ptrdiff_t>(turns[p].size()));
 
     // Step 3. The result: a knockout ends the match; both on the same step is a draw, and so
     // is reaching the step limit.

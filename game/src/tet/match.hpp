@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "tet/movegen.hpp"
 #include "tet/records.hpp"
 #include "tet/state.hpp"
 
@@ -57,8 +58,10 @@ int attack_of(AttackTable table, const LockOutcome& o);
 
 // Longest wait, in the receiver's pieces, before queued garbage is delivered.
 inline constexpr int MAX_GARBAGE_DELAY = 60;
-// Longest turn: a move chain's actions.
-inline constexpr int MAX_TURN_ACTIONS = 16;
+// Longest turn: a placement's key path (Hold, one action into each search node it passes,
+// HardDrop), which is longer than any move chain.
+inline constexpr int MAX_TURN_ACTIONS = MAX_SEARCH_NODES + 1;
+static_assert(MAX_CHAIN_LEN <= MAX_TURN_ACTIONS);
 
 struct MatchOptions {
     AttackTable attack = AttackTable::Engine;

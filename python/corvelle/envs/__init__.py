@@ -47,7 +47,7 @@ __all__ = [
 
 def versus_env(**kwargs: Any) -> "VersusParallelEnv":
     """A two-player match as a PettingZoo ParallelEnv (agents "player_0" and "player_1");
-    keyword arguments as `VersusParallelEnv`: mode, attack, delay, max_steps, reward,
+    keyword arguments as `VersusParallelEnv`: mode, moves, attack, delay, max_steps, reward,
     render_mode."""
     from .versus_parallel import VersusParallelEnv
 
@@ -56,8 +56,8 @@ def versus_env(**kwargs: Any) -> "VersusParallelEnv":
 
 def versus_vector_env(num_matches: int = 1, **kwargs: Any) -> "VersusVectorEnv":
     """N two-player matches stepped together natively, actions of shape (N, 2); keyword
-    arguments as `VersusVectorEnv`: mode, attack, delay, max_steps, reward, num_threads,
-    copy."""
+    arguments as `VersusVectorEnv`: mode, moves, attack, delay, max_steps, reward,
+    num_threads, copy."""
     from .versus_vector import VersusVectorEnv
 
     return VersusVectorEnv(num_matches, **kwargs)

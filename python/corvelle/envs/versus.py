@@ -9,10 +9,13 @@ A player's observation is a dict:
     garbage         int32  (2,)      garbage lines against the player and against the opponent
                                      not yet in their boards (queued or delivered)
 
-Actions are move chains by index (`mode="placement"`, Discrete(96)) or single engine actions
-(`mode="keys"`, Discrete(8)); each step both players play one. Rewards: "win" gives +1 to the
-winner and -1 to the loser when the match ends (0 otherwise, and for a draw); "attack" gives
-the garbage lines the step sent to the opponent, after cancelling.
+Actions are move chains by index (`mode="placement"`, Discrete(96)), with `moves="all"` every
+placement by its code (`mode="placement", moves="all"`, Discrete(corvelle.placement.ACTION_NB),
+the single-player `PlacementEnv(moves="all")` space: the step plays the placement's key path
+as the player's turn), or single engine actions (`mode="keys"`, Discrete(8)); each step both
+players play one. Rewards: "win" gives +1 to the winner and -1 to the loser when the match
+ends (0 otherwise, and for a draw); "attack" gives the garbage lines the step sent to the
+opponent, after cancelling.
 """
 
 from __future__ import annotations
@@ -29,9 +32,10 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, VISIBLE_ROWS, decode
-from ..versus import ATTACK_TABLES, BOTS, Match, bot_keys
-from .arena import check_action
+from ..versus import ATTACK_TABLES, BOTS, Match, Turn, bot_keys
+from .arena import check_action, check_moves
 from .obs import Observation, draw_game_seed, observation_from_state, observation_space
+from .placement import action_nb, placement_actions
 
 __all__ = ["VERSUS_REWARDS", "VersusEnv", "player_observation", "player_observation_space"]
 
@@ -46,10 +50,21 @@ _CHAINS: List[Tuple[str, ...]] = [tuple(c) for c in GameStatePy.get_all_move_cha
 _ACTION_INDEX = {name: i for i, name in enumerate(ACTIONS)}
 
 
-def action_count(mode: str) -> int:
+# A player's key path by action number, for the placements of its state (moves="all").
+Paths = Dict[int, Tuple[str, ...]]
+
+
+def action_count(mode: str, moves: str = "chains") -> int:
+    """Actions of one player's space: 96 chains, every placement's code, or 8 engine actions.
+    ValueError for an unknown mode or moves, and for moves="all" with mode="keys"."""
     if mode not in MODES:
         raise ValueError(f"mode must be 'placement' or 'keys', not {mode!r}")
-    return len(_CHAINS) if mode == "placement" else len(ACTIONS)
+    check_moves(moves)
+    if mode == "keys":
+        if moves != "chains":
+            raise ValueError("moves='all' needs mode='placement'")
+        return len(ACTIONS)
+    return action_nb(moves)
 
 
 def check_settings(attack: str, reward: str, max_steps: int) -> None:
@@ -87,16 +102,28 @@ def player_observation(match: Match, player: int) -> Observation:
     return own
 
 
-def action_mask(match: Match, player: int, mode: str) -> np.ndarray:
+def player_moves(
+    match: Match, player: int, mode: str, moves: str = "chains"
+) -> Tuple[np.ndarray, Optional[Paths]]:
+    """The player's action mask (int8) and, with moves="all", the key path of every placement
+    it marks (None otherwise)."""
+    if moves == "all":
+        mask, by_action = placement_actions(match.state(player))
+        return mask, {a: p.keys for a, p in by_action.items()}
     raw = match.placement_mask(player) if mode == "placement" else match.key_mask(player)
-    return np.frombuffer(raw, dtype=np.int8).copy()
+    return np.frombuffer(raw, dtype=np.int8).copy(), None
 
 
-def play_turns(match: Match, mode: str, a: int, b: int) -> None:
-    if mode == "placement":
-        match.step_chains(a, b)
-    else:
-        match.step(a, b)
+def action_turn(action: int, mode: str, paths: Optional[Paths]) -> Turn:
+    """The turn an allowed action plays: a placement's key path, a chain's actions or one
+    engine action."""
+    if paths is not None:
+        return paths[action]
+    return _CHAINS[action] if mode == "placement" else action
+
+
+def play_turns(match: Match, turn_a: Turn, turn_b: Turn) -> None:
+    match.step(turn_a, turn_b)
 
 
 def step_rewards(match: Match, reward: str, sent_before: Tuple[int, int]) -> Tuple[float, float]:
@@ -129,17 +156,17 @@ def check_opponent(bot: str) -> None:
 
 
 class BotPlayer:
-    """A bot as a player: its whole move per step in placement mode (a chain, or the 'beam'
-    bot's key path); in key mode the move's actions one per step, planned again when the next
-    one is refused."""
+    """A bot as a player: its whole move per step in placement mode (an engine bot's chain,
+    or the 'beam' bot's key path); in key mode the move's actions one per step, planned again
+    when the next one is refused."""
 
     def __init__(self, bot: str, mode: str, rng: random.Random) -> None:
         check_opponent(bot)
         self.bot, self.mode, self.rng = bot, mode, rng
         self._pending: List[int] = []
 
-    def turn(self, match: Match, player: int) -> List[int]:
-        """The actions (by index) the bot plays for `player` this step."""
+    def action(self, match: Match, player: int) -> Turn:
+        """The bot's turn: its move's actions, or one engine action in key mode."""
         if self.mode == "placement":
             return bot_keys(match, player, self.bot, self.rng)
         mask = match.key_mask(player)
@@ -147,13 +174,15 @@ class BotPlayer:
             self._pending = bot_keys(match, player, self.bot, self.rng)
         if not mask[self._pending[0]]:
             self._pending = [_ACTION_INDEX["HardDrop"]]
-        return [self._pending.pop(0)]
+        return self._pending.pop(0)
 
 
 class VersusEnv(gym.Env[Observation, np.int64]):
     """A match against a bot ('wordpress', 'random' or 'beam', the search bot of
-    `corvelle.bots`), the agent being player 0. `info["action_mask"]` marks the playable actions; a masked-out action changes
-    nothing (neither player moves) and gives `info["invalid_action"]` True. The episode
+    `corvelle.bots`), the agent being player 0, with the actions of `mode` and `moves` (see
+    the module docstring; the bot plays its own move whatever the agent's space). `info["action_mask"]` marks the playable actions;
+    a masked-out action changes nothing (neither player moves) and gives
+    `info["invalid_action"]` True. The episode
     terminates when a player tops out and is truncated at `max_steps` steps (a draw).
     `info["metrics"]` holds the match's figures (see `corvelle.versus.Match.metrics`).
     """
@@ -169,18 +198,22 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         max_steps: int = DEFAULT_MAX_STEPS,
         reward: str = "win",
         render_mode: Optional[str] = None,
+        moves: str = "chains",
     ) -> None:
         check_settings(attack, reward, max_steps)
+        self._action_nb = action_count(mode, moves)
         check_opponent(opponent)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be 'ansi' or None, not {render_mode!r}")
         self.opponent, self.mode, self.attack, self.delay = opponent, mode, attack, delay
         self.max_steps, self.reward_kind, self.render_mode = max_steps, reward, render_mode
-        self._action_nb = action_count(mode)
+        self.moves = moves
         self.action_space = spaces.Discrete(self._action_nb)
         self.observation_space = player_observation_space()
         self._match: Optional[Match] = None
         self._bot: Optional[BotPlayer] = None
+        self._mask = np.zeros(self._action_nb, dtype=np.int8)
+        self._paths: Optional[Paths] = None
 
     @property
     def match(self) -> Match:
@@ -205,6 +238,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         )
         tie_seed = int(self.np_random.integers(0, 2**63))
         self._bot = BotPlayer(self.opponent, self.mode, random.Random(tie_seed))
+        self._mask, self._paths = player_moves(self._match, 0, self.mode, self.moves)
         return player_observation(self._match, 0), self._info(False)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
@@ -214,12 +248,12 @@ class VersusEnv(gym.Env[Observation, np.int64]):
         if match.winner is not None:
             raise ResetNeeded("The match is over; call env.reset()")
         a = check_action(action, self._action_nb)
-        if not action_mask(match, 0, self.mode)[a]:
+        if not self._mask[a]:
             return player_observation(match, 0), 0.0, False, False, self._info(True)
         assert self._bot is not None
         before = lines_sent(match)
-        agent = list(_CHAINS[a]) if self.mode == "placement" else a
-        match.step(agent, self._bot.turn(match, 1))
+        play_turns(match, action_turn(a, self.mode, self._paths), self._bot.action(match, 1))
+        self._mask, self._paths = player_moves(match, 0, self.mode, self.moves)
         reward = step_rewards(match, self.reward_kind, before)[0]
         over = match.winner is not None
         terminated = over and ended_by_knockout(match)
@@ -228,7 +262,8 @@ class VersusEnv(gym.Env[Observation, np.int64]):
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
-        return action_mask(self.match, 0, self.mode).astype(bool)
+        _ = self.match  # ResetNeeded before the first reset
+        return self._mask.astype(bool)
 
     def render(self) -> Any:
         """Both boards side by side as text (render_mode "ansi")."""
@@ -240,7 +275,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
     def _info(self, invalid: bool) -> Dict[str, Any]:
         match = self.match
         return {
-            "action_mask": action_mask(match, 0, self.mode),
+            "action_mask": self._mask.copy(),
             "invalid_action": invalid,
             "metrics": match.metrics(),
         }

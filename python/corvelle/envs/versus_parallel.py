@@ -3,6 +3,9 @@
 
 Each agent observes {"observation": its player observation (see corvelle.envs.versus),
 "action_mask": int8 flags of its playable actions}, as PettingZoo's classic environments do.
+Actions are chains (`mode="placement"`), every placement by its code (`mode="placement",
+moves="all"`: the single-player `PlacementEnv(moves="all")` space) or engine actions
+(`mode="keys"`).
 Both agents act every step; the match ends for both at once: terminated when a player tops
 out, truncated at `max_steps` steps (a draw), after which `agents` is empty. An action that
 is out of range or masked out, a missing action for a live agent, or an action for an agent
@@ -25,12 +28,14 @@ from .arena import check_action
 from .obs import draw_game_seed
 from .versus import (
     DEFAULT_MAX_STEPS,
+    Paths,
     action_count,
-    action_mask,
+    action_turn,
     check_settings,
     ended_by_knockout,
     lines_sent,
     play_turns,
+    player_moves,
     player_observation,
     player_observation_space,
     side_by_side,
@@ -57,12 +62,14 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
         max_steps: int = DEFAULT_MAX_STEPS,
         reward: str = "win",
         render_mode: Optional[str] = None,
+        moves: str = "chains",
     ) -> None:
         check_settings(attack, reward, max_steps)
-        n = action_count(mode)
+        n = action_count(mode, moves)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be 'ansi' or None, not {render_mode!r}")
-        self.mode, self.attack, self.delay, self.max_steps = mode, attack, delay, max_steps
+        self.mode, self.moves = mode, moves
+        self.attack, self.delay, self.max_steps = attack, delay, max_steps
         self.reward_kind, self.render_mode = reward, render_mode
         self.possible_agents = list(AGENTS)
         self.agents: List[str] = []
@@ -76,6 +83,8 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
         )
         self._match: Optional[Match] = None
         self._rng = np.random.default_rng()
+        # Each player's mask and, with moves="all", its placements' key paths.
+        self._moves: List[Tuple[np.ndarray, Optional[Paths]]] = []
 
     def observation_space(self, agent: str) -> "spaces.Space[Any]":
         self._index(agent)
@@ -122,11 +131,12 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
                 a = check_action(actions[agent], self._action_nb)
             except (TypeError, ValueError) as e:
                 raise ValueError(f"{agent}: {e}") from None
-            if not action_mask(match, p, self.mode)[a]:
+            mask, paths = self._moves[p]
+            if not mask[a]:
                 raise ValueError(f"{agent}: action {a} is masked out (not playable now)")
-            chosen.append(a)
+            chosen.append(action_turn(a, self.mode, paths))
         before = lines_sent(match)
-        play_turns(match, self.mode, chosen[0], chosen[1])
+        play_turns(match, chosen[0], chosen[1])
         rewards = step_rewards(match, self.reward_kind, before)
         over = match.winner is not None
         terminated = over and ended_by_knockout(match)
@@ -154,10 +164,11 @@ class VersusParallelEnv(ParallelEnv):  # type: ignore[misc]
 
     def _observations(self) -> Dict[str, Any]:
         match = self.match
+        self._moves = [player_moves(match, p, self.mode, self.moves) for p in (0, 1)]
         return {
             agent: {
                 "observation": player_observation(match, p),
-                "action_mask": action_mask(match, p, self.mode),
+                "action_mask": self._moves[p][0].copy(),
             }
             for p, agent in enumerate(AGENTS)
         }
