@@ -97,29 +97,37 @@ def main(argv: List[str]) -> int:
     games = play_games(args.games, args.pieces, args.width, args.depth, args.weights)
     print(f"fast setting: 1 game x {args.fast_pieces} pieces, width {FAST['width']}, depth "
           f"{FAST['depth']}", file=sys.stderr)
-    fast = play_games(1, args.fast_pieces, FAST["width"], FAST["depth"], args.weights)
+    fast = play_games(1 if args.fast_pieces else 0, args.fast_pieces, FAST["width"], FAST["depth"],
+                      args.weights)
     print(f"versus: {args.matches} guideline matches against 'wordpress'", file=sys.stderr)
     vs = play_matches(args.matches, args.max_steps, args.delay)
 
     med = lambda key, rows=games: statistics.median(r[key] for r in rows) if rows else 0.0  # noqa: E731
     topped = sum(r["topped_out"] for r in games)
-    rows = [
-        ("games topped out", f"{topped} of {len(games)} ({args.pieces} pieces each)", "0",
-         topped == 0),
-        ("attack per piece (guideline), median", f"{med('app'):.3f}", ">= 0.5", med("app") >= 0.5),
-        ("lines per piece, median", f"{med('lpp'):.3f}", "", None),
-        ("T-spin clears per 100 pieces, median", f"{med('tspins_per_100'):.2f}", "", None),
-        ("longest back-to-back run, median", f"{med('longest_back_to_back'):.0f}", "", None),
-        ("back-to-back clears per game, median", f"{med('back_to_back'):.0f}", "", None),
-        ("wins against wordpress", f"{vs['wins']} of {vs['matches']} ({vs['win_share']:.3f}; "
-         f"95 % interval {vs['interval'][0]:.3f}-{vs['interval'][1]:.3f}; {vs['draws']} draws)",
-         ">= 0.95", vs["win_share"] >= 0.95 if vs["matches"] else None),
-        ("attack per piece in matches, median", f"{vs['median_app']:.3f}", "", None),
-        (f"decisions/s, width {args.width} depth {args.depth}, median", f"{med('rate'):.0f}",
-         ">= 100", med("rate") >= 100),
-        (f"decisions/s, width {FAST['width']} depth {FAST['depth']}", f"{med('rate', fast):.0f}",
-         ">= 2000", med("rate", fast) >= 2000),
-    ]
+    rows = []
+    if games:
+        rows += [
+            ("games topped out", f"{topped} of {len(games)} ({args.pieces} pieces each)", "0",
+             topped == 0),
+            ("attack per piece (guideline), median", f"{med('app'):.3f}", ">= 0.5",
+             med("app") >= 0.5),
+            ("lines per piece, median", f"{med('lpp'):.3f}", "", None),
+            ("T-spin clears per 100 pieces, median", f"{med('tspins_per_100'):.2f}", "", None),
+            ("longest back-to-back run, median", f"{med('longest_back_to_back'):.0f}", "", None),
+            ("back-to-back clears per game, median", f"{med('back_to_back'):.0f}", "", None),
+            (f"decisions/s, width {args.width} depth {args.depth}, median", f"{med('rate'):.0f}",
+             ">= 100", med("rate") >= 100),
+        ]
+    if fast:
+        rows.append((f"decisions/s, width {FAST['width']} depth {FAST['depth']}",
+                     f"{med('rate', fast):.0f}", ">= 2000", med("rate", fast) >= 2000))
+    if vs["matches"]:
+        rows += [
+            ("wins against wordpress", f"{vs['wins']} of {vs['matches']} ({vs['win_share']:.3f}; "
+             f"95 % interval {vs['interval'][0]:.3f}-{vs['interval'][1]:.3f}; {vs['draws']} "
+             "draws)", ">= 0.95", vs["win_share"] >= 0.95),
+            ("attack per piece in matches, median", f"{vs['median_app']:.3f}", "", None),
+        ]
     print("| figure | value | target | met |\n|---|---|---|---|")
     for name, value, target, met in rows:
         print(f"| {name} | {value} | {target} | {'' if met is None else ('yes' if met else 'no')} |")
