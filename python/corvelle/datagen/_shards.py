@@ -58,7 +58,8 @@ FIELDS: Tuple[Field, ...] = (
         "placement",
         "int32",
         False,
-        "the number of chains the game had completed before this action",
+        "the number of moves (chains, or the beam bot's placements) the game had completed "
+        "before this action",
     ),
     Field("state", "binary", False, "byte form of the state before the action (to_bytes)"),
     Field(
