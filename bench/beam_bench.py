@@ -38,9 +38,10 @@ def game_state(i: int) -> bytes:
     return bytes(GameStatePy(corvelle_vim.generate_seed(0, seed)).to_bytes())
 
 
-def play_games(games: int, pieces: int, width: int, depth: int, weights: str) -> List[Dict[str, Any]]:
+def play_games(games: int, pieces: int, width: int, depth: int, weights: str,
+               first: int = 0) -> List[Dict[str, Any]]:
     out = []
-    for i in range(games):
+    for i in range(first, first + games):
         start = time.perf_counter()
         final, fig = _batch.beam_play(game_state(i), pieces, width=width, depth=depth,
                                       weights=weights)
@@ -81,6 +82,8 @@ def play_matches(matches: int, max_steps: int, delay: int) -> Dict[str, Any]:
 def main(argv: List[str]) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--games", type=int, default=20)
+    ap.add_argument("--first-game", type=int, default=0,
+                    help="the number of the first game (a long run in parts)")
     ap.add_argument("--pieces", type=int, default=20_000)
     ap.add_argument("--matches", type=int, default=200)
     ap.add_argument("--max-steps", type=int, default=10_000, help="match step limit (a draw)")
@@ -94,7 +97,8 @@ def main(argv: List[str]) -> int:
 
     print(f"survival: {args.games} games x {args.pieces} pieces, width {args.width}, depth "
           f"{args.depth}, weights {args.weights}", file=sys.stderr)
-    games = play_games(args.games, args.pieces, args.width, args.depth, args.weights)
+    games = play_games(args.games, args.pieces, args.width, args.depth, args.weights,
+                       args.first_game)
     print(f"fast setting: 1 game x {args.fast_pieces} pieces, width {FAST['width']}, depth "
           f"{FAST['depth']}", file=sys.stderr)
     fast = play_games(1 if args.fast_pieces else 0, args.fast_pieces, FAST["width"], FAST["depth"],
