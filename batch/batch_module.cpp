@@ -1444,6 +1444,7 @@ PyObject* module_beam_play(PyObject*, PyObject* args, PyObject* kwargs) {
         bool chain = state.is_b2b;
         std::vector<game::tet::TetAction> keys;
         while (played < pieces && !state.is_over()) {
+            if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C ends a long run
             const game::bot::BeamChoice choice = beam.choose(state, settings);
             if (choice.index < 0) break;
             const game::tet::PlacementList& list = beam.root_placements();
