@@ -59,7 +59,10 @@ inline constexpr std::array<std::string_view, BEAM_WEIGHT_NB> BEAM_WEIGHT_NAMES 
 };
 // Weight i of BEAM_WEIGHT_NAMES (0 <= i < BEAM_WEIGHT_NB).
 float& weight_at(BeamWeights& w, int i);
-inline float weight_at(const BeamWeights& w, int i) { return weight_at(const_cast<BeamWeights&>(w), i); }
+inline float weight_at(const BeamWeights& w, int i) {
+    BeamWeights copy = w;
+    return weight_at(copy, i);
+}
 
 // A named weight set: "default" (the tuned set) or "safe" (survival first); nullptr for
 // any other name.
