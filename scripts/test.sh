@@ -99,9 +99,9 @@ fi
 # ---- Install, build, test ----------------------------------------------------------------
 
 build_dir="build/{wheel_tag}-$env_tag"
-echo "== install: $python -m pip install .[test,cli,viewer-test,gym,data] (build dir $build_dir)"
+echo "== install: $python -m pip install .[test,cli,viewer-test,gym,data,minari] (build dir $build_dir)"
 "$python" -m pip install --quiet --disable-pip-version-check -C "build-dir=$build_dir" \
-    ".[test,cli,viewer-test,gym,data]"
+    ".[test,cli,viewer-test,gym,data,minari]"
 
 echo "== C++ engine tests: $cpp_build"
 cmake -S "$repo" -B "$cpp_build" -G Ninja -DCORVELLE_MODULE=OFF -DCORVELLE_CPP_TESTS=ON

@@ -59,7 +59,7 @@ step "fresh venv: install the repaired wheel and the test extras (binary wheels 
 env PATH="$work/bin" "$python" -m venv "$work/venv"
 venv_python=$work/venv/bin/python
 env PATH="$nocc_path" CC=false CXX=false "$venv_python" -m pip install --quiet \
-    --disable-pip-version-check --only-binary=:all: "$wheel[test,cli,viewer-test,gym,data]"
+    --disable-pip-version-check --only-binary=:all: "$wheel[test,cli,viewer-test,gym,data,minari]"
 for tool in cc c++ gcc g++ cmake ninja; do
     if env PATH="$nocc_path" bash -c "command -v $tool" > /dev/null; then
         echo "wheel_check.sh: $tool is still on PATH" >&2

@@ -253,6 +253,19 @@ class TestEverywhere:
                        "--no-progress"])
         assert rc == 0
 
+    def test_minari_takes_beam_datasets_at_the_key_level(self, tmp_path: Path,
+                                                         monkeypatch: pytest.MonkeyPatch) -> None:
+        pytest.importorskip("minari")
+        from corvelle.datagen import generate, to_minari
+
+        monkeypatch.setenv("MINARI_DATASETS_PATH", str(tmp_path / "minari"))
+        out = tmp_path / "d"
+        generate(str(out), 2, bot="beam", seed=bytes(32), max_pieces=6, workers=1)
+        with pytest.raises(ValueError, match="played by the 'beam' bot"):
+            to_minari(str(out), "corvelle/placement/beam-v0")
+        dataset = to_minari(str(out), "corvelle/keys/beam-v0", level="keys")
+        assert dataset.total_episodes == 2
+
     def test_the_bot_protocol_serves_it(self) -> None:
         import sys
 

@@ -188,7 +188,7 @@ def test_positions_rebuilt_from_real_states_give_the_same_placements():
     with pytest.raises(ValueError, match="row 0 is full"):
         bytestate.encode_position([8] * 10 + [0] * 390, "T")
     cells[19 * 10 + 4] = 8
-    with pytest.raises(ValueError, match="spawn cells of T are taken"):
+    with pytest.raises(ValueError, match="T piece at \\(18, 3\\) overlaps the board at \\(19, 4\\)"):
         bytestate.encode_position(cells, "T")
     with pytest.raises(ValueError, match="piece kinds"):
         bytestate.encode_position([0] * 400, "T", "IX")

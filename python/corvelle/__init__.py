@@ -8,6 +8,7 @@
   with its shortest key path and, when read, the state it leads to (`corvelle.placement`).
 - `corvelle.bots`: `Beam`, the beam search bot: every placement with hold through the preview,
   a strong player, teacher and opponent (`corvelle.Beam`).
+- `corvelle.fumen`: board diagrams (fumen v115 text) written from states and read back.
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
 - `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
 - `corvelle.datagen`: bot-played datasets written as Parquet, in parallel on Ray (extra `data`).

@@ -335,19 +335,21 @@ def encode_position(
     combo_counter: int = -1,
     is_b2b: bool = False,
     base: Optional[ByteForm] = None,
+    at: Optional[Tuple[int, int, int]] = None,
 ) -> bytes:
     """The byte form of a position given by its parts, for starting play or a search there.
 
     `cells` holds the locked cells, one code per cell (0 empty, 1-7 the kinds I L J T S Z O,
     8 garbage), index 10 * row + column, row 0 (the bottom) first: 400 codes. `current` is the
-    kind that falls, placed at its spawn position in rotation 0; `queue` the kinds after it
+    kind that falls, placed at `at` (rotation, row, column of its shape grid's cell (0, 0)),
+    by default its spawn position in rotation 0; `queue` the kinds after it
     (the first five are the preview; more than 13 do not fit the queue and are dropped);
     `hold` the held kind or None. Score, counters and spin flags start at zero; the seed,
     start time, replay record and the queue past what is given come from `base`, the byte
     form of a new game (default: the game of 32 zero seed bytes at time 0).
 
-    ValueError when a cell code or kind is unknown, a row is full or the falling piece's
-    spawn cells are taken.
+    ValueError when a cell code or kind is unknown, a row is full, or the falling piece lies
+    off the board or on a taken cell.
     """
     from corvelle_vim import GameStatePy, generate_seed
     from . import _batch
@@ -373,12 +375,16 @@ def encode_position(
 
     # The falling piece's cells, drawn over the locked ones.
     board = bytearray(codes)
-    row, column = SPAWN[current]
-    for i, j in _batch.shapes()[0][KINDS.index(current)][1]:
-        at = (row + i) * COLUMNS + column + j
-        if board[at]:
-            raise ValueError(f"the spawn cells of {current} are taken")
-        board[at] = KINDS.index(current) + 1
+    rotation, (row, column) = (0, SPAWN[current]) if at is None else (at[0], at[1:])
+    if rotation not in range(4):
+        raise ValueError(f"rotations are 0 to 3, not {rotation!r}")
+    for i, j in _batch.shapes()[rotation][KINDS.index(current)][1]:
+        r, c = row + i, column + j
+        if not (0 <= r < ROWS and 0 <= c < COLUMNS):
+            raise ValueError(f"the {current} piece at ({row}, {column}) is off the board")
+        if board[r * COLUMNS + c]:
+            raise ValueError(f"the {current} piece at ({row}, {column}) overlaps the board at ({r}, {c})")
+        board[r * COLUMNS + c] = KINDS.index(current) + 1
     packed = bytes((board[k] << 4) | board[k + 1] for k in range(0, len(board), 2))
 
     bags = [KINDS.index(k) for k in old.next_pcs_bags]
@@ -388,7 +394,7 @@ def encode_position(
     out += _HEAD.pack(0, False, False, bool(is_b2b), combo_counter)
     out += packed
     out += _U32.pack(ACTIONS.index("Nothing"))
-    out += b"\x01" + _PIECE.pack(row, column, KINDS.index(current), 0, 0)
+    out += b"\x01" + _PIECE.pack(row, column, KINDS.index(current), rotation, 0)
     out += _U16.pack(1)
     out += b"\x01" + _HOLD.pack(bool(hold_usable), KINDS.index(hold)) if hold is not None else b"\x00"
     out += b"\x00"  # no game-over reason

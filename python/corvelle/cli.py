@@ -9,6 +9,7 @@
     corvelle datagen --games N --out DIR [--bot wordpress|random|beam] [--workers K]
                      [--ray-address ADDR] [--ray-timeout S] [--seed HEX64] [--max-pieces P]
                      [--games-per-shard G] [--resume] [--no-progress]
+                     [--format parquet|minari] [--dataset-id ID] [--level placement|keys]
 
 Exit status: 0 on success, 1 when a file cannot be read or written (for datagen also when Ray
 cannot be reached or a shard fails twice), 2 for bad arguments, a missing extra or a refused
@@ -473,6 +474,27 @@ def build_parser() -> argparse.ArgumentParser:
         "--no-progress",
         action="store_true",
         help="do not show the progress bar (it is shown only when stderr is a terminal)",
+    )
+    gen.add_argument(
+        "--format",
+        choices=("parquet", "minari"),
+        default="parquet",
+        help="'minari' also converts the dataset, once whole, into a Minari dataset for "
+        "offline RL under MINARI_DATASETS_PATH (needs the minari extra) "
+        "(default: %(default)s)",
+    )
+    gen.add_argument(
+        "--dataset-id",
+        metavar="ID",
+        help="with --format minari, the Minari dataset id "
+        "(default: corvelle/LEVEL/BOT-v0, for instance corvelle/placement/wordpress-v0)",
+    )
+    gen.add_argument(
+        "--level",
+        choices=tuple(datagen.LEVELS),
+        default="placement",
+        help="with --format minari, one step per placed piece (corvelle/Placement-v0) or per "
+        "engine action (corvelle/Key-v0) (default: %(default)s)",
     )
 
     tbp_cmd = commands.add_parser(
@@ -1070,7 +1092,25 @@ def _command_datagen(args: argparse.Namespace, out: IO[str]) -> int:
     print(f"manifest    {result.manifest}", file=out)
     if failure is not None:
         raise _FileError(failure)
+    if args.format == "minari":
+        _write_minari(args, out)
     return 0
+
+
+def _write_minari(args: argparse.Namespace, out: IO[str]) -> None:
+    """Converts the finished dataset in args.out into a Minari dataset."""
+    dataset_id = args.dataset_id or f"corvelle/{args.level}/{args.bot}-v0"
+    try:
+        dataset = datagen.to_minari(args.out, dataset_id, level=args.level)
+    except datagen.MissingExtraError as e:
+        raise _UsageError(str(e)) from None
+    except (OSError, ValueError) as e:
+        raise _FileError(f"Minari dataset {dataset_id}: {e}") from None
+    print(
+        f"minari      {dataset_id}: {dataset.total_episodes} episodes, "
+        f"{dataset.total_steps} steps in {dataset.spec.data_path}",
+        file=out,
+    )
 
 
 def main(argv: Optional[List[str]] = None) -> int:

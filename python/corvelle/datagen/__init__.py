@@ -9,9 +9,11 @@ master seed and its game number, and the bot's choices are repeatable (`corvelle
 explains how), so the same arguments give the same rows whatever the number of workers. The
 shards are read with `pyarrow.parquet.read_table` or `pandas.read_parquet`; `FIELDS` describes
 each column. Needs the `data` extra (`pip install corvelle-vim[data]`: pyarrow, and Ray for
-more than one worker).
+more than one worker). `to_minari` converts a dataset into a Minari dataset for offline RL
+(`corvelle.datagen._minari` explains the episodes; needs minari).
 """
 
+from ._minari import LEVELS, to_minari
 from ._play import BOTS, CHAINS, chain_mask, game_seed
 from ._run import (
     DEFAULT_GAMES_PER_SHARD,
@@ -36,6 +38,7 @@ __all__ = [
     "DEFAULT_MAX_PIECES",
     "DEFAULT_RAY_TIMEOUT",
     "FIELDS",
+    "LEVELS",
     "FORMAT",
     "FORMAT_VERSION",
     "MANIFEST",
@@ -52,4 +55,5 @@ __all__ = [
     "read_manifest",
     "require_ray",
     "shard_name",
+    "to_minari",
 ]

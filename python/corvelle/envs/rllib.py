@@ -22,11 +22,11 @@ import corvelle.envs  # noqa: F401  (registers the envs)
 __all__ = ["MaskedObservation", "masked_env", "register"]
 
 
-class MaskedObservation(gym.Wrapper, gym.utils.RecordConstructorArgs):  # type: ignore[type-arg]
+class MaskedObservation(gym.Wrapper, gym.utils.RecordConstructorArgs):
     """An env whose observation is {"observations": the flattened observation, "action_mask":
     the mask of `info["action_mask"]`}, both float32."""
 
-    def __init__(self, env: gym.Env) -> None:  # type: ignore[type-arg]
+    def __init__(self, env: "gym.Env[Any, Any]") -> None:
         gym.utils.RecordConstructorArgs.__init__(self)
         gym.Wrapper.__init__(self, env)
         inner = env.observation_space
@@ -43,7 +43,9 @@ class MaskedObservation(gym.Wrapper, gym.utils.RecordConstructorArgs):  # type: 
 
     def _wrap(self, obs: Any, info: Dict[str, Any]) -> Dict[str, np.ndarray]:
         return {
-            "observations": spaces.flatten(self.env.observation_space, obs).astype(np.float32),
+            "observations": np.asarray(
+                spaces.flatten(self.env.observation_space, obs), dtype=np.float32
+            ),
             "action_mask": np.asarray(info["action_mask"], dtype=np.float32),
         }
 
