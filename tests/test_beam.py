@@ -285,12 +285,13 @@ class TestEverywhere:
             assert own.keys == played.keys
             state = own.state
 
-    @pytest.mark.parametrize("mode", ["placement", "keys"])
-    def test_versus_env_opponent(self, mode: str) -> None:
+    @pytest.mark.parametrize("mode, moves", [("placement", "chains"), ("placement", "all"),
+                                             ("keys", "chains")])
+    def test_versus_env_opponent(self, mode: str, moves: str) -> None:
         gymnasium = pytest.importorskip("gymnasium")
         import corvelle.envs  # noqa: F401
 
-        env = gymnasium.make("corvelle/Versus-v0", opponent="beam", mode=mode,
+        env = gymnasium.make("corvelle/Versus-v0", opponent="beam", mode=mode, moves=moves,
                              attack="guideline", max_steps=25)
         _, info = env.reset(seed=3)
         done = False
