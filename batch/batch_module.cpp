@@ -198,13 +198,26 @@ bool parse_mode(const char* s, Mode& out) {
     return true;
 }
 
+// Whether `rows` hidden rows can be shown; ValueError otherwise.
+bool check_hidden_rows(int rows) {
+    if (rows < 0 || rows > MAX_HIDDEN_ROWS) {
+        PyErr_Format(PyExc_ValueError, "hidden_rows must be in 0..%d, not %d", MAX_HIDDEN_ROWS,
+                     rows);
+        return false;
+    }
+    return true;
+}
+
 bool parse_reward(const char* s, RewardKind& out) {
     if (std::strcmp(s, "score") == 0) {
         out = RewardKind::Score;
     } else if (std::strcmp(s, "lines") == 0) {
         out = RewardKind::Lines;
+    } else if (std::strcmp(s, "shaped") == 0) {
+        out = RewardKind::Shaped;
     } else {
-        PyErr_Format(PyExc_ValueError, "reward must be 'score' or 'lines', not '%s'", s);
+        PyErr_Format(PyExc_ValueError, "reward must be 'score', 'lines' or 'shaped', not '%s'",
+                     s);
         return false;
     }
     return true;
@@ -266,21 +279,24 @@ PyObject* reset_games(PyObject* self, PyObject* args, PyObject* kwargs, int coun
 // ---- Lifetime ------------------------------------------------------------------------------
 
 // Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, autoreset=True,
-//       num_threads=1)
+//       num_threads=1, hidden_rows=0)
 PyObject* batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
-        static const char* kwlist[] = {"num_envs",  "mode",        "reward", "max_episode_steps",
-                                       "autoreset", "num_threads", nullptr};
+        static const char* kwlist[] = {"num_envs",  "mode",        "reward",      "max_episode_steps",
+                                       "autoreset", "num_threads", "hidden_rows", nullptr};
         Py_ssize_t num_envs;
         const char* mode_text = "placement";
         const char* reward_text = "score";
         Py_ssize_t max_steps = 0;
         int autoreset = 1;
         int threads = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|ssnpi:Batch",
+        int hidden_rows = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|ssnpii:Batch",
                                          const_cast<char**>(kwlist), &num_envs, &mode_text,
-                                         &reward_text, &max_steps, &autoreset, &threads))
+                                         &reward_text, &max_steps, &autoreset, &threads,
+                                         &hidden_rows))
             return nullptr;
+        if (!check_hidden_rows(hidden_rows)) return nullptr;
 
         Games::Options o;
         if (num_envs < 1 || num_envs > MAX_ENVS) {
@@ -304,6 +320,7 @@ PyObject* batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         o.max_episode_steps = static_cast<std::uint32_t>(max_steps);
         o.autoreset = autoreset != 0;
         o.num_threads = threads;
+        o.hidden_rows = hidden_rows;
 
         PyRef self = PyRef::steal(tp->tp_alloc(tp, 0));
         if (!self) return nullptr;
@@ -485,7 +502,7 @@ PyGetSetDef batch_getset[] = {
 PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Batch(num_envs, mode='placement', reward='score', max_episode_steps=0, "
-                    "autoreset=True, num_threads=1)\n--\n\n"
+                    "autoreset=True, num_threads=1, hidden_rows=0)\n--\n\n"
                     "N games stepped together; its buffer is the arena of their outputs\n"
                     "(observations, rewards, flags and masks).")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
@@ -1158,6 +1175,29 @@ PyObject* placement_tuple(const game::tet::PlacementList& list, int i, const Act
                          static_cast<int>(p.spin), p.lines, placement_code(p));
 }
 
+// step_reward($module, reward, before, after): the reward of a step between two states given
+// in their byte form, as a Batch of that reward kind counts it.
+PyObject* module_step_reward(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"reward", "before", "after", nullptr};
+        const char* reward_text = nullptr;
+        Py_buffer before_data, after_data;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sy*y*:step_reward",
+                                         const_cast<char**>(kwlist), &reward_text, &before_data,
+                                         &after_data))
+            return nullptr;
+        // decode_state releases the buffer it reads, so each is decoded before any check fails.
+        game::tet::GameState before, after;
+        if (!decode_state(before_data, before)) {
+            PyBuffer_Release(&after_data);
+            return nullptr;
+        }
+        RewardKind kind;
+        if (!decode_state(after_data, after) || !parse_reward(reward_text, kind)) return nullptr;
+        return PyFloat_FromDouble(step_reward(kind, before, after));
+    });
+}
+
 // placements($module, state, hold=True): every placement of a state given in its byte form
 // (game::tet::list_placements), in the list's order: (keys, hold, kind, rotation, row,
 // column, spin, lines, code) with keys a tuple of action names, kind its index (I L J T S Z
@@ -1502,23 +1542,27 @@ struct OutBuffer {
     }
 };
 
-// observations($module, states, board, piece, next, hold, counters): decodes every state of
-// `states` (a sequence of byte forms) and writes its observation, as a batch game shows it,
-// into row k of the five C-contiguous output buffers.
+// observations($module, states, board, piece, next, hold, counters, hidden_rows=0): decodes
+// every state of `states` (a sequence of byte forms) and writes its observation, as a batch
+// game shows it, into row k of the five C-contiguous output buffers.
 PyObject* module_observations(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>([&]() -> PyObject* {
         static const char* kwlist[] = {"states", "board", "piece", "next", "hold", "counters",
-                                       nullptr};
+                                       "hidden_rows", nullptr};
         PyObject *states_obj, *board_obj, *piece_obj, *next_obj, *hold_obj, *counters_obj;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:observations",
+        int hidden_rows = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|i:observations",
                                          const_cast<char**>(kwlist), &states_obj, &board_obj,
-                                         &piece_obj, &next_obj, &hold_obj, &counters_obj))
+                                         &piece_obj, &next_obj, &hold_obj, &counters_obj,
+                                         &hidden_rows))
             return nullptr;
+        if (!check_hidden_rows(hidden_rows)) return nullptr;
+        const int board_rows = VISIBLE_ROWS + hidden_rows;
         PyRef states = PyRef::steal(PySequence_Fast(states_obj, "states must be a sequence"));
         if (!states) return nullptr;
         const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(states.get()));
-        constexpr std::size_t BOARD = VISIBLE_ROWS * COLS, PIECE = 4, NEXT = 5, HOLD = 2,
-                              COUNTERS = 4;
+        const std::size_t BOARD = static_cast<std::size_t>(board_rows) * COLS;
+        constexpr std::size_t PIECE = 4, NEXT = 5, HOLD = 2, COUNTERS = 4;
         OutBuffer board, piece, next, hold, counters;
         if (!board.get(board_obj, "board", n * BOARD) || !piece.get(piece_obj, "piece", n * PIECE) ||
             !next.get(next_obj, "next", n * NEXT) || !hold.get(hold_obj, "hold", n * HOLD) ||
@@ -1556,7 +1600,7 @@ PyObject* module_observations(PyObject*, PyObject* args, PyObject* kwargs) {
             write_observation(decoded.value,
                               {board.at<std::int8_t>(k, BOARD), piece.at<std::int8_t>(k, PIECE),
                                next.at<std::int8_t>(k, NEXT), hold.at<std::int8_t>(k, HOLD),
-                               counters.at<std::int32_t>(k, COUNTERS)});
+                               counters.at<std::int32_t>(k, COUNTERS), board_rows});
         }
         Py_RETURN_NONE;
     });
@@ -1599,6 +1643,10 @@ PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"step_reward", CORVELLE_CFUNC(module_step_reward), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("step_reward($module, reward, before, after)\n--\n\n"
+               "The reward of a step between two states given in their byte form, as a Batch "
+               "of reward kind `reward` ('score', 'lines' or 'shaped') counts it.")},
     {"placements", CORVELLE_CFUNC(module_placements), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placements($module, state, hold=True)\n--\n\n"
                "Every placement of a state given in its byte form, in order: (keys, hold, kind, "
@@ -1635,10 +1683,11 @@ PyMethodDef module_methods[] = {
                "figures a dict of pieces, lines, attack (guideline table), t_spins, "
                "back_to_back, longest_back_to_back and max_combo.")},
     {"observations", CORVELLE_CFUNC(module_observations), METH_VARARGS | METH_KEYWORDS,
-     PyDoc_STR("observations($module, states, board, piece, next, hold, counters)\n--\n\n"
+     PyDoc_STR("observations($module, states, board, piece, next, hold, counters, "
+               "hidden_rows=0)\n--\n\n"
                "Writes the observation of every state of `states` (byte forms) into row k of "
-               "the five writable C-contiguous buffers: board int8 [n, 20, 10], piece int8 "
-               "[n, 4], next int8 [n, 5], hold int8 [n, 2], counters int32 [n, 4].")},
+               "the five writable C-contiguous buffers: board int8 [n, 20 + hidden_rows, 10], "
+               "piece int8 [n, 4], next int8 [n, 5], hold int8 [n, 2], counters int32 [n, 4].")},
     {"shapes", CORVELLE_CFUNC(module_shapes), METH_NOARGS,
      PyDoc_STR("shapes($module)\n--\n\n"
                "The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid "

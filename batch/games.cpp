@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "pcg64.hpp"
 #include "tet/board.hpp"
+#include "tet/match.hpp"
 
 namespace batch {
 
@@ -128,7 +129,7 @@ std::unique_ptr<Games> Games::clone() const {
 
 FieldSpec Games::spec(Field f) const {
     switch (f) {
-        case Field::Board: return {"board", 'b', 1, 2, {VISIBLE_ROWS, COLS}};
+        case Field::Board: return {"board", 'b', 1, 2, {board_rows(), COLS}};
         case Field::Piece: return {"piece", 'b', 1, 1, {PIECE_NB, 0}};
         case Field::Next: return {"next", 'b', 1, 1, {NEXT_NB, 0}};
         case Field::Hold: return {"hold", 'b', 1, 1, {HOLD_NB, 0}};
@@ -141,6 +142,10 @@ FieldSpec Games::spec(Field f) const {
         case Field::Seeds: return {"seeds", 'B', 1, 1, {SEED_RECORD_SIZE, 0}};
         case Field::UseSeed: return {"use_seed", '?', 1, 0, {0, 0}};
         case Field::Streams: return {"streams", 'Q', 8, 1, {4, 0}};
+        case Field::Score: return {"score", 'i', 4, 0, {0, 0}};
+        case Field::EpisodeReturn: return {"ep_return", 'd', 8, 0, {0, 0}};
+        case Field::EpisodeLength: return {"ep_length", 'I', 4, 0, {0, 0}};
+        case Field::EpisodePieces: return {"ep_pieces", 'I', 4, 0, {0, 0}};
     }
     return {"", 'B', 1, 0, {0, 0}};
 }
@@ -199,11 +204,14 @@ void Games::step_game(int i, int action) {
     double reward = 0.0;
     if (accepted) {
         const GameState& next = played.value;
-        if (options_.reward == RewardKind::Score) {
-            reward = static_cast<std::int32_t>(static_cast<std::uint32_t>(next.score) -
-                                               static_cast<std::uint32_t>(s.score));
+        reward = step_reward(options_.reward, s, next);
+        if (options_.mode == Mode::Keys) {
+            bool chain = false;
+            game::tet::LockOutcome lock;
+            field<std::uint32_t>(Field::EpisodePieces)[i] +=
+                game::tet::lock_outcome(s, game::tet::action_from_index(action), next, chain, lock);
         } else {
-            reward = static_cast<std::uint16_t>(next.total_lines - s.total_lines);
+            ++field<std::uint32_t>(Field::EpisodePieces)[i];
         }
         s = next;
     }
@@ -214,6 +222,8 @@ void Games::step_game(int i, int action) {
     const bool truncated =
         options_.max_episode_steps != 0 && episode_steps_[i] >= options_.max_episode_steps;
     field<double>(Field::Reward)[i] = reward;
+    field<double>(Field::EpisodeReturn)[i] += reward;
+    field<std::uint32_t>(Field::EpisodeLength)[i] = episode_steps_[i];
     field<bool>(Field::Terminated)[i] = terminated;
     field<bool>(Field::Truncated)[i] = truncated;
     field<bool>(Field::Invalid)[i] = !accepted;
@@ -229,6 +239,9 @@ void Games::set_state(int i, const GameState& s) {
     episode_steps_[i] = 0;
     pending_reset_[i] = 0;
     field<double>(Field::Reward)[i] = 0.0;
+    field<double>(Field::EpisodeReturn)[i] = 0.0;
+    field<std::uint32_t>(Field::EpisodeLength)[i] = 0;
+    field<std::uint32_t>(Field::EpisodePieces)[i] = 0;
     field<bool>(Field::Terminated)[i] = false;
     field<bool>(Field::Truncated)[i] = false;
     field<bool>(Field::Invalid)[i] = false;
@@ -239,7 +252,7 @@ void Games::set_state(int i, const GameState& s) {
 void write_observation(const GameState& s, const ObservationOut& out) {
     // Step 1. The board: the falling piece is drawn on it only while the game runs (a piece
     // that could not spawn was never drawn).
-    write_board(s, out.board);
+    write_board(s, out.board, out.board_rows);
 
     // Step 2. Falling piece, preview and hold.
     std::int8_t* piece = out.piece;
@@ -266,23 +279,55 @@ void write_observation(const GameState& s, const ObservationOut& out) {
     out.counters[3] = s.garbage_recv;
 }
 
-void write_board(const GameState& s, std::int8_t* board) {
+BoardMatrix settled_board(const GameState& s) {
     BoardMatrix b = s.main_board;
     if (s.current_pcs && !s.is_over()) (void)b.delete_piece(*s.current_pcs);
-    for (int y = 0; y < VISIBLE_ROWS; ++y) {
+    return b;
+}
+
+double step_reward(RewardKind kind, const GameState& before, const GameState& after) {
+    switch (kind) {
+        case RewardKind::Score:
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(after.score) -
+                                             static_cast<std::uint32_t>(before.score));
+        case RewardKind::Lines:
+            return static_cast<std::uint16_t>(after.total_lines - before.total_lines);
+        case RewardKind::Shaped: {
+            const auto potential = [](const GameState& s) {
+                const game::tet::BoardMetrics m = game::tet::board_metrics(settled_board(s));
+                return -SHAPED_HOLE_WEIGHT * m.holes - SHAPED_HEIGHT_WEIGHT * m.height;
+            };
+            const double lines = static_cast<std::uint16_t>(after.total_lines - before.total_lines);
+            const bool ended = after.is_over() && !before.is_over();
+            // A lock is a drop that brought the next piece (a hold brings one without a lock).
+            const bool locked =
+                after.current_id != before.current_id &&
+                (after.last_action == game::tet::TetAction::HardDrop ||
+                 after.last_action == game::tet::TetAction::SoftDrop);
+            return lines + (locked && !ended ? SHAPED_PIECE_REWARD : 0.0) + potential(after) -
+                   potential(before) - (ended ? SHAPED_GAME_OVER_PENALTY : 0.0);
+        }
+    }
+    return 0.0;
+}
+
+void write_board(const GameState& s, std::int8_t* board, int rows) {
+    const BoardMatrix b = settled_board(s);
+    for (int y = 0; y < rows; ++y) {
         const int solid = game::tet::solid_mask(b, y);
-        std::int8_t* row = board + (VISIBLE_ROWS - 1 - y) * COLS;
+        std::int8_t* row = board + (rows - 1 - y) * COLS;
         for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
     }
 }
 
 void Games::write_observation(int i) {
+    field<std::int32_t>(Field::Score)[i] = states_[i].score;
     batch::write_observation(
-        states_[i], {field<std::int8_t>(Field::Board) + i * BOARD_CELLS,
+        states_[i], {field<std::int8_t>(Field::Board) + i * board_rows() * COLS,
                      field<std::int8_t>(Field::Piece) + i * PIECE_NB,
                      field<std::int8_t>(Field::Next) + i * NEXT_NB,
                      field<std::int8_t>(Field::Hold) + i * HOLD_NB,
-                     field<std::int32_t>(Field::Counters) + i * COUNTER_NB});
+                     field<std::int32_t>(Field::Counters) + i * COUNTER_NB, board_rows()});
 }
 
 void Games::write_mask(int i) {

@@ -31,11 +31,31 @@ enum class Mode : std::uint8_t {
 enum class RewardKind : std::uint8_t {
     Score,  // change of the engine's score (signed 32-bit, wrapping)
     Lines,  // lines cleared (change of total_lines, unsigned 16-bit)
+    Shaped, // lines cleared plus the change of a board potential, less a game-over penalty
 };
+
+// The shaped reward of a step from `before` to `after`:
+//   lines + PIECE_REWARD * (the step locked a piece and the game goes on)
+//         + phi(after) - phi(before) - GAME_OVER_PENALTY * (the step ended the game)
+//   phi(s) = -HOLE_WEIGHT * holes(s) - HEIGHT_WEIGHT * height(s)
+// with the engine's board metrics (game::tet::board_metrics) of the settled board (the
+// falling piece left out). The potential's changes sum to phi(last) - phi(first) over an
+// episode: they steer towards low, hole-free boards without paying for anything in the long
+// run. What pays is lines and staying alive: without the piece reward, ending the game early
+// on a low, clean board is worth more than playing on, and agents learn to top out at once.
+inline constexpr double SHAPED_PIECE_REWARD = 1.0;   // each piece locked without topping out
+inline constexpr double SHAPED_HOLE_WEIGHT = 0.5;    // each free cell below a column's top
+inline constexpr double SHAPED_HEIGHT_WEIGHT = 0.2;  // each row of the highest column's top
+inline constexpr double SHAPED_GAME_OVER_PENALTY = 10.0;
+
+// The reward of a step that took `before` to `after`, as `kind` counts it.
+double step_reward(RewardKind kind, const GameState& before, const GameState& after);
 
 inline constexpr int VISIBLE_ROWS = 20;
 inline constexpr int COLS = game::tet::BoardMatrix::COLS;
 inline constexpr int BOARD_CELLS = VISIBLE_ROWS * COLS;
+// Rows above the visible ones an observation may add: where pieces enter.
+inline constexpr int MAX_HIDDEN_ROWS = game::tet::BoardMatrix::ROWS - VISIBLE_ROWS;
 inline constexpr int PIECE_NB = 4;
 inline constexpr int NEXT_NB = 5;
 inline constexpr int HOLD_NB = 2;
@@ -72,8 +92,9 @@ inline constexpr std::size_t ARENA_ALIGN = 64;
 inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
 
 // The arena's fields. Each is a C-ordered array whose first dimension is the game index.
-//   board       int8    [N, 20, 10]  solid cells of board rows 19..0 (top row first), the
-//                                    falling piece and the ghost left out while the game runs
+//   board       int8    [N, R, 10]   solid cells of board rows R-1..0 (top row first), the
+//                                    falling piece and the ghost left out while the game runs;
+//                                    R = 20 + hidden_rows
 //   piece       int8    [N, 4]       falling piece: kind, rotation, row, column
 //   next        int8    [N, 5]       the next five kinds
 //   hold        int8    [N, 2]       held kind (7 = none), 1 when Hold may be used now
@@ -90,6 +111,10 @@ inline constexpr std::int8_t NO_HOLD = game::tet::TET_NB;
 //                                    when it starts); otherwise it is drawn from its stream
 //   streams     uint64  [N, 4]       game i's generator (numpy PCG64): state low and high
 //                                    64 bits, increment low and high 64 bits
+//   score       int32   [N]          the engine's score of the current state
+//   ep_return   float64 [N]          the rewards of the episode so far, summed in step order
+//   ep_length   uint32  [N]          the steps of the episode so far (masked-out ones too)
+//   ep_pieces   uint32  [N]          the pieces the episode has locked
 //
 // A game drawn from a stream takes five 64-bit outputs: the first four, little-endian, are
 // the 32 seed bytes; the top 52 bits of the fifth are the start time.
@@ -107,8 +132,12 @@ enum class Field : std::uint8_t {
     Seeds,
     UseSeed,
     Streams,
+    Score,
+    EpisodeReturn,
+    EpisodeLength,
+    EpisodePieces,
 };
-inline constexpr int FIELD_NB = 13;
+inline constexpr int FIELD_NB = 17;
 
 struct FieldSpec {
     const char* name;
@@ -157,6 +186,8 @@ public:
         // it a finished game stays finished and every action is masked out.
         bool autoreset = true;
         int num_threads = 1;
+        // Rows above the visible 20 that the board observation shows too (0..MAX_HIDDEN_ROWS).
+        int hidden_rows = 0;
     };
 
     explicit Games(const Options& options);
@@ -168,6 +199,8 @@ public:
     int num_envs() const { return options_.num_envs; }
     int action_nb() const { return action_nb_; }
     int num_threads() const { return pool_.size(); }
+    // Rows of each game's board observation.
+    int board_rows() const { return VISIBLE_ROWS + options_.hidden_rows; }
     const Options& options() const { return options_; }
 
     FieldSpec spec(Field f) const;
@@ -228,11 +261,15 @@ struct ObservationOut {
     std::int8_t* next;
     std::int8_t* hold;
     std::int32_t* counters;
+    int board_rows = VISIBLE_ROWS;  // rows of `board`: the visible ones and any above them
 };
 void write_observation(const GameState& s, const ObservationOut& out);
-// The solid cells of the visible rows, top row first, the falling piece left out while the
-// game runs.
-void write_board(const GameState& s, std::int8_t* board);
+// The solid cells of rows rows-1..0 (the visible ones by default), top row first, the falling
+// piece left out while the game runs.
+void write_board(const GameState& s, std::int8_t* board, int rows = VISIBLE_ROWS);
+// The board of `s` with the falling piece left out while the game runs (a piece that could not
+// spawn was never drawn).
+game::tet::BoardMatrix settled_board(const GameState& s);
 
 // Size of an arena block of n bytes, so that the next field starts aligned.
 constexpr std::size_t round_up(std::size_t n) {

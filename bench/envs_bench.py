@@ -9,7 +9,9 @@ policy (a numpy masked choice). Reported: the median over the repeats, and the t
 
 Compared: PlacementVectorEnv (native, batched) on one and two threads, with and without
 copies of its arrays, and gymnasium's SyncVectorEnv over the same number of PlacementEnv; then
-the same two with `moves="all"` (every placement an action).
+the same two with `moves="all"` (every placement an action); then a single PlacementEnv (as a
+SyncVectorEnv of one), and KeyVectorEnv (one engine action per step, native) at 1, 256 and
+1024 games.
 Figures measured on the project's machine: bench/envs_results.md.
 """
 
@@ -27,7 +29,7 @@ import time
 import numpy as np
 from gymnasium.vector import SyncVectorEnv
 
-from corvelle.envs import PlacementEnv, PlacementVectorEnv
+from corvelle.envs import KeyVectorEnv, PlacementEnv, PlacementVectorEnv
 
 
 class MaskedPolicy:
@@ -127,6 +129,20 @@ def main() -> None:
         max(1, args.repeats // 2),
     )
     print(f"moves=all: best native / SyncVectorEnv: {max(all_rates.values()) / sync_all:,.0f}x")
+
+    measure(
+        "single PlacementEnv",
+        lambda: SyncVectorEnv([PlacementEnv]),
+        args.sync_seconds,
+        max(1, args.repeats // 2),
+    )
+    for games in (1, 256, 1024):
+        measure(
+            f"KeyVectorEnv num_envs={games}",
+            lambda: KeyVectorEnv(games),
+            args.seconds,
+            args.repeats,
+        )
 
 
 if __name__ == "__main__":

@@ -99,9 +99,13 @@ fi
 # ---- Install, build, test ----------------------------------------------------------------
 
 build_dir="build/{wheel_tag}-$env_tag"
-echo "== install: $python -m pip install .[test,cli,viewer-test,gym,data,minari] (build dir $build_dir)"
+# torch pinned to the one version whose CPU build pip finds beside the index here; the rl
+# extra's sb3-contrib then keeps it.
+echo "== install: $python -m pip install torch==2.13.0"
+"$python" -m pip install --quiet --disable-pip-version-check "torch==2.13.0"
+echo "== install: $python -m pip install .[test,cli,viewer-test,gym,data,minari,rl] (build dir $build_dir)"
 "$python" -m pip install --quiet --disable-pip-version-check -C "build-dir=$build_dir" \
-    ".[test,cli,viewer-test,gym,data,minari]"
+    ".[test,cli,viewer-test,gym,data,minari,rl]"
 
 echo "== C++ engine tests: $cpp_build"
 cmake -S "$repo" -B "$cpp_build" -G Ninja -DCORVELLE_MODULE=OFF -DCORVELLE_CPP_TESTS=ON

@@ -129,9 +129,10 @@ def test_the_stub_and_package_use_literal_types_for_fixed_names():
     from corvelle.envs import KeyEnv, PlacementEnv, PlacementVectorEnv
     from corvelle.envs.arena import RewardKind
 
-    assert get_args(RewardKind) == ("score", "lines")
-    for env in (KeyEnv, PlacementEnv, PlacementVectorEnv):
-        assert annotation(env.__init__, "reward") == "RewardKind"
+    assert get_args(RewardKind) == ("score", "lines", "shaped")
+    for env in (KeyEnv, PlacementEnv):
+        assert annotation(env.__init__, "reward") == "Reward"
+    assert annotation(PlacementVectorEnv.__init__, "reward") == "RewardKind"
     stub = (ROOT / "stubs" / "corvelle_vim-stubs" / "__init__.pyi").read_text()
     assert '_BotName = Literal["wordpress", "random"]' in stub
     assert "bot_type: _BotName" in stub and "bot_type: str" not in stub

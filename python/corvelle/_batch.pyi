@@ -19,10 +19,11 @@ class Batch:
         self,
         num_envs: int,
         mode: Literal["placement", "keys", "all_placements"] = ...,
-        reward: Literal["score", "lines"] = ...,
+        reward: Literal["score", "lines", "shaped"] = ...,
         max_episode_steps: int = ...,
         autoreset: bool = ...,
         num_threads: int = ...,
+        hidden_rows: int = ...,
     ) -> None: ...
     @property
     def num_envs(self) -> int:
@@ -127,6 +128,10 @@ class Match:
 def placement_mask(state: object) -> bytes:
     """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
 
+def step_reward(reward: Literal["score", "lines", "shaped"], before: object, after: object) -> float:
+    """The reward of a step between two states given in their byte form, as a Batch of reward
+    kind `reward` ('score', 'lines' or 'shaped') counts it."""
+
 def placements(
     state: object, hold: bool = ...
 ) -> List[Tuple[Tuple[str, ...], bool, int, int, int, int, int, int, int]]:
@@ -185,10 +190,11 @@ def observations(
     next: object,
     hold: object,
     counters: object,
+    hidden_rows: int = ...,
 ) -> None:
     """Writes the observation of every state of `states` (byte forms) into row k of the five
-    writable C-contiguous buffers: board int8 [n, 20, 10], piece int8 [n, 4], next int8 [n, 5],
-    hold int8 [n, 2], counters int32 [n, 4]."""
+    writable C-contiguous buffers: board int8 [n, 20 + hidden_rows, 10], piece int8 [n, 4],
+    next int8 [n, 5], hold int8 [n, 2], counters int32 [n, 4]."""
 
 def shapes() -> Tuple[Tuple[Tuple[int, Tuple[Tuple[int, int], ...]], ...], ...]:
     """The engine's piece shapes: [rotation 0-3][kind 0-6, I L J T S Z O] -> (grid size,

@@ -24,6 +24,9 @@ def test_the_page_has_snippets():
 
 @pytest.mark.parametrize("index", range(len(SNIPPETS)))
 def test_snippet_runs(index):
+    if "sb3_contrib" in SNIPPETS[index]:
+        pytest.importorskip("torch", reason="torch is not installed (the rl extra)")
+        pytest.importorskip("sb3_contrib", reason="sb3-contrib is not installed (the rl extra)")
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         exec(

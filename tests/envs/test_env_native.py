@@ -35,7 +35,7 @@ class TestConstruction:
             (
                 {"num_envs": 2, "reward": "fun"},
                 ValueError,
-                "reward must be 'score' or 'lines', not 'fun'",
+                "reward must be 'score', 'lines' or 'shaped', not 'fun'",
             ),
             (
                 {"num_envs": 2, "max_episode_steps": -1},
@@ -80,6 +80,10 @@ class TestArena:
         "seeds": ("B", (5, 40)),
         "use_seed": ("?", (5,)),
         "streams": ("Q", (5, 4)),
+        "score": ("i", (5,)),
+        "ep_return": ("d", (5,)),
+        "ep_length": ("I", (5,)),
+        "ep_pieces": ("I", (5,)),
     }
 
     def test_layout(self):

@@ -227,7 +227,7 @@ class TestReward:
         assert wrap_int32(v) == wrapped
 
     def test_bad_reward_kind(self):
-        with pytest.raises(ValueError, match="reward must be 'score' or 'lines', not 'fun'"):
+        with pytest.raises(ValueError, match="reward must be 'score', 'lines', 'shaped' or a callable"):
             PlacementEnv(reward="fun")
 
 

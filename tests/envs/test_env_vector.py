@@ -14,9 +14,11 @@ import numpy as np
 from envs_support import masked_choices, reference_mask
 from gymnasium.error import ResetNeeded
 from gymnasium.vector import AutoresetMode, SyncVectorEnv
+from gymnasium.wrappers import TimeLimit
+from gymnasium.wrappers.vector import RecordEpisodeStatistics
 
 import corvelle_vim
-from corvelle.envs import PlacementEnv, PlacementVectorEnv
+from corvelle.envs import OBS_KEYS, KeyEnv, PlacementEnv, PlacementVectorEnv
 from corvelle.envs.vector import default_threads
 
 
@@ -313,3 +315,119 @@ def test_determinism_signature():
 
 
 SIGNATURE = "847edb7b9425f69e"
+
+
+class TestAutoresetAndEpisodeStatistics:
+    """Against SyncVectorEnv of the single envs under the same autoreset mode, wrapped in
+    Gymnasium's RecordEpisodeStatistics: the same steps, final observations and infos, and
+    episode statistics."""
+
+    @pytest.mark.parametrize("mode", [AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
+    @pytest.mark.parametrize(
+        "env_id, single, limit, steps",
+        [("corvelle/Placement-v0", PlacementEnv, 60, 300), ("corvelle/Key-v0", KeyEnv, 150, 700)],
+    )
+    def test_step_by_step_against_recorded_sync_vector_env(self, mode, env_id, single, limit, steps):
+        n = 4
+        vec = gym.make_vec(
+            env_id,
+            num_envs=n,
+            vectorization_mode="vector_entry_point",
+            autoreset_mode=mode,
+            reward="shaped",
+            max_episode_steps=limit,
+        )
+        assert vec.metadata["autoreset_mode"] == mode
+        ref = RecordEpisodeStatistics(
+            SyncVectorEnv(
+                [lambda: TimeLimit(single(reward="shaped"), limit) for _ in range(n)],
+                autoreset_mode=mode,
+            )
+        )
+        rng = np.random.default_rng(8)
+        same_step = mode == AutoresetMode.SAME_STEP
+        _, info = vec.reset(seed=30)
+        ref.reset(seed=30)
+        # Placements played in each game's running episode, and the games whose next step
+        # (under NEXT_STEP) only starts the next episode.
+        pieces, restarting = np.zeros(n, dtype=int), np.zeros(n, dtype=bool)
+        # Gymnasium's RecordEpisodeStatistics counts episodes as next-step autoreset runs them
+        # (it drops the first step after a same-step reset), so under SAME_STEP the returns
+        # and lengths are summed here from the reference's own steps.
+        returns, lengths = np.zeros(n), np.zeros(n, dtype=int)
+        ended = 0
+        for step in range(steps):
+            actions = masked_choices(rng, info["action_mask"])
+            a, b = vec.step(actions), ref.step(actions)
+            assert_same_step(a, b, step)
+            returns += b[1]
+            lengths += 1
+            obs, _, term, trunc, info = a
+            ref_info = b[4]
+            done = term | trunc
+            invalid = info["invalid_action"].copy()
+            if same_step and done.any():
+                invalid[done] = info["final_info"]["invalid_action"][done]
+            pieces = np.where(restarting, 0, pieces + ~invalid)
+            restarting = done & (not same_step)
+
+            assert ("episode" in info) == bool(done.any()) == ("episode" in ref_info)
+            if not done.any():
+                continue
+            ended += int(done.sum())
+            np.testing.assert_array_equal(info["_episode"], done)
+            if same_step:
+                np.testing.assert_allclose(info["episode"]["r"][done], returns[done], atol=1e-9)
+                np.testing.assert_array_equal(info["episode"]["l"][done], lengths[done])
+                returns[done], lengths[done] = 0.0, 0
+            else:
+                for k in ("r", "l"):
+                    np.testing.assert_array_equal(info["episode"][k], ref_info["episode"][k])
+            for i in range(n):
+                if not done[i]:
+                    assert info["episode"]["lines"][i] == info["episode"]["score"][i] == 0
+                    assert not same_step or info["final_obs"][i] is None
+                    continue
+                last = info["final_obs"][i] if same_step else {k: v[i] for k, v in obs.items()}
+                assert info["episode"]["lines"][i] == last["counters"][2]
+                final_state = ref.env.envs[i].unwrapped.state if not same_step else None
+                if final_state is not None:
+                    assert info["episode"]["score"][i] == final_state.score
+                if single is PlacementEnv:
+                    assert info["episode"]["pieces"][i] == pieces[i]
+                if same_step:
+                    for k in OBS_KEYS:
+                        np.testing.assert_array_equal(last[k], ref_info["final_obs"][i][k])
+            if same_step:
+                pieces[done] = 0
+                np.testing.assert_array_equal(info["_final_obs"], done)
+                for k in ("action_mask", "invalid_action"):
+                    np.testing.assert_array_equal(info["final_info"][k], ref_info["final_info"][k])
+                    np.testing.assert_array_equal(info["final_info"]["_" + k], done)
+        assert ended >= 3
+
+    def test_disabled_autoreset_waits_for_reset_mask(self):
+        vec = PlacementVectorEnv(3, autoreset_mode="DISABLED")
+        ref = [PlacementEnv() for _ in range(3)]
+        _, info = vec.reset(seed=12)
+        for i, env in enumerate(ref):
+            env.reset(seed=12 + i)
+        rng = np.random.default_rng(12)
+        while True:
+            actions = masked_choices(rng, info["action_mask"])
+            _, _, term, _, info = vec.step(actions)
+            if term.any():
+                break
+        done = term.copy()
+        for _ in range(3):  # a finished game stays finished, every action masked out
+            _, reward, term, _, info = vec.step(masked_choices(rng, info["action_mask"]))
+            assert term[done].all() and not info["action_mask"][done].any()
+            assert (reward[done] == 0).all()
+        obs, info = vec.reset(options={"reset_mask": done})
+        # The restarted games play their streams' next games, as a PlacementEnv's next reset.
+        for i in np.flatnonzero(done):
+            ref[i].reset()
+            assert vec.state(i).to_bytes() == ref[i].state.to_bytes()
+            assert info["action_mask"][i].any()
+        with pytest.raises(ValueError, match="autoreset_mode must be an AutoresetMode"):
+            PlacementVectorEnv(2, autoreset_mode="sometimes")

@@ -4,11 +4,12 @@ Importing this package registers them:
 
     id                       single environment   vector environment (gymnasium.make_vec)
     corvelle/Placement-v0    PlacementEnv         PlacementVectorEnv (native, batched)
-    corvelle/Key-v0          KeyEnv               SyncVectorEnv / AsyncVectorEnv of KeyEnv
+    corvelle/Key-v0          KeyEnv               KeyVectorEnv (native, batched)
     corvelle/Versus-v0       VersusEnv            (a match against one of the engine's bots)
 
 so `gymnasium.make("corvelle.envs:corvelle/Placement-v0")`, `gymnasium.register_envs(corvelle.envs)`
-and `gymnasium.make_vec("corvelle/Placement-v0", num_envs=256)` all work. Needs the `gym`
+and `gymnasium.make_vec("corvelle/Placement-v0", num_envs=256)` all work (`autoreset_mode=`
+picks next-step, same-step or no autoreset for the native vector envs). Needs the `gym`
 extra (gymnasium and numpy). `versus_env(...)` makes the two-player PettingZoo ParallelEnv
 (needs pettingzoo), `versus_vector_env(num_matches=N)` N matches stepped natively for
 self-play.
@@ -21,7 +22,7 @@ from gymnasium.envs.registration import register, registry
 from .keys import KeyEnv
 from .obs import COUNTERS, NO_HOLD, OBS_KEYS, observation_space, observations_from_bytes
 from .placement import ALL_CHAINS, PlacementEnv
-from .vector import PlacementVectorEnv
+from .vector import KeyVectorEnv, PlacementVectorEnv
 from .versus import VersusEnv
 
 if TYPE_CHECKING:
@@ -34,6 +35,7 @@ __all__ = [
     "NO_HOLD",
     "OBS_KEYS",
     "KeyEnv",
+    "KeyVectorEnv",
     "PlacementEnv",
     "PlacementVectorEnv",
     "VersusEnv",
@@ -70,6 +72,10 @@ if "corvelle/Placement-v0" not in registry:
         vector_entry_point="corvelle.envs.vector:PlacementVectorEnv",
     )
 if "corvelle/Key-v0" not in registry:
-    register(id="corvelle/Key-v0", entry_point="corvelle.envs.keys:KeyEnv")
+    register(
+        id="corvelle/Key-v0",
+        entry_point="corvelle.envs.keys:KeyEnv",
+        vector_entry_point="corvelle.envs.vector:KeyVectorEnv",
+    )
 if "corvelle/Versus-v0" not in registry:
     register(id="corvelle/Versus-v0", entry_point="corvelle.envs.versus:VersusEnv")

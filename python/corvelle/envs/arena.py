@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import operator
-from typing import Any, Dict, Literal, Mapping, Optional, Sequence, Union, cast
+from typing import Any, Callable, Dict, Literal, Mapping, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -18,14 +18,22 @@ __all__ = [
     "check_action",
     "check_moves",
     "check_render_mode",
+    "check_native_reward",
     "check_reward",
     "given_state",
+    "Reward",
+    "RewardFn",
     "RewardKind",
 ]
 
-# What a step's reward counts: the change in the engine's score, or the lines cleared.
-RewardKind = Literal["score", "lines"]
-REWARDS = ("score", "lines")
+# What a step's reward counts, computed natively: the change in the engine's score, the lines
+# cleared, or the lines plus the change of a board potential less a game-over penalty (see
+# `corvelle._batch.step_reward`).
+RewardKind = Literal["score", "lines", "shaped"]
+REWARDS = ("score", "lines", "shaped")
+# A reward computed in Python: (state before, state after, the step's info) -> reward.
+RewardFn = Callable[[GameStatePy, GameStatePy, Dict[str, Any]], float]
+Reward = Union[RewardKind, RewardFn]
 MOVES = ("chains", "all")
 
 
@@ -48,11 +56,27 @@ def check_render_mode(render_mode: Optional[str], modes: Sequence[str]) -> Optio
     return render_mode
 
 
-def check_reward(reward: str) -> RewardKind:
-    """`reward` when it is "score" or "lines"; ValueError otherwise."""
-    if reward not in REWARDS:
-        raise ValueError(f"reward must be 'score' or 'lines', not {reward!r}")
+def check_reward(reward: object) -> Reward:
+    """`reward` when it names a reward kind or is callable; ValueError otherwise."""
+    if callable(reward):
+        return cast(RewardFn, reward)
+    if not isinstance(reward, str) or reward not in REWARDS:
+        raise ValueError(
+            "reward must be 'score', 'lines', 'shaped' or a callable "
+            f"(state_before, state_after, info) -> float, not {reward!r}"
+        )
     return cast(RewardKind, reward)
+
+
+def check_native_reward(reward: object) -> RewardKind:
+    """`reward` when it names a reward kind the native games compute; ValueError otherwise,
+    TypeError for a callable (which needs every step's states in Python)."""
+    if callable(reward):
+        raise TypeError(
+            "the native vector env computes 'score', 'lines' or 'shaped' rewards only; for a "
+            "callable reward use gymnasium.make_vec(..., vectorization_mode='sync')"
+        )
+    return cast(RewardKind, check_reward(reward))
 
 
 def check_moves(moves: str) -> str:

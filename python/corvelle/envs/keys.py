@@ -15,14 +15,14 @@ from corvelle_vim import GameStatePy
 from ..bytestate import ACTIONS, decode
 from .arena import (
     Batch,
-    RewardKind,
+    Reward,
     arena_views,
     check_action,
     check_render_mode,
     check_reward,
     given_state,
 )
-from .obs import OBS_KEYS, Observation, episode_game_seed, game_seed_record, observation_space
+from .obs import OBS_KEYS, Observation, ObservationForm, episode_game_seed, game_seed_record
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -40,7 +40,10 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True. Observations, rewards, seeding, rendering and replay files
     are those of `PlacementEnv`, `info["replay_write_failed"]` included, and so are
-    `reset(options={"game_seed": ...})` and `reset(options={"state": ...})`.
+    `reset(options={"game_seed": ...})` and `reset(options={"state": ...})`. The rewards are
+    too: "score", "lines", "shaped" (computed natively) or a callable
+    `(state_before, state_after, info) -> float`, called after every accepted action, and
+    so are the observation options `obs=`, `mask_in_obs=` and `hidden_rows=`.
 
     The game runs in the native batch module, which plays every action, `Nothing` included,
     exactly as the engine does.
@@ -51,18 +54,25 @@ class KeyEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: RewardKind = "score",
+        reward: Reward = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
         render_panel: bool = False,
+        obs: str = "dict",
+        mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
         self.reward_kind = check_reward(reward)
         self.action_space = spaces.Discrete(ACTION_NB)
-        self.observation_space = observation_space()
+        self._form = ObservationForm(obs, mask_in_obs, ACTION_NB, hidden_rows)
+        self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
-        self._batch = Batch(1, mode="keys", reward=reward, autoreset=False)
+        native_reward = "score" if callable(self.reward_kind) else self.reward_kind
+        self._batch = Batch(
+            1, mode="keys", reward=native_reward, autoreset=False, hidden_rows=hidden_rows
+        )
         self._views = arena_views(self._batch)
         self._action = np.zeros(1, dtype=np.int64)
         self._started = False
@@ -103,6 +113,7 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         self._action[0] = check_action(action, ACTION_NB)
+        before = self.state if callable(self.reward_kind) else None
         self._batch.step(self._action)
         v = self._views
         terminated = bool(v["terminated"][0])
@@ -111,7 +122,11 @@ class KeyEnv(gym.Env[Observation, np.int64]):
             self.replays.record(self.state)
             if terminated:
                 written = self.replays.game_over()
-        return self._observation(), float(v["reward"][0]), terminated, False, self._info(written)
+        info = self._info(written)
+        reward = float(v["reward"][0])
+        if before is not None and not v["invalid"][0]:
+            reward = float(self.reward_kind(before, self.state, info))  # type: ignore[operator]
+        return self._observation(), reward, terminated, False, info
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
@@ -159,8 +174,10 @@ class KeyEnv(gym.Env[Observation, np.int64]):
         """A copy to plan with (see `__deepcopy__`)."""
         return copy.deepcopy(self)
 
-    def _observation(self) -> Observation:
-        return {k: self._views[k][0].copy() for k in OBS_KEYS}
+    def _observation(self) -> Any:
+        v = self._views
+        obs = {k: v[k][0].copy() for k in OBS_KEYS}
+        return self._form(obs, v["mask"][0].copy(), bool(v["terminated"][0]))
 
     def _info(self, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {

@@ -43,6 +43,9 @@ __all__ = [
     "observation_space",
     "observations_from_bytes",
     "OBS_SHAPES",
+    "OBS_FORMS",
+    "FLAT_SIZE",
+    "ObservationForm",
 ]
 
 Observation = Dict[str, np.ndarray]
@@ -87,18 +90,27 @@ def _position_bounds() -> Tuple[int, int, int, int]:
 _ROW_LOW, _ROW_HIGH, _COL_LOW, _COL_HIGH = _position_bounds()
 
 
-def observation_space() -> "spaces.Space[Observation]":
-    """The space of one game's observation."""
+def int8_multi_discrete(nvec: np.ndarray) -> "spaces.MultiDiscrete[Any]":
+    """A MultiDiscrete of int8 values whose counts `nvec` are int64: libraries sum the counts
+    (the width of a one-hot encoding), and a sum of int8 counts overflows."""
+    space = spaces.MultiDiscrete(nvec, dtype=np.int8)
+    space.nvec = np.asarray(nvec, dtype=np.int64)
+    return space
+
+
+def observation_space(hidden_rows: int = 0) -> "spaces.Space[Observation]":
+    """The space of one game's observation; with `hidden_rows`, the board shows that many rows
+    above the visible 20 as well (its first rows)."""
     return spaces.Dict(  # type: ignore[return-value]
         {
-            "board": spaces.MultiBinary((VISIBLE_ROWS, 10)),
+            "board": spaces.MultiBinary((VISIBLE_ROWS + hidden_rows, 10)),
             "piece": spaces.Box(
                 low=np.array([0, 0, _ROW_LOW, _COL_LOW], dtype=np.int8),
                 high=np.array([len(KINDS) - 1, 3, _ROW_HIGH, _COL_HIGH], dtype=np.int8),
                 dtype=np.int8,
             ),
-            "next": spaces.MultiDiscrete(np.full(5, len(KINDS)), dtype=np.int8),
-            "hold": spaces.MultiDiscrete(np.array([len(KINDS) + 1, 2]), dtype=np.int8),
+            "next": int8_multi_discrete(np.full(5, len(KINDS))),
+            "hold": int8_multi_discrete(np.array([len(KINDS) + 1, 2])),
             "counters": spaces.Box(
                 low=np.array([-128, 0, 0, 0], dtype=np.int32),
                 high=np.array([127, 1, 65535, 65535], dtype=np.int32),
@@ -121,7 +133,7 @@ StateBytes = Union[bytes, bytearray, memoryview]
 
 
 def observations_from_bytes(
-    states: Iterable[StateBytes], obs: Optional[Observation] = None
+    states: Iterable[StateBytes], obs: Optional[Observation] = None, hidden_rows: int = 0
 ) -> Observation:
     """The observations of many states given in their byte form (`bytes(state)`,
     `GameStatePy.to_bytes()` as bytes, or a dataset's `state` / `next_state` column), batched:
@@ -131,15 +143,19 @@ def observations_from_bytes(
     `states` is any sequence or iterable of bytes-like objects (a list, a pandas Series, a
     pyarrow column's `to_pylist()`). `obs`, when given, is a dict of C-contiguous arrays of
     shape (n, ...) and the dtypes of `OBS_SHAPES` to write into (say, a replay buffer's
-    slices); it is filled and returned. Decoding and writing run natively, one pass, no
-    Python per state. ValueError names the first state whose bytes do not decode."""
+    slices); it is filled and returned. `hidden_rows` adds that many rows above the visible
+    ones at the top of each board (board shape (n, 20 + hidden_rows, 10)). Decoding and
+    writing run natively, one pass, no Python per state. ValueError names the first state
+    whose bytes do not decode."""
     if not isinstance(states, (list, tuple)):
         states = list(states)
     n = len(states)
+    shapes = dict(OBS_SHAPES)
+    shapes["board"] = (shapes["board"][0], (VISIBLE_ROWS + hidden_rows, 10))
     if obs is None:
-        obs = {k: np.empty((n,) + shape, dtype=dtype) for k, (dtype, shape) in OBS_SHAPES.items()}
+        obs = {k: np.empty((n,) + shape, dtype=dtype) for k, (dtype, shape) in shapes.items()}
     else:
-        for k, (dtype, shape) in OBS_SHAPES.items():
+        for k, (dtype, shape) in shapes.items():
             a = obs.get(k)
             if not isinstance(a, np.ndarray):
                 raise TypeError(f"obs[{k!r}] must be a numpy array")
@@ -148,7 +164,9 @@ def observations_from_bytes(
                     f"obs[{k!r}] must be a C-contiguous {dtype} array of shape {(n,) + shape}, "
                     f"not {a.dtype} {a.shape}"
                 )
-    observations(states, obs["board"], obs["piece"], obs["next"], obs["hold"], obs["counters"])
+    observations(
+        states, obs["board"], obs["piece"], obs["next"], obs["hold"], obs["counters"], hidden_rows
+    )
     return obs
 
 
@@ -232,3 +250,105 @@ def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
     """The 40-byte form the batched games start from: the seed bytes, then the start time as
     a signed little-endian 64-bit integer."""
     return bytes(game_seed.seed) + game_seed.ts.to_bytes(8, "little", signed=True)
+
+
+# What `obs=` may ask for.
+OBS_FORMS = ("dict", "flat", "image")
+# The image form's keys besides "image": what the board planes do not show.
+IMAGE_KEYS = ("next", "hold", "counters")
+# SHAPE_CELLS as one array: [kind, rotation, cell, (row, column)].
+_SHAPE_TABLE = np.array(SHAPE_CELLS, dtype=np.int64)
+# The flat form's parts, in order, and their widths.
+_FLAT_WIDTHS = tuple(int(np.prod(OBS_SHAPES[k][1])) for k in OBS_KEYS)
+FLAT_SIZE = sum(_FLAT_WIDTHS)
+
+
+class ObservationForm:
+    """How an environment shows its observations: `obs="dict"` (the dict of arrays above),
+    `obs="flat"` (one float32 vector: board, piece, next, hold and counters in that order,
+    FLAT_SIZE values, 10 more per hidden row) or `obs="image"` (a dict: "image", uint8 planes
+    of shape (2, rows, 10) for convolutional layers, plane 0 the board's solid cells and plane
+    1 the falling piece's cells while the game runs, beside "next", "hold" and "counters"),
+    with `mask_in_obs=True` adding the action mask (0/1 for each of the `action_nb` actions):
+    as key "action_mask" (int8) of a dict, or as the flat vector's last `action_nb` values;
+    `hidden_rows` is the number of rows above the visible 20 that the board shows. Called on
+    one game's arrays or on a batch of them."""
+
+    def __init__(self, obs: str, mask_in_obs: bool, action_nb: int, hidden_rows: int = 0) -> None:
+        if not isinstance(hidden_rows, int) or not 0 <= hidden_rows <= ROWS - VISIBLE_ROWS:
+            raise ValueError(
+                f"hidden_rows must be in 0..{ROWS - VISIBLE_ROWS}, not {hidden_rows!r}"
+            )
+        self.hidden_rows = hidden_rows
+        if obs not in OBS_FORMS:
+            raise ValueError(f"obs must be 'dict', 'flat' or 'image', not {obs!r}")
+        self.obs = obs
+        self.mask_in_obs = bool(mask_in_obs)
+        self.action_nb = action_nb
+        self.plain = obs == "dict" and not mask_in_obs
+
+    def space(self) -> "spaces.Space[Any]":
+        """The space of one game's observation in this form."""
+        base = observation_space(self.hidden_rows)
+        if self.obs != "flat":
+            parts: Dict[str, "spaces.Space[Any]"] = dict(base.spaces)  # type: ignore[attr-defined]
+            if self.obs == "image":
+                rows = VISIBLE_ROWS + self.hidden_rows
+                image = spaces.Box(0, 1, (2, rows, 10), dtype=np.uint8)
+                parts = {"image": image, **{k: parts[k] for k in IMAGE_KEYS}}
+            elif not self.mask_in_obs:
+                return base
+            if self.mask_in_obs:
+                parts["action_mask"] = spaces.MultiBinary(self.action_nb)
+            return spaces.Dict(parts)
+        pieces = [base[k] for k in OBS_KEYS]  # type: ignore[index]
+        low = np.concatenate([_low_high(p)[0] for p in pieces])
+        high = np.concatenate([_low_high(p)[1] for p in pieces])
+        if self.mask_in_obs:
+            low = np.concatenate([low, np.zeros(self.action_nb)])
+            high = np.concatenate([high, np.ones(self.action_nb)])
+        return spaces.Box(low.astype(np.float32), high.astype(np.float32), dtype=np.float32)
+
+    def __call__(self, obs: Observation, mask: np.ndarray, over: Any = False) -> Any:
+        """`obs` (one game's arrays, or a batch with a leading game index), its action mask and
+        whether the game is over, in this form; the dict form passes the arrays on as they
+        are."""
+        if self.obs == "dict":
+            return obs if not self.mask_in_obs else {**obs, "action_mask": mask}
+        if self.obs == "image":
+            out = {"image": self._planes(obs, np.asarray(over)), **{k: obs[k] for k in IMAGE_KEYS}}
+            if self.mask_in_obs:
+                out["action_mask"] = mask
+            return out
+        lead = mask.shape[:-1]
+        parts = [obs[k].reshape(lead + (-1,)) for k in OBS_KEYS]
+        if self.mask_in_obs:
+            parts.append(mask)
+        return np.concatenate(parts, axis=-1).astype(np.float32)
+
+    # The image form's planes: the board, and the falling piece's cells on the rows shown.
+    def _planes(self, obs: Observation, over: np.ndarray) -> np.ndarray:
+        board = obs["board"]
+        lead, rows = board.shape[:-2], board.shape[-2]
+        planes = np.zeros(lead + (2, rows, 10), dtype=np.uint8)
+        planes[..., 0, :, :] = board
+        piece = obs["piece"].reshape(-1, 4).astype(np.int64)
+        cells = _SHAPE_TABLE[piece[:, 0], piece[:, 1]]  # (games, 4, 2)
+        top = rows - 1 - (piece[:, 2, None] + cells[..., 0])  # row in the image, top first
+        col = piece[:, 3, None] + cells[..., 1]
+        shown = (top >= 0) & (top < rows) & ~np.broadcast_to(over, lead).reshape(-1, 1)
+        game = np.broadcast_to(np.arange(len(piece))[:, None], top.shape)
+        flat = planes.reshape(-1, 2, rows, 10)
+        flat[game[shown], 1, top[shown], col[shown]] = 1
+        return planes
+
+
+def _low_high(space: "spaces.Space[Any]") -> Tuple[np.ndarray, np.ndarray]:
+    """Flattened lowest and highest values of a part of the dict observation."""
+    if isinstance(space, spaces.Box):
+        return space.low.reshape(-1), space.high.reshape(-1)
+    if isinstance(space, spaces.MultiDiscrete):
+        return np.zeros(space.nvec.size), (space.nvec - 1).reshape(-1)
+    assert isinstance(space, spaces.MultiBinary)
+    size = int(np.prod(space.shape))
+    return np.zeros(size), np.ones(size)

@@ -14,9 +14,10 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 from corvelle_vim import GameStatePy
 
 from .. import placement as _placement
+from .._batch import step_reward
 from ..bytestate import DecodedState, decode
-from .arena import RewardKind, check_action, check_moves, check_render_mode, check_reward, given_state
-from .obs import Observation, episode_game_seed, observation_space, observations_from_bytes
+from .arena import Reward, check_action, check_moves, check_render_mode, check_reward, given_state
+from .obs import Observation, ObservationForm, episode_game_seed, observations_from_bytes
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -56,8 +57,12 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     0.0, `terminated` telling whether the game is over, `truncated` False and
     `info["invalid_action"]` True (False after every played action).
 
-    Reward: the change in the engine's score (`reward="score"`) or the lines cleared
-    (`reward="lines"`). `terminated` comes with a knockout; nothing truncates an episode but a
+    Reward (`reward=`): "score", the change in the engine's score; "lines", the lines cleared;
+    "shaped", the lines cleared plus the change of a board potential (holes and aggregate
+    height) less a game-over penalty (`corvelle._batch.step_reward`, the README gives the
+    formula); or any callable `(state_before, state_after, info) -> float`, called with the
+    GameStatePy before and after each played action and the step's info (a masked-out action
+    earns 0.0 without a call). `terminated` comes with a knockout; nothing truncates an episode but a
     `TimeLimit` (`gymnasium.make(..., max_episode_steps=n)`).
 
     `reset(seed=...)` seeds `self.np_random`, from which each episode draws its 32 seed bytes
@@ -68,7 +73,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     and `info["replay_write_failed"]` tells whether the episode file this call should have
     written (on a knockout, or on reset for the episode left) could not be written.
     `render_panel=True` adds a side panel (held piece, next five, score, lines) to the
-    "rgb_array" frames.
+    "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector,
+    `obs="image"` board planes for convolutional layers beside the preview, hold and counters,
+    `mask_in_obs=True` puts the action mask in the observation as well, and `hidden_rows=k`
+    shows the k board rows above the visible 20, where pieces enter, on top of the board (see
+    `corvelle.envs.obs.ObservationForm`).
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -76,11 +85,14 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     def __init__(
         self,
         render_mode: Optional[str] = None,
-        reward: RewardKind = "score",
+        reward: Reward = "score",
         replay_dir: Optional[StrPath] = None,
         replay_prefix: str = "episode",
         render_panel: bool = False,
         moves: str = "chains",
+        obs: str = "dict",
+        mask_in_obs: bool = False,
+        hidden_rows: int = 0,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
@@ -88,9 +100,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self.moves = check_moves(moves)
         self._action_nb = action_nb(moves)
         self.action_space = spaces.Discrete(self._action_nb)
-        self.observation_space = observation_space()
+        self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows)
+        self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._state: Optional[GameStatePy] = None
+        self._bytes = b""
         self._decoded: Optional[DecodedState] = None
         self._obs: Observation = {}
         self._mask = np.zeros(self._action_nb, dtype=np.int8)
@@ -132,7 +146,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         if not self._mask[a]:
             return self._observation(), 0.0, self._decoded.game_over, False, self._info(True)
 
-        before = self._decoded
+        before, before_bytes = self._state, self._bytes
         if self.moves == "chains":
             after, keys = self._successors[a], ALL_CHAINS[a]
         else:
@@ -141,15 +155,16 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             self._record_chain(keys)
         self._enter(after)
         assert self._decoded is not None
-        if self.reward_kind == "score":
-            reward = wrap_int32(self._decoded.score - before.score)
-        else:
-            reward = (self._decoded.total_lines - before.total_lines) % 2**16
         terminated = self._decoded.game_over
         written = True
         if terminated and self.replays is not None:
             written = self.replays.game_over()
-        return self._observation(), float(reward), terminated, False, self._info(False, written)
+        info = self._info(False, written)
+        if callable(self.reward_kind):
+            reward = float(self.reward_kind(before, after, info))
+        else:
+            reward = step_reward(self.reward_kind, before_bytes, self._bytes)
+        return self._observation(), reward, terminated, False, info
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
@@ -199,17 +214,20 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     # Makes `state` the current state: its byte form, observation, mask and successors.
     def _enter(self, state: GameStatePy) -> None:
         self._state = state
-        data = bytes(state)
+        self._bytes = data = bytes(state)
         self._decoded = decode(data)
         # The observation comes from the native code the batched games use.
-        self._obs = {k: v[0] for k, v in observations_from_bytes([data]).items()}
+        rows = self._form.hidden_rows
+        self._obs = {k: v[0] for k, v in observations_from_bytes([data], hidden_rows=rows).items()}
         if self.moves == "chains":
             self._mask, self._successors = chain_successors(state)
         else:
             self._mask, self._placements = placement_actions(state)
 
-    def _observation(self) -> Observation:
-        return {k: v.copy() for k, v in self._obs.items()}
+    def _observation(self) -> Any:
+        assert self._decoded is not None
+        obs = {k: v.copy() for k, v in self._obs.items()}
+        return self._form(obs, self._mask.copy(), self._decoded.game_over)
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}
