@@ -3,19 +3,22 @@
 // N two-player matches stepped the same way; the Match type, a two-player match with its
 // garbage exchange and both replay streams; and what the package reads from the engine one
 // state at a time: the placement mask of a state, every placement of a state with its key
-// path and the state a key path leads to, the chains tied for a bot's choice, observations
-// of stored states, and the piece shapes.
+// path and the state a key path leads to, the chains tied for a bot's choice, the beam search
+// bot's placement and games, observations of stored states, and the piece shapes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bot/beam.hpp"
 #include "bot/bot.hpp"
 #include "games.hpp"
 #include "versus_games.hpp"
@@ -1141,6 +1144,37 @@ PyObject* module_placement_mask(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The eight action names as interned strings, made once per call.
+struct ActionNames {
+    PyRef names[game::tet::ACTION_NB];
+    bool make() {
+        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
+            names[a] = PyRef::steal(
+                PyUnicode_InternFromString(game::tet::name(game::tet::action_from_index(a))));
+            if (!names[a]) return false;
+        }
+        return true;
+    }
+};
+
+// Placement i of `list` as Python sees it: (keys, hold, kind, rotation, row, column, spin,
+// lines, code), keys a tuple of action names. A new reference, or NULL with an exception set.
+PyObject* placement_tuple(const game::tet::PlacementList& list, int i, const ActionNames& names) {
+    const game::tet::Placement& p = list.items[static_cast<std::size_t>(i)];
+    std::vector<game::tet::TetAction> keys(p.key_nb);
+    list.keys(i, keys.data());
+    PyRef key_tuple = PyRef::steal(PyTuple_New(p.key_nb));
+    if (!key_tuple) return nullptr;
+    for (int k = 0; k < p.key_nb; ++k) {
+        PyObject* n = names.names[game::tet::index(keys[static_cast<std::size_t>(k)])].get();
+        Py_INCREF(n);
+        PyTuple_SET_ITEM(key_tuple.get(), k, n);
+    }
+    return Py_BuildValue("(OOiiiiiii)", key_tuple.get(), p.hold ? Py_True : Py_False,
+                         game::tet::index(p.kind), game::rot::index(p.rs), p.row, p.col,
+                         static_cast<int>(p.spin), p.lines, placement_code(p));
+}
+
 // step_reward($module, reward, before, after): the reward of a step between two states given
 // in their byte form, as a Batch of that reward kind counts it.
 PyObject* module_step_reward(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -1180,31 +1214,12 @@ PyObject* module_placements(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!decode_state(data, state)) return nullptr;
         game::tet::PlacementList& list = thread_placement_list();
         game::tet::list_placements(state, hold != 0, list);
-        // The action names, made once per call.
-        PyRef names[game::tet::ACTION_NB];
-        for (int a = 0; a < game::tet::ACTION_NB; ++a) {
-            names[a] = PyRef::steal(
-                PyUnicode_InternFromString(game::tet::name(game::tet::action_from_index(a))));
-            if (!names[a]) return nullptr;
-        }
+        ActionNames names;
+        if (!names.make()) return nullptr;
         PyRef out = PyRef::steal(PyList_New(list.count));
         if (!out) return nullptr;
-        std::vector<game::tet::TetAction> keys;
         for (int i = 0; i < list.count; ++i) {
-            const game::tet::Placement& p = list.items[static_cast<std::size_t>(i)];
-            keys.resize(p.key_nb);
-            list.keys(i, keys.data());
-            PyRef key_tuple = PyRef::steal(PyTuple_New(p.key_nb));
-            if (!key_tuple) return nullptr;
-            for (int k = 0; k < p.key_nb; ++k) {
-                PyObject* n = names[game::tet::index(keys[static_cast<std::size_t>(k)])].get();
-                Py_INCREF(n);
-                PyTuple_SET_ITEM(key_tuple.get(), k, n);
-            }
-            PyObject* entry = Py_BuildValue(
-                "(OOiiiiiii)", key_tuple.get(), p.hold ? Py_True : Py_False,
-                game::tet::index(p.kind), game::rot::index(p.rs), p.row, p.col,
-                static_cast<int>(p.spin), p.lines, placement_code(p));
+            PyObject* entry = placement_tuple(list, i, names);
             if (!entry) return nullptr;
             PyList_SET_ITEM(out.get(), i, entry);
         }
@@ -1286,6 +1301,221 @@ PyObject* module_bot_choices(PyObject*, PyObject* args, PyObject* kwargs) {
             PyList_SET_ITEM(out.get(), k, chain);
         }
         return out.release();
+    });
+}
+
+// ---- The beam search bot ------------------------------------------------------------------
+
+// The search of the calling thread, made on first use and kept (its buffers are large).
+game::bot::BeamSearch& thread_beam() {
+    thread_local std::unique_ptr<game::bot::BeamSearch> beam;
+    if (!beam) beam = std::make_unique<game::bot::BeamSearch>();
+    return *beam;
+}
+
+// A weight set from a name or from a dict of weights by name (those left out from the
+// default set); false with ValueError or TypeError set.
+bool beam_weights_of(PyObject* weights, game::bot::BeamWeights& out) {
+    out = *game::bot::beam_weights("default");
+    if (PyUnicode_Check(weights)) {
+        const char* name = PyUnicode_AsUTF8(weights);
+        if (!name) return false;
+        const game::bot::BeamWeights* w = game::bot::beam_weights(name);
+        if (!w) {
+            std::string known;
+            for (const auto n : game::bot::beam_weight_names())
+                known += (known.empty() ? "" : ", ") + std::string(n);
+            PyErr_Format(PyExc_ValueError, "unknown weights '%s': choose one of %s", name,
+                         known.c_str());
+            return false;
+        }
+        out = *w;
+        return true;
+    }
+    if (!PyDict_Check(weights)) {
+        PyErr_Format(PyExc_TypeError, "weights must be a name or a dict, not %s",
+                     Py_TYPE(weights)->tp_name);
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(weights, &pos, &key, &value)) {
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        int found = -1;
+        for (int i = 0; name && i < game::bot::BEAM_WEIGHT_NB; ++i)
+            if (game::bot::BEAM_WEIGHT_NAMES[static_cast<std::size_t>(i)] == name) found = i;
+        if (found < 0) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "unknown weight %R", key);
+            return false;
+        }
+        const double v = PyFloat_AsDouble(value);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        game::bot::weight_at(out, found) = static_cast<float>(v);
+    }
+    return true;
+}
+
+// beam_weights($module, name): the weights of a named set as a dict.
+PyObject* module_beam_weights(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"name", nullptr};
+        PyObject* name = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:beam_weights",
+                                         const_cast<char**>(kwlist), &name))
+            return nullptr;
+        game::bot::BeamWeights w;
+        if (!beam_weights_of(name, w)) return nullptr;
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (int i = 0; i < game::bot::BEAM_WEIGHT_NB; ++i) {
+            PyRef v = PyRef::steal(PyFloat_FromDouble(game::bot::weight_at(w, i)));
+            const std::string key(game::bot::BEAM_WEIGHT_NAMES[static_cast<std::size_t>(i)]);
+            if (!v || PyDict_SetItemString(out.get(), key.c_str(), v.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
+// The settings of a beam search from its arguments; false with ValueError, TypeError or
+// OverflowError set for one out of range.
+bool beam_settings(int width, int depth, PyObject* weights, PyObject* seed, int incoming,
+                   int back_to_back, int max_keys, game::bot::BeamSettings& out) {
+    if (width < 1 || width > game::bot::MAX_BEAM_WIDTH) {
+        PyErr_Format(PyExc_ValueError, "width must lie in 1..%d, not %d",
+                     game::bot::MAX_BEAM_WIDTH, width);
+        return false;
+    }
+    if (depth < 1 || depth > game::bot::MAX_BEAM_DEPTH) {
+        PyErr_Format(PyExc_ValueError, "depth must lie in 1..%d, not %d",
+                     game::bot::MAX_BEAM_DEPTH, depth);
+        return false;
+    }
+    if (weights && !beam_weights_of(weights, out.weights)) return false;
+    if (incoming < 0 || max_keys < 0) {
+        PyErr_SetString(PyExc_ValueError, "incoming and max_keys must be 0 or more");
+        return false;
+    }
+    std::uint64_t seed_value = 0;
+    if (seed) {
+        if (!PyLong_Check(seed)) {
+            PyErr_Format(PyExc_TypeError, "seed must be an int, not %s", Py_TYPE(seed)->tp_name);
+            return false;
+        }
+        seed_value = PyLong_AsUnsignedLongLong(seed);
+        if (PyErr_Occurred()) {
+            PyErr_SetString(PyExc_OverflowError, "seed must lie in 0..2**64 - 1");
+            return false;
+        }
+    }
+    out.width = width;
+    out.depth = depth;
+    out.seed = seed_value;
+    out.incoming = incoming;
+    out.back_to_back = back_to_back != 0;
+    out.max_keys = max_keys;
+    return true;
+}
+
+// beam_move($module, state, width=16, depth=6, weights='default', seed=0, incoming=0,
+// back_to_back=False, max_keys=0): the beam search's placement for a state given in its byte
+// form, as placements() gives it, or None when the state has none.
+PyObject* module_beam_move(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state",    "width",        "depth",    "weights", "seed",
+                                       "incoming", "back_to_back", "max_keys", nullptr};
+        Py_buffer data;
+        int width = 16, depth = 6, incoming = 0, back_to_back = 0, max_keys = 0;
+        PyObject* weights = nullptr;
+        PyObject* seed = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|$iiOOipi:beam_move",
+                                         const_cast<char**>(kwlist), &data, &width, &depth,
+                                         &weights, &seed, &incoming, &back_to_back, &max_keys))
+            return nullptr;
+        game::bot::BeamSettings settings;
+        if (!beam_settings(width, depth, weights, seed, incoming, back_to_back, max_keys, settings)) {
+            PyBuffer_Release(&data);
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        game::bot::BeamSearch& beam = thread_beam();
+        const game::bot::BeamChoice choice = beam.choose(state, settings);
+        if (choice.index < 0) Py_RETURN_NONE;
+        ActionNames names;
+        if (!names.make()) return nullptr;
+        return placement_tuple(beam.root_placements(), choice.index, names);
+    });
+}
+
+// beam_play($module, state, pieces, width=16, depth=6, weights='default', seed=0): the beam
+// search playing up to `pieces` placements from a state given in its byte form, each key at
+// time 0: (byte form of the last state, figures) with the figures pieces, lines, attack (the
+// guideline table), t_spins (T-spin and mini T-spin clears), back_to_back (back-to-back
+// clears), longest_back_to_back (the longest run of them) and max_combo.
+PyObject* module_beam_play(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "pieces", "width", "depth",
+                                       "weights", "seed", nullptr};
+        Py_buffer data;
+        Py_ssize_t pieces = 0;
+        int width = 16, depth = 6;
+        PyObject* weights = nullptr;
+        PyObject* seed = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*n|$iiOO:beam_play",
+                                         const_cast<char**>(kwlist), &data, &pieces, &width,
+                                         &depth, &weights, &seed))
+            return nullptr;
+        game::bot::BeamSettings settings;
+        if (!beam_settings(width, depth, weights, seed, 0, 0, 0, settings)) {
+            PyBuffer_Release(&data);
+            return nullptr;
+        }
+        if (pieces < 0) {
+            PyBuffer_Release(&data);
+            PyErr_Format(PyExc_ValueError, "pieces must be 0 or more, not %zd", pieces);
+            return nullptr;
+        }
+        game::tet::GameState state;
+        if (!decode_state(data, state)) return nullptr;
+        game::bot::BeamSearch& beam = thread_beam();
+        long long played = 0, lines = 0, attack = 0, spins = 0, b2b = 0, run = 0, longest = 0,
+                  max_combo = 0;
+        bool chain = state.is_b2b;
+        std::vector<game::tet::TetAction> keys;
+        while (played < pieces && !state.is_over()) {
+            if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C ends a long run
+            const game::bot::BeamChoice choice = beam.choose(state, settings);
+            if (choice.index < 0) break;
+            const game::tet::PlacementList& list = beam.root_placements();
+            keys.resize(list.items[static_cast<std::size_t>(choice.index)].key_nb);
+            list.keys(choice.index, keys.data());
+            for (const game::tet::TetAction a : keys) {
+                auto next = state.try_action(a, 0);
+                if (next.failed()) {
+                    PyErr_Format(PyExc_RuntimeError, "the engine refused %s of the beam's keys: %s",
+                                 game::tet::name(a), next.error.message().c_str());
+                    return nullptr;
+                }
+                game::tet::LockOutcome o;
+                if (game::tet::lock_outcome(state, a, next.value, chain, o)) {
+                    ++played;
+                    lines += o.lines;
+                    attack += game::tet::attack_of(game::tet::AttackTable::Guideline, o);
+                    spins += o.lines > 0 && o.kind == game::tet::Tet::T && (o.t_spin || o.t_mini_spin);
+                    if (o.lines > 0) run = o.back_to_back ? run + 1 : 0;
+                    b2b += o.back_to_back;
+                    longest = std::max(longest, run);
+                    max_combo = std::max<long long>(max_combo, o.combo);
+                }
+                state = next.value;
+            }
+        }
+        const std::vector<std::uint8_t> bytes = game::tet::encode_game_state(state);
+        return Py_BuildValue("(y#{sLsLsLsLsLsLsL})", reinterpret_cast<const char*>(bytes.data()),
+                             static_cast<Py_ssize_t>(bytes.size()), "pieces", played, "lines",
+                             lines, "attack", attack, "t_spins", spins, "back_to_back", b2b,
+                             "longest_back_to_back", longest, "max_combo", max_combo);
     });
 }
 
@@ -1430,6 +1660,28 @@ PyMethodDef module_methods[] = {
                "The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' "
                "or 'random') on a state given in its byte form: the best score, then the "
                "fewest actions, in chain order; empty when no chain qualifies.")},
+    {"beam_move", CORVELLE_CFUNC(module_beam_move), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_move($module, state, *, width=16, depth=6, weights='default', seed=0, "
+               "incoming=0, back_to_back=False, max_keys=0)\n--\n\n"
+               "The beam search's placement for a state given in its byte form, as "
+               "placements() lists it: (keys, hold, kind, rotation, row, column, spin, lines, "
+               "code); None when the state has none. width: positions kept per level; depth: "
+               "placements looked ahead; weights: a named weight set, or a dict of weights by name "
+               "(those left out from 'default'); seed: draws among "
+               "placements of equal value; incoming: garbage queued against the player outside "
+               "the state; back_to_back: the player's last clear was difficult; max_keys: the "
+               "longest key path of any placement searched (0: any).")},
+    {"beam_weights", CORVELLE_CFUNC(module_beam_weights), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_weights($module, name)\n--\n\n"
+               "The weights of the beam search's named weight set `name`, as a dict by weight "
+               "name.")},
+    {"beam_play", CORVELLE_CFUNC(module_beam_play), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("beam_play($module, state, pieces, *, width=16, depth=6, weights='default', "
+               "seed=0)\n--\n\n"
+               "The beam search playing up to `pieces` placements from a state given in its "
+               "byte form, each key at time 0: (byte form of the last state, figures), the "
+               "figures a dict of pieces, lines, attack (guideline table), t_spins, "
+               "back_to_back, longest_back_to_back and max_combo.")},
     {"observations", CORVELLE_CFUNC(module_observations), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("observations($module, states, board, piece, next, hold, counters, "
                "hidden_rows=0)\n--\n\n"
@@ -1498,8 +1750,8 @@ PyModuleDef module_def = {
     .m_doc = "Many games stepped in one call, outside the interpreter lock; two-player matches, one\n"
              "at a time or many at once; and what the package reads from the engine one state at a\n"
              "time: a state's placement mask, every placement with its key path, the state a key\n"
-             "path leads to, the chains tied for a bot's choice, observations of stored states, and\n"
-             "the piece shapes.",
+             "path leads to, the chains tied for a bot's choice, the beam search bot's placement and\n"
+             "games, observations of stored states, and the piece shapes.",
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

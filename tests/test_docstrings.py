@@ -18,6 +18,7 @@ BATCH_STUB = ROOT / "python" / "corvelle" / "_batch.pyi"
 
 MODULES = [
     "corvelle",
+    "corvelle.bots",
     "corvelle.bytestate",
     "corvelle.cli",
     "corvelle.replay",
@@ -122,7 +123,7 @@ def test_the_stub_and_package_use_literal_types_for_fixed_names():
 
     from corvelle import cli, seeded_bot
 
-    assert get_args(seeded_bot.BotName) == ("wordpress", "random")
+    assert get_args(seeded_bot.BotName) == ("wordpress", "random", "beam")
     assert annotation(cli.play_game, "bot") == "seeded_bot.BotName"
     pytest.importorskip("gymnasium")
     from corvelle.envs import KeyEnv, PlacementEnv, PlacementVectorEnv

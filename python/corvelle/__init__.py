@@ -6,6 +6,8 @@
   from its byte form.
 - `corvelle.placements(state)`: every placement of the falling piece (tucks, spins, hold)
   with its shortest key path and, when read, the state it leads to (`corvelle.placement`).
+- `corvelle.bots`: `Beam`, the beam search bot: every placement with hold through the preview,
+  a strong player, teacher and opponent (`corvelle.Beam`).
 - `corvelle.fumen`: board diagrams (fumen v115 text) written from states and read back.
 - `corvelle.viewer`: `write` makes a self-contained HTML page that steps through a game.
 - `corvelle.envs`: Gymnasium environments on the engine (extra `gym`).
@@ -16,8 +18,18 @@
   `corvelle versus`, `corvelle tbp`).
 """
 
+from .bots import Beam
 from .bytestate import DecodedState, decode
 from .placement import Placement, placements
 from .replay import Recorder, load, load_bytes
 
-__all__ = ["DecodedState", "Placement", "Recorder", "decode", "load", "load_bytes", "placements"]
+__all__ = [
+    "Beam",
+    "DecodedState",
+    "Placement",
+    "Recorder",
+    "decode",
+    "load",
+    "load_bytes",
+    "placements",
+]

@@ -1,8 +1,8 @@
 """Many games stepped in one call, outside the interpreter lock; two-player matches, one
 at a time or many at once; and what the package reads from the engine one state at a time:
 a state's placement mask, every placement with its key path, the state a key path leads
-to, the chains tied for a bot's choice, observations of stored states, and the piece
-shapes."""
+to, the chains tied for a bot's choice, the beam search bot's placement and games,
+observations of stored states, and the piece shapes."""
 
 from typing import Any, Dict, List, Literal, Optional, Sequence, Tuple, Union
 
@@ -146,6 +146,42 @@ def bot_choices(state: object, bot: str) -> List[int]:
     """The chain numbers tied for the choice of the engine's bot `bot` ('wordpress' or
     'random') on a state given in its byte form: the best score, then the fewest actions, in
     chain order; empty when no chain qualifies."""
+
+def beam_move(
+    state: object,
+    *,
+    width: int = ...,
+    depth: int = ...,
+    weights: Union[str, Dict[str, float]] = ...,
+    seed: int = ...,
+    incoming: int = ...,
+    back_to_back: bool = ...,
+    max_keys: int = ...,
+) -> Optional[Tuple[Tuple[str, ...], bool, int, int, int, int, int, int, int]]:
+    """The beam search's placement for a state given in its byte form, as placements() lists
+    it: (keys, hold, kind, rotation, row, column, spin, lines, code); None when the state has
+    none. width: positions kept per level; depth: placements looked ahead; weights: a named
+    weight set, or a dict of weights by name (those left out from 'default'); seed: draws
+    among placements of equal value; incoming: garbage queued against
+    the player outside the state; back_to_back: the player's last clear was difficult;
+    max_keys: the longest key path of any placement searched (0: any)."""
+
+def beam_play(
+    state: object,
+    pieces: int,
+    *,
+    width: int = ...,
+    depth: int = ...,
+    weights: Union[str, Dict[str, float]] = ...,
+    seed: int = ...,
+) -> Tuple[bytes, Dict[str, int]]:
+    """The beam search playing up to `pieces` placements from a state given in its byte form,
+    each key at time 0: (byte form of the last state, figures), the figures a dict of pieces,
+    lines, attack (guideline table), t_spins, back_to_back, longest_back_to_back and
+    max_combo."""
+
+def beam_weights(name: str) -> Dict[str, float]:
+    """The weights of the beam search's named weight set `name`, as a dict by weight name."""
 
 def observations(
     states: Sequence[bytes | bytearray | memoryview],

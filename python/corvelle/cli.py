@@ -1,12 +1,12 @@
 """The `corvelle` command: let a bot play a game, play replay files back, write datasets.
 
-    corvelle play [--bot wordpress|random] [--pieces N] [--seed HEX64] [--start-time T]
+    corvelle play [--bot wordpress|random|beam] [--pieces N] [--seed HEX64] [--start-time T]
                   [--replay FILE] [--html FILE] [--no-progress]
     corvelle replay FILE [--html FILE] [--no-strict]   (a replay or a match file)
     corvelle versus [--a BOT] [--b BOT] [--matches N] [--attack engine|guideline]
                     [--delay D] [--max-steps S] [--seed HEX64] [--replay DIR] [--html FILE]
                     [--no-progress]
-    corvelle datagen --games N --out DIR [--bot wordpress|random] [--workers K]
+    corvelle datagen --games N --out DIR [--bot wordpress|random|beam] [--workers K]
                      [--ray-address ADDR] [--ray-timeout S] [--seed HEX64] [--max-pieces P]
                      [--games-per-shard G] [--resume] [--no-progress]
                      [--format parquet|minari] [--dataset-id ID] [--level placement|keys]
@@ -308,7 +308,8 @@ def build_parser() -> argparse.ArgumentParser:
         choices=BOTS,
         default="wordpress",
         help=f"the bot that plays: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
-        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
+        f"{seeded_bot.BOT_HELP['random']}; 'beam' {seeded_bot.BOT_HELP['beam']} "
+        "(default: %(default)s)",
     )
     play.add_argument(
         "--pieces",
@@ -401,9 +402,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--bot",
         choices=BOTS,
         default="wordpress",
-        help="the board score that chooses each move, as the engine's bot of that name "
-        f"scores it: 'wordpress' {seeded_bot.BOT_HELP['wordpress']}; 'random' "
-        f"{seeded_bot.BOT_HELP['random']} (default: %(default)s)",
+        help="the bot that chooses each move: 'wordpress' "
+        f"{seeded_bot.BOT_HELP['wordpress']}; 'random' {seeded_bot.BOT_HELP['random']} (both "
+        "as the engine's bot of that name scores the move chains); 'beam' "
+        f"{seeded_bot.BOT_HELP['beam']}, its rows also naming each placement's action number "
+        "(default: %(default)s)",
     )
     gen.add_argument(
         "--games", type=_piece_count, required=True, metavar="N", help="games to play"

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import dataclasses
 import functools
-from typing import List, Literal, Tuple
+from typing import Any, List, Literal, Tuple
 
 from corvelle_vim import GameStatePy
 
@@ -38,6 +38,7 @@ __all__ = [
     "Spin",
     "decode",
     "encode",
+    "from_row",
     "placements",
 ]
 
@@ -106,20 +107,21 @@ def placements(state: GameStatePy, *, hold: bool = True) -> List[Placement]:
     if not isinstance(state, GameStatePy):
         raise TypeError(f"state must be a GameStatePy, not {type(state).__name__}")
     origin = bytes(state.to_bytes())
-    out = []
+    return [from_row(row, origin) for row in _batch.placements(origin, hold=hold)]
+
+
+def from_row(row: Tuple[Any, ...], origin: bytes) -> Placement:
+    """The Placement of one row of the native listing ((keys, hold, kind, rotation, row,
+    column, spin, lines, code), as `corvelle._batch.placements` and `beam_move` give them) of
+    the state of byte form `origin`."""
+    keys, held, kind, rotation, y, column, spin, lines, code = row
     # Built without the frozen dataclass's __init__ (one object.__setattr__ per field): the
-    # fields go straight into each record's __dict__, as __init__ would leave them.
-    new, fields = object.__new__, _FIELDS
-    for keys, held, kind, rotation, row, column, spin, lines, code in _batch.placements(
-        origin, hold=hold
-    ):
-        p = new(Placement)
-        p.__dict__.update(
-            zip(fields, (keys, held, KINDS[kind], rotation, row, column, SPINS[spin], lines, code,
-                         origin))
-        )
-        out.append(p)
-    return out
+    # fields go straight into the record's __dict__, as __init__ would leave them.
+    p = object.__new__(Placement)
+    p.__dict__.update(
+        zip(_FIELDS, (keys, held, KINDS[kind], rotation, y, column, SPINS[spin], lines, code, origin))
+    )
+    return p
 
 
 _FIELDS = tuple(f.name for f in dataclasses.fields(Placement))

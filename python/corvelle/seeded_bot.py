@@ -1,5 +1,5 @@
-"""The engine's bots with repeatable ties: the one rule `corvelle play` and `corvelle datagen`
-share for turning a seed into the same game every time.
+"""The bots with repeatable ties: the one rule `corvelle play`, `corvelle datagen` and
+`corvelle versus` share for turning a seed into the same game every time.
 
 The engine's bots (`GameStatePy.bot_moves_raw`, `generate_bot_episode`) break ties between
 equally good chains with randomness from the operating system, so their games cannot be
@@ -21,6 +21,8 @@ The bots:
                best: plays well
     random     scores each board by lines cleared and height alone: a weak player, but it
                still chooses by score (it does not pick any legal move)
+    beam       searches every placement (tucks, spins, hold) through the five previews, the
+               best positions kept at each level: attacks with T-spins and back-to-back clears
 """
 
 from __future__ import annotations
@@ -32,13 +34,27 @@ from typing import Iterator, Literal, Optional, Tuple
 from corvelle_vim import GameStatePy
 
 from ._batch import bot_choices
+from .bots import Beam
+from .placement import Placement
 
-__all__ = ["BOTS", "BotName", "SOFT_DROP", "BOT_HELP", "choose_chain", "moves", "tie_break_rng"]
+__all__ = [
+    "BOTS",
+    "BOT_HELP",
+    "BotName",
+    "CHAIN_BOTS",
+    "SOFT_DROP",
+    "choose_chain",
+    "choose_placement",
+    "moves",
+    "tie_break_rng",
+]
 
-BotName = Literal["wordpress", "random"]
+BotName = Literal["wordpress", "random", "beam"]
 
-# The engine's bots, by name.
-BOTS: Tuple[BotName, ...] = ("wordpress", "random")
+# Every bot, by name.
+BOTS: Tuple[BotName, ...] = ("wordpress", "random", "beam")
+# The engine's own bots, which choose among the move chains.
+CHAIN_BOTS: Tuple[BotName, ...] = ("wordpress", "random")
 
 # What each bot does, in one line, for help texts.
 BOT_HELP = {
@@ -46,6 +62,8 @@ BOT_HELP = {
     "best (plays well)",
     "random": "scores each reachable board by lines cleared and height only (a weak "
     "player; it does not pick any legal move)",
+    "beam": "searches every placement (tucks, spins, hold) through the five previews and "
+    "attacks with T-spins and back-to-back clears (the strongest)",
 }
 
 # The move played when no chain qualifies.
@@ -71,6 +89,21 @@ def choose_chain(data: bytes, bot: str, rng: random.Random) -> Optional[int]:
     return ties[rng.randrange(len(ties))] if len(ties) > 1 else ties[0]
 
 
+def choose_placement(
+    data: bytes,
+    rng: random.Random,
+    *,
+    incoming: int = 0,
+    back_to_back: bool = False,
+    max_keys: int = 0,
+) -> Optional[Placement]:
+    """The placement the 'beam' bot plays on the state of byte form `data`, its seed drawn
+    from `rng` (`rng.getrandbits(64)`, one draw per decision); None when the state has none.
+    The match arguments are `corvelle.bots.Beam.move`'s."""
+    bot = Beam(seed=rng.getrandbits(64))
+    return bot.move(data, incoming=incoming, back_to_back=back_to_back, max_keys=max_keys)
+
+
 def _step_to(state: GameStatePy, action: str) -> Optional[GameStatePy]:
     for name, after in state.next_actions_and_states:
         if name == action:
@@ -82,19 +115,24 @@ def moves(
     start: GameStatePy, bot: str, rng: random.Random
 ) -> Iterator[Tuple[Optional[int], Tuple[Tuple[str, GameStatePy], ...]]]:
     """The bot's moves from `start`, one per piece, until the game is over: each as the chosen
-    chain's index (None for the soft drop played when no chain qualifies) and its steps, every
-    (action name, state after it) in order. Ends early when the engine refuses even that soft
-    drop."""
+    chain's index (for 'beam', the placement's action number of `corvelle.placement.encode`;
+    None for the soft drop played when no move qualifies) and its steps, every (action name,
+    state after it) in order. Ends early when the engine refuses even that soft drop."""
     state = start
     while not state.game_over:
-        chain = choose_chain(bytes(state), bot, rng)
-        actions = SOFT_DROP if chain is None else _CHAINS[chain]
+        if bot == "beam":
+            placement = choose_placement(bytes(state), rng)
+            chain = None if placement is None else placement.action
+            actions = SOFT_DROP if placement is None else placement.keys
+        else:
+            chain = choose_chain(bytes(state), bot, rng)
+            actions = SOFT_DROP if chain is None else _CHAINS[chain]
         steps = []
         for action in actions:
             after = _step_to(state, action)
             if after is None:
                 if chain is not None:
-                    raise RuntimeError(f"the engine refused {action} of the bot's chain {chain}")
+                    raise RuntimeError(f"the engine refused {action} of the bot's move {chain}")
                 return
             steps.append((action, after))
             state = after

@@ -158,14 +158,18 @@ Chooser = Callable[[GameStatePy], List[Placement]]
 
 
 def engine_chooser(bot: str, rng: random.Random) -> Chooser:
-    """The engine's bot `bot` ("wordpress" or "random") as a chooser: the placement its chain
-    locks, with ties drawn from `rng` by the seeded rule of `corvelle.seeded_bot`."""
+    """The bot `bot` ("wordpress", "random" or "beam") as a chooser: the placement its chain
+    locks, or the beam bot's placement, with ties (the beam bot's seed) drawn from `rng` by
+    the seeded rule of `corvelle.seeded_bot`."""
     if bot not in seeded_bot.BOTS:
         raise ValueError(f"bot must be one of {', '.join(seeded_bot.BOTS)}, not {bot!r}")
     chains = GameStatePy.get_all_move_chains()
 
     def choose(state: GameStatePy) -> List[Placement]:
         origin = bytes(state)
+        if bot == "beam":
+            placement = seeded_bot.choose_placement(origin, rng)
+            return [] if placement is None else [placement]
         chain = seeded_bot.choose_chain(origin, bot, rng)
         if chain is None:
             return []

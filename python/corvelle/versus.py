@@ -56,6 +56,7 @@ __all__ = [
     "MatchFrame",
     "PLAYER_COUNTS",
     "Winner",
+    "bot_keys",
     "bot_turn",
     "load_match",
     "match_metrics",
@@ -68,7 +69,7 @@ __all__ = [
 ]
 
 ATTACK_TABLES = ("engine", "guideline")
-BOTS = ("wordpress", "random")
+BOTS = seeded_bot.BOTS
 DEFAULT_STEP_US = 16667
 MATCH_MAGIC = b"CVMATCH1"
 MAX_DELAY = 60
@@ -80,6 +81,7 @@ SeedLike = Union[GameSeedPy, bytes, bytearray, memoryview]
 Turn = Union[str, int, Sequence[Union[str, int]]]
 
 _ACTION_INDEX = {name: i for i, name in enumerate(ACTIONS)}
+_CHAINS: Tuple[Tuple[str, ...], ...] = tuple(tuple(c) for c in GameStatePy.get_all_move_chains())
 _RESULTS: Tuple[Winner, ...] = (None, 0, 1, "draw")
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
@@ -532,6 +534,25 @@ def bot_turn(match: Match, player: int, bot: str, rng: random.Random) -> int:
     return HARD_DROP_CHAIN if chain is None else chain
 
 
+def bot_keys(match: Match, player: int, bot: str, rng: random.Random) -> List[int]:
+    """The actions (by index) of the turn bot `bot` plays for `player`: an engine bot's chain
+    (`bot_turn`), or the key path of the 'beam' bot's placement
+    (`corvelle.seeded_bot.choose_placement`), searched with the garbage queued against the
+    player and its back-to-back run; a plain hard drop when no move qualifies."""
+    if bot != "beam":
+        return [_ACTION_INDEX[a] for a in _CHAINS[bot_turn(match, player, bot, rng)]]
+    info = match._native.info()["players"][player]
+    placement = seeded_bot.choose_placement(
+        match.state_bytes(player),
+        rng,
+        incoming=sum(lines for lines, _ in info["queued"]),
+        back_to_back=bool(info["back_to_back"]),
+    )
+    if placement is None:
+        return [_ACTION_INDEX["HardDrop"]]
+    return [_ACTION_INDEX[a] for a in placement.keys]
+
+
 def play_bot_match(
     bot_a: str,
     bot_b: str,
@@ -542,7 +563,8 @@ def play_bot_match(
     delay: int = 0,
     max_steps: int = 0,
 ) -> Match:
-    """A match between two engine bots, one chain per step, repeatable from the seeds."""
+    """A match between two bots, one move (a chain, or the beam bot's placement) per step,
+    repeatable from the seeds."""
     return play_match((bot_a, bot_b), seed_a, seed_b, attack=attack, delay=delay, max_steps=max_steps)
 
 
@@ -562,21 +584,21 @@ def play_match(
     delay: int = 0,
     max_steps: int = 0,
 ) -> Match:
-    """A match between two players, each an engine bot by name (one chain per step, ties
-    drawn as in `play_bot_match`) or a `Player`; a player whose turn is None forfeits."""
+    """A match between two players, each a bot by name (`bot_keys`: an engine bot's chain or
+    the beam bot's key path per step, drawn as in `play_bot_match`) or a `Player`; a player
+    whose turn is None forfeits."""
     if len(players) != 2:
         raise ValueError(f"a match has two players, not {len(players)}")
     for player in players:
         if isinstance(player, str) and player not in BOTS:
-            raise ValueError(f"bot must be 'wordpress' or 'random', not {player!r}")
+            raise ValueError(f"bot must be one of {', '.join(BOTS)}, not {player!r}")
     match = Match(seed_a, seed_b, attack=attack, delay=delay, max_steps=max_steps)
     rngs = (tie_break_rng(bytes(seed_a), 0), tie_break_rng(bytes(seed_b), 1))
-    chains = GameStatePy.get_all_move_chains()
     while match.winner is None:
         turns: List[Turn] = []
         for p, player in enumerate(players):
             if isinstance(player, str):
-                turns.append(chains[bot_turn(match, p, player, rngs[p])])
+                turns.append(bot_keys(match, p, player, rngs[p]))
                 continue
             turn = player.turn(match, p)
             if turn is None:

@@ -41,7 +41,7 @@ class TestFiles:
         shards = GAMES // GAMES_PER_SHARD
         assert names == ["manifest.json"] + [f"part-{i:05d}.parquet" for i in range(shards)]
         m = baseline.manifest
-        assert m["format"] == "corvelle-datagen" and m["format_version"] == 1
+        assert m["format"] == "corvelle-datagen" and m["format_version"] == 2
         assert m["package"] == "corvelle-vim" and m["version"]
         assert m["complete"] is True and m["failed"] == []
         assert m["master_seed"] == SEED.hex()
@@ -242,7 +242,7 @@ class TestArguments:
             (dict(max_pieces=0), AT_LEAST_ONE),
             (dict(games_per_shard=0), AT_LEAST_ONE),
             (dict(workers=0), AT_LEAST_ONE),
-            (dict(bot="nobot"), "unknown bot 'nobot': choose one of wordpress, random"),
+            (dict(bot="nobot"), "unknown bot 'nobot': choose one of wordpress, random, beam"),
             (dict(seed=bytes(31)), "seed must be 32 bytes, got 31"),
         ],
     )

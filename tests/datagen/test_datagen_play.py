@@ -15,7 +15,8 @@ from corvelle_vim import GameStatePy
 
 from corvelle import seeded_bot
 from corvelle._batch import bot_choices
-from corvelle.datagen import BOTS, CHAINS, chain_mask, game_seed
+from corvelle.datagen import CHAINS, chain_mask, game_seed
+from corvelle.seeded_bot import CHAIN_BOTS
 from corvelle.datagen._play import GameRows, canonical_chain, play_game
 
 
@@ -118,7 +119,7 @@ def _documented_ties(state: GameStatePy, bot: str) -> List[int]:
 
 
 class TestChoice:
-    @pytest.mark.parametrize("bot", BOTS)
+    @pytest.mark.parametrize("bot", CHAIN_BOTS)
     def test_engine_ties_follow_the_documented_rule(self, bot: str) -> None:
         found = []
         for state in _states("wordpress", 2, 40) + _states("random", 2, 40):
@@ -133,7 +134,7 @@ class TestChoice:
         assert max(len(t) for t in found) > 2
         assert any(g in t and g + 6 in t for t in found for g in range(0, 96, 12))
 
-    @pytest.mark.parametrize("bot", BOTS)
+    @pytest.mark.parametrize("bot", CHAIN_BOTS)
     def test_rows_replay_the_documented_draw(self, bot: str) -> None:
         master, game = bytes(range(32)), 5
         rows = GameRows()

@@ -61,11 +61,15 @@ bool lock_outcome(const GameState& before, TetAction action, const GameState& af
     // Step 4. Back-to-back: a difficult clear after a difficult clear; locks without lines
     // leave the run as it is.
     if (out.lines > 0) {
-        const bool difficult = out.lines >= 4 || full_t_spin(out) || mini_t_spin(out);
+        const bool difficult = difficult_clear(out);
         out.back_to_back = difficult && chain;
         chain = difficult;
     }
     return true;
+}
+
+bool difficult_clear(const LockOutcome& o) {
+    return o.lines >= 4 || full_t_spin(o) || mini_t_spin(o);
 }
 
 int attack_of(AttackTable table, const LockOutcome& o) {

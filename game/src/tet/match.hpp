@@ -49,6 +49,10 @@ struct LockOutcome {
 bool lock_outcome(const GameState& before, TetAction action, const GameState& after, bool& chain,
                   LockOutcome& out);
 
+// Whether a clear is difficult: a four, or a T-spin or mini T-spin with lines. Difficult
+// clears in a row are back-to-back; an easy clear ends the run.
+bool difficult_clear(const LockOutcome& o);
+
 // Garbage lines a lock sends under `table`.
 int attack_of(AttackTable table, const LockOutcome& o);
 

@@ -79,6 +79,18 @@ def _shard_files(path: str) -> List[str]:
     return [os.path.join(path, s["file"]) for s in shards]
 
 
+def _played_by_beam(files: Sequence[str]) -> bool:
+    """Whether the rows name placements of the complete placement set (bot 'beam')."""
+    pq = importlib.import_module("pyarrow.parquet")
+    for name in files:
+        if "placement_action" not in pq.read_schema(name).names:
+            continue
+        column = pq.read_table(name, columns=["placement_action"]).column("placement_action")
+        if column.null_count < len(column):
+            return True
+    return False
+
+
 def _games(files: Sequence[str]) -> Iterator[Dict[str, List[Any]]]:
     """The rows of each game, column by column, in game and step order."""
     pq = importlib.import_module("pyarrow.parquet")
@@ -200,6 +212,11 @@ def to_minari(
         raise ValueError(f"a Minari dataset {dataset_id!r} already exists at {target}")
     source = os.path.normpath(os.fspath(parquet_path))
     files = _shard_files(source)
+    if level == "placement" and _played_by_beam(files):
+        raise ValueError(
+            f"{source}: played by the 'beam' bot, whose placements are not move chains: "
+            "convert it at the key level (level='keys')"
+        )
     env_id, mode = LEVELS[level]
     env = gym.make(env_id)
     spec = env.spec

@@ -2,8 +2,9 @@
 
 The bot's choices follow the seeded rule of `corvelle.seeded_bot` (the engine's list of the
 chains tied for its bot's choice, drawn among with a `random.Random` seeded from the game's
-seed), the same rule `corvelle play` uses, so a game here and `corvelle play` on the same seed
-and start time 0 play the same moves.
+seed; for 'beam', the search's seed drawn from that generator), the same rule `corvelle play`
+uses, so a game here and `corvelle play` on the same seed and start time 0 play the same
+moves.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS
-from ..seeded_bot import BOTS, choose_chain, tie_break_rng
+from ..seeded_bot import BOTS, choose_chain, choose_placement, tie_break_rng
 
 __all__ = [
     "ACTION_INDEX",
@@ -58,6 +59,7 @@ COLUMNS = (
     "chain_start",
     "chain_state",
     "action_mask",
+    "placement_action",
 )
 
 
@@ -142,8 +144,9 @@ def play_game(
     bot: str,
     max_pieces: int,
 ) -> int:
-    """Plays game `game_id` until `max_pieces` chains are placed or the game is lost, appending
-    one row per action to `rows`. Returns the number of rows appended."""
+    """Plays game `game_id` until `max_pieces` moves (chains, or the 'beam' bot's placements)
+    are placed or the game is lost, appending one row per action to `rows`. Returns the number
+    of rows appended."""
     seed = game_seed(master_seed, game_id)
     rng = tie_break_rng(seed)
     state = GameStatePy(corvelle_vim.generate_seed(0, seed))
@@ -154,21 +157,29 @@ def play_game(
     while placed < max_pieces and not state.game_over:
         valid = state.get_valid_move_chains()
         mask = chain_mask(valid)
-        choice = _choose(data, bot, valid, mask, rng)
         chain_index: Optional[int] = None
+        placement_action: Optional[int] = None
         last: Optional[GameStatePy] = None
-        if choice is None:
-            # No chain qualifies: like the bots, let the piece fall one row (or lock).
-            actions: Tuple[str, ...] = ("SoftDrop",)
+        actions: Tuple[str, ...] = ("SoftDrop",)
+        if bot == "beam":
+            placement = choose_placement(data, rng)
+            if placement is not None:
+                actions = placement.keys
+                placement_action = placement.action
+                chain_index = _FIRST_INDEX.get(actions)
         else:
-            chain_index, last = choice
-            actions = CHAINS[chain_index]
+            choice = _choose(data, bot, valid, mask, rng)
+            if choice is not None:
+                chain_index, last = choice
+                actions = CHAINS[chain_index]
+        # No move qualifies: like the bots, let the piece fall one row (or lock).
+        moved = placement_action is not None or chain_index is not None
         chain_start = step
         chain_data = data
         refused = False
         for k, action in enumerate(actions):
-            ends_chain = chain_index is not None and k == len(actions) - 1
-            after = last if ends_chain else _step_to(state, action)
+            ends_move = moved and k == len(actions) - 1
+            after = last if ends_move and last is not None else _step_to(state, action)
             if after is None:
                 refused = True
                 break
@@ -185,16 +196,17 @@ def play_game(
             c["lines"].append(lines)
             c["total_lines"].append(after.total_lines)
             c["game_over"].append(after.game_over)
-            c["chain_index"].append(chain_index if ends_chain else None)
-            c["chain_start"].append(chain_start if ends_chain else None)
-            c["chain_state"].append(chain_data if ends_chain else None)
-            c["action_mask"].append(mask if ends_chain else None)
+            c["chain_index"].append(chain_index if ends_move else None)
+            c["chain_start"].append(chain_start if ends_move else None)
+            c["chain_state"].append(chain_data if ends_move else None)
+            c["action_mask"].append(mask if ends_move else None)
+            c["placement_action"].append(placement_action if ends_move else None)
             rows.lines += lines
             state, data = after, after_data
             step += 1
         if refused:
             # The engine refused the fallback soft drop: nothing more can be played.
             break
-        if chain_index is not None:
+        if moved:
             placed += 1
     return step

@@ -905,16 +905,15 @@ def generate(
         "package": "corvelle-vim",
         "version": _package_version(),
         "bot": bot,
-        "bot_rule": (
-            f"the '{bot}' board score of every chain get_valid_move_chains() keeps (chains "
-            "that end the game left out); the best score wins, then the fewest actions, then "
-            "a draw from the game's tie-break generator; SoftDrop when no chain qualifies"
-        ),
+        "bot_rule": _bot_rule(bot),
         "master_seed": seed.hex(),
         "game_seed": "sha256(master_seed || game_id as 8 bytes little-endian), start time 0",
         "tie_break": (
             "random.Random(sha256(b'corvelle.datagen tie-break' || game_seed)), one "
             "randrange(n) per decision with n > 1 tied chains, listed in chain order"
+            if bot != "beam"
+            else "random.Random(sha256(b'corvelle.datagen tie-break' || game_seed)), one "
+            "getrandbits(64) per decision: the search's seed"
         ),
         "games": games,
         "max_pieces": max_pieces,
@@ -982,6 +981,23 @@ def generate(
     if result.failed:
         raise ShardsFailedError(result)
     return result
+
+
+def _bot_rule(bot: str) -> str:
+    """How the bot of a dataset chooses its moves, for the manifest."""
+    if bot == "beam":
+        from ..bots import DEFAULT
+
+        return (
+            "corvelle.bots.Beam(width={width}, depth={depth}, weights='default'): a beam "
+            "search over every placement (hold included) through the five previews; its "
+            "placement's key path is played; SoftDrop when the state has no placement"
+        ).format(**DEFAULT)
+    return (
+        f"the '{bot}' board score of every chain get_valid_move_chains() keeps (chains "
+        "that end the game left out); the best score wins, then the fewest actions, then "
+        "a draw from the game's tie-break generator; SoftDrop when no chain qualifies"
+    )
 
 
 def _close_manifest(writer: _Writer, plan: List[_Plan]) -> None:

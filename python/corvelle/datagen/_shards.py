@@ -32,7 +32,7 @@ __all__ = [
 ]
 
 FORMAT = "corvelle-datagen"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 ROW_GROUP_ROWS = 16384
 
 
@@ -58,7 +58,8 @@ FIELDS: Tuple[Field, ...] = (
         "placement",
         "int32",
         False,
-        "the number of chains the game had completed before this action",
+        "the number of moves (chains, or the beam bot's placements) the game had completed "
+        "before this action",
     ),
     Field("state", "binary", False, "byte form of the state before the action (to_bytes)"),
     Field(
@@ -99,6 +100,16 @@ FIELDS: Tuple[Field, ...] = (
         True,
         f"on the action that ends a chain: {CHAIN_NB} flags, True for the chains "
         "get_valid_move_chains() keeps in chain_state; null elsewhere",
+    ),
+    Field(
+        "placement_action",
+        "int32",
+        True,
+        "bot 'beam', which plays any placement (tucks, spins, hold) rather than a chain: on "
+        "the action that ends a placement, its number in the complete placement action "
+        "space (corvelle.placement.encode, 0 to ALL_PLACEMENT_ACTION_NB - 1); the chain "
+        "fields are then filled as for a chain, chain_index null when the key path is none "
+        "of the chains; null elsewhere and for the other bots",
     ),
 )
 assert tuple(f.name for f in FIELDS) == COLUMNS

@@ -1,5 +1,5 @@
-"""VersusEnv: a two-player match against one of the engine's bots, and what the two-player
-environments share: the observation of one player, its space, actions and rewards.
+"""VersusEnv: a two-player match against a bot ('wordpress', 'random' or 'beam'), and what
+the two-player environments share: the observation of one player, its space, actions and rewards.
 
 A player's observation is a dict:
 
@@ -32,7 +32,7 @@ import corvelle_vim
 from corvelle_vim import GameStatePy
 
 from ..bytestate import ACTIONS, VISIBLE_ROWS, decode
-from ..versus import ATTACK_TABLES, BOTS, Match, Turn, bot_turn
+from ..versus import ATTACK_TABLES, BOTS, Match, Turn, bot_keys
 from .arena import check_action, check_moves
 from .obs import Observation, draw_game_seed, observation_from_state, observation_space
 from .placement import action_nb, placement_actions
@@ -150,33 +150,37 @@ def ended_by_knockout(match: Match) -> bool:
     return match.winner is not None and any(s.game_over for s in match.states)
 
 
+def check_opponent(bot: str) -> None:
+    if bot not in BOTS:
+        raise ValueError(f"opponent must be one of {', '.join(map(repr, BOTS))}, not {bot!r}")
+
+
 class BotPlayer:
-    """One of the engine's bots as a player: a chain per step in placement mode; in key mode
-    the chain's actions one per step, planned again when the next one is refused."""
+    """A bot as a player: its whole move per step in placement mode (an engine bot's chain,
+    or the 'beam' bot's key path); in key mode the move's actions one per step, planned again
+    when the next one is refused."""
 
     def __init__(self, bot: str, mode: str, rng: random.Random) -> None:
-        if bot not in BOTS:
-            raise ValueError(f"opponent must be 'wordpress' or 'random', not {bot!r}")
+        check_opponent(bot)
         self.bot, self.mode, self.rng = bot, mode, rng
         self._pending: List[int] = []
 
     def action(self, match: Match, player: int) -> Turn:
-        """The bot's turn: a chain's actions, or one engine action in key mode."""
-        chain = bot_turn(match, player, self.bot, self.rng)
+        """The bot's turn: its move's actions, or one engine action in key mode."""
         if self.mode == "placement":
-            return _CHAINS[chain]
+            return bot_keys(match, player, self.bot, self.rng)
         mask = match.key_mask(player)
         if not self._pending or not mask[self._pending[0]]:
-            self._pending = [_ACTION_INDEX[a] for a in _CHAINS[chain]]
+            self._pending = bot_keys(match, player, self.bot, self.rng)
         if not mask[self._pending[0]]:
             self._pending = [_ACTION_INDEX["HardDrop"]]
         return self._pending.pop(0)
 
 
 class VersusEnv(gym.Env[Observation, np.int64]):
-    """A match against one of the engine's bots ('wordpress' or 'random'), the agent being
-    player 0, with the actions of `mode` and `moves` (see the module docstring; the bot plays
-    its chain whatever the agent's space). `info["action_mask"]` marks the playable actions;
+    """A match against a bot ('wordpress', 'random' or 'beam', the search bot of
+    `corvelle.bots`), the agent being player 0, with the actions of `mode` and `moves` (see
+    the module docstring; the bot plays its own move whatever the agent's space). `info["action_mask"]` marks the playable actions;
     a masked-out action changes nothing (neither player moves) and gives
     `info["invalid_action"]` True. The episode
     terminates when a player tops out and is truncated at `max_steps` steps (a draw).
@@ -198,8 +202,7 @@ class VersusEnv(gym.Env[Observation, np.int64]):
     ) -> None:
         check_settings(attack, reward, max_steps)
         self._action_nb = action_count(mode, moves)
-        if opponent not in BOTS:
-            raise ValueError(f"opponent must be 'wordpress' or 'random', not {opponent!r}")
+        check_opponent(opponent)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be 'ansi' or None, not {render_mode!r}")
         self.opponent, self.mode, self.attack, self.delay = opponent, mode, attack, delay
