@@ -98,14 +98,19 @@ def test_scripted_exchange_covers_every_message():
     assert out[5]["moves"][0]["location"]["type"] in ("O", "T")
 
 
-def test_round_trip_through_our_frontend_plays_the_bots_own_game():
+@pytest.mark.parametrize("bot, pieces, settings", [
+    ("wordpress", 1000, {}),
+    ("beam", 200, {"width": 8, "depth": 4}),
+])
+def test_round_trip_through_our_frontend_plays_the_bots_own_game(bot, pieces, settings):
     seed = bytes(range(32))
     start = GameStatePy(generate_seed(0, seed))
-    with tbp.Frontend(TBP + ["--seed", seed.hex()]) as frontend:
-        result = frontend.play_game(start, 1000)
-    assert not result.forfeit and len(result.played) == 1000
+    options = [f"--{k}={v}" for k, v in settings.items()]
+    with tbp.Frontend(TBP + ["--bot", bot, "--seed", seed.hex(), *options]) as frontend:
+        result = frontend.play_game(start, pieces)
+    assert not result.forfeit and len(result.played) == pieces
     # The bot played directly: its choice on each real state, by the same key paths.
-    choose = tbp.engine_chooser("wordpress", seeded_bot.tie_break_rng(seed))
+    choose = tbp.engine_chooser(bot, seeded_bot.tie_break_rng(seed), **settings)
     state = start
     for played in result.played:
         (own,) = choose(state)

@@ -36,7 +36,7 @@ from typing import IO, Any, Callable, Dict, List, NamedTuple, NoReturn, Optional
 import corvelle_vim
 from corvelle_vim import GameSeedPy, GameStatePy
 
-from . import datagen, seeded_bot, tbp, versus, viewer
+from . import bots, datagen, seeded_bot, tbp, versus, viewer
 from ._files import write_whole
 from .bytestate import SEGMENT_SIZES, decode
 from .replay import (
@@ -520,6 +520,18 @@ def build_parser() -> argparse.ArgumentParser:
         + " (default: %(default)s)",
     )
     tbp_cmd.add_argument(
+        "--width", type=int, default=bots.DEFAULT["width"], metavar="W",
+        help=f"beam bot: positions kept at each level, 1 to {bots.MAX_WIDTH} (default: %(default)s)",
+    )
+    tbp_cmd.add_argument(
+        "--depth", type=int, default=bots.DEFAULT["depth"], metavar="D",
+        help=f"beam bot: placements looked ahead, 1 to {bots.MAX_DEPTH} (default: %(default)s)",
+    )
+    tbp_cmd.add_argument(
+        "--weights", choices=sorted(bots.WEIGHTS), default="default",
+        help="beam bot: the weight set (default: %(default)s)",
+    )
+    tbp_cmd.add_argument(
         "--seed",
         type=_seed_bytes,
         default=bytes(32),
@@ -867,10 +879,21 @@ def _package_version() -> str:
 
 
 def _command_tbp(args: argparse.Namespace) -> int:
+    if args.bot == "beam":
+        try:
+            bots.Beam(width=args.width, depth=args.depth, weights=args.weights)
+        except ValueError as e:
+            raise _UsageError(str(e)) from None
     session = tbp.BotSession(
-        tbp.engine_chooser(args.bot, seeded_bot.tie_break_rng(args.seed)),
+        tbp.engine_chooser(
+            args.bot,
+            seeded_bot.tie_break_rng(args.seed),
+            **({"width": args.width, "depth": args.depth, "weights": args.weights}
+               if args.bot == "beam" else {}),
+        ),
         name=f"corvelle {args.bot}",
         version=_package_version(),
+        depth=args.depth if args.bot == "beam" else 1,
     )
     return tbp.serve(session, sys.stdin, sys.stdout, sys.stderr)
 

@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import hashlib
 import random
-from typing import Iterator, Literal, Optional, Tuple
+from typing import Any, Iterator, Literal, Optional, Tuple
 
 from corvelle_vim import GameStatePy
 
@@ -96,11 +96,13 @@ def choose_placement(
     incoming: int = 0,
     back_to_back: bool = False,
     max_keys: int = 0,
+    **settings: Any,
 ) -> Optional[Placement]:
     """The placement the 'beam' bot plays on the state of byte form `data`, its seed drawn
     from `rng` (`rng.getrandbits(64)`, one draw per decision); None when the state has none.
-    The match arguments are `corvelle.bots.Beam.move`'s."""
-    bot = Beam(seed=rng.getrandbits(64))
+    The match arguments are `corvelle.bots.Beam.move`'s; `settings` (width, depth, weights)
+    are `corvelle.bots.Beam`'s, its defaults where left out."""
+    bot = Beam(seed=rng.getrandbits(64), **settings)
     return bot.move(data, incoming=incoming, back_to_back=back_to_back, max_keys=max_keys)
 
 

@@ -157,10 +157,11 @@ def find_placement(state: GameStatePy, move: Any) -> Optional[Placement]:
 Chooser = Callable[[GameStatePy], List[Placement]]
 
 
-def engine_chooser(bot: str, rng: random.Random) -> Chooser:
+def engine_chooser(bot: str, rng: random.Random, **settings: Any) -> Chooser:
     """The bot `bot` ("wordpress", "random" or "beam") as a chooser: the placement its chain
     locks, or the beam bot's placement, with ties (the beam bot's seed) drawn from `rng` by
-    the seeded rule of `corvelle.seeded_bot`."""
+    the seeded rule of `corvelle.seeded_bot`. `settings` (width, depth, weights) go to the
+    beam bot."""
     if bot not in seeded_bot.BOTS:
         raise ValueError(f"bot must be one of {', '.join(seeded_bot.BOTS)}, not {bot!r}")
     chains = GameStatePy.get_all_move_chains()
@@ -168,7 +169,7 @@ def engine_chooser(bot: str, rng: random.Random) -> Chooser:
     def choose(state: GameStatePy) -> List[Placement]:
         origin = bytes(state)
         if bot == "beam":
-            placement = seeded_bot.choose_placement(origin, rng)
+            placement = seeded_bot.choose_placement(origin, rng, **settings)
             return [] if placement is None else [placement]
         chain = seeded_bot.choose_chain(origin, bot, rng)
         if chain is None:
@@ -214,8 +215,11 @@ class BotSession:
     """One protocol bot's state between messages: the position the front-end gave it and
     what has been played since. `handle(message)` returns the messages to answer with."""
 
-    def __init__(self, chooser: Chooser, *, name: str = "corvelle", version: str = "") -> None:
+    def __init__(
+        self, chooser: Chooser, *, name: str = "corvelle", version: str = "", depth: int = 1
+    ) -> None:
         self.chooser = chooser
+        self.depth = depth
         self.name = name
         self.version = version
         self.running = False
@@ -302,10 +306,12 @@ class BotSession:
     def _suggest(self) -> Dict[str, Any]:
         state = self.state() if self.running else None
         chosen = self.chooser(state) if state is not None else []
+        # nodes: the placements of the position itself, each of which the bot weighs.
+        nodes = len(placements(state)) if state is not None else 0
         return {
             "type": "suggestion",
             "moves": [move_of(p) for p in chosen],
-            "move_info": {"nodes": 0, "depth": 1},
+            "move_info": {"nodes": nodes, "depth": self.depth},
         }
 
     def _play(self, move: Any) -> None:
