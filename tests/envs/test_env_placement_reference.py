@@ -1,9 +1,12 @@
 """PlacementEnv, which runs its game natively, against a plain reading of the engine's Python
 API step by step: the successor states of `get_valid_move_chains()` or
 `corvelle.placements()`, observations read from each state's byte form, rewards from the
-states before and after; and its replay files against the actions the steps played."""
+states before and after; its replay files against the actions the steps played; and a
+pickled env, whose native game travels as its state's byte form."""
 
 from __future__ import annotations
+
+import pickle
 
 import pytest
 
@@ -92,7 +95,8 @@ def test_steps_match_the_engine_api(moves, reward, obs, mask_in_obs, hidden_rows
             got, r, terminated, truncated, info = env.step(a)
             where = f"episode {episode} step {steps}"
             if not mask[a]:
-                assert (r, terminated, truncated, info["invalid_action"]) == (0.0, False, False, True)
+                invalid = (r, terminated, truncated, info["invalid_action"])
+                assert invalid == (0.0, False, False, True), where
                 assert calls == []
             else:
                 after = successors(state, moves)[a][1]
@@ -136,3 +140,24 @@ def test_replays_record_every_action_of_each_step(tmp_path, moves):
     assert [name for name, _ in steps] == [k for keys in played for k in keys]
     ends = np.cumsum([len(keys) for keys in played]) - 1
     assert [steps[e][1].to_bytes() for e in ends] == after_step
+
+
+@pytest.mark.parametrize("moves", ["chains", "all"])
+def test_a_pickled_env_goes_on_alike(moves):
+    env = PlacementEnv(moves=moves, obs="flat", hidden_rows=1)
+    rng = np.random.default_rng(6)
+    _, info = env.reset(seed=6)
+    for _ in range(5):
+        _, _, _, _, info = env.step(masked_choice(rng, info["action_mask"]))
+    twin = pickle.loads(pickle.dumps(env))
+    assert pickle.loads(pickle.dumps(PlacementEnv())).reward_kind == "score"
+    for _ in range(30):
+        a = masked_choice(rng, info["action_mask"])
+        got, want = twin.step(a), env.step(a)
+        np.testing.assert_array_equal(got[0], want[0])
+        assert got[1:4] == want[1:4]
+        np.testing.assert_array_equal(got[4]["action_mask"], want[4]["action_mask"])
+        assert twin.state.to_bytes() == env.state.to_bytes()
+        info = want[4]
+        if want[2]:
+            twin.reset(), env.reset()

@@ -117,14 +117,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows)
         self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
-        native_reward = "score" if callable(self.reward_kind) else self.reward_kind
-        self._batch = Batch(
-            1,
-            mode="placement" if self.moves == "chains" else "all_placements",
-            reward=native_reward,
-            autoreset=False,
-            hidden_rows=hidden_rows,
-        )
+        self._batch = self._new_batch()
         self._bind()
         self._action = np.zeros(1, dtype=np.int64)
         # Whether the game is over (the batch's `terminated` flag is cleared by a reset, even
@@ -233,9 +226,33 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         return twin
 
     def clone(self) -> PlacementEnv:
-        """A copy to plan with (see `__deepcopy__`): the native game is copied, a few hundred
-        bytes."""
+        """A copy to plan with (see `__deepcopy__`)."""
         return copy.deepcopy(self)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        """The env as pickle stores it: the native game as its state's byte form."""
+        fields = {k: v for k, v in self.__dict__.items() if k not in _NATIVE or k == "replays"}
+        fields["_game"] = self._batch.state_bytes(0) if self._started else None
+        return fields
+
+    def __setstate__(self, fields: Dict[str, Any]) -> None:
+        game = fields.pop("_game")
+        self.__dict__.update(fields)
+        self._batch = self._new_batch()
+        self._bind()
+        if game is not None:
+            self._batch.set_state(0, game)
+
+    # The native batch of one game that holds the episode (a callable reward is computed in
+    # Python; the batch then counts the score, which nothing reads).
+    def _new_batch(self) -> Batch:
+        return Batch(
+            1,
+            mode="placement" if self.moves == "chains" else "all_placements",
+            reward="score" if callable(self.reward_kind) else self.reward_kind,
+            autoreset=False,
+            hidden_rows=self._form.hidden_rows,
+        )
 
     # Binds the numpy views of the batch's arena that steps read.
     def _bind(self) -> None:
