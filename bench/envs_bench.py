@@ -10,8 +10,8 @@ policy (a numpy masked choice). Reported: the median over the repeats, and the t
 Compared: PlacementVectorEnv (native, batched) on one and two threads, with and without
 copies of its arrays, and gymnasium's SyncVectorEnv over the same number of PlacementEnv; then
 the same two with `moves="all"` (every placement an action); then a single PlacementEnv (as a
-SyncVectorEnv of one), and KeyVectorEnv (one engine action per step, native) at 1, 256 and
-1024 games.
+SyncVectorEnv of one, and stepped directly with `env.step`), and KeyVectorEnv (one engine
+action per step, native) at 1, 256 and 1024 games.
 Figures measured on the project's machine: bench/envs_results.md.
 """
 
@@ -67,11 +67,34 @@ def run(env, seconds: float, seed: int) -> tuple[float, float, int]:
     return steps / step_time, steps / loop_time, steps
 
 
-def measure(name: str, make, seconds: float, repeats: int) -> float:
+def run_single(env, seconds: float, seed: int) -> tuple[float, float, int]:
+    """`run` for one env stepped directly (no vector wrapper), reset when its episode ends
+    (the reset counted as step time, as a vector env's autoreset is)."""
+    policy = MaskedPolicy(1, int(env.action_space.n), seed)
+    _, info = env.reset(seed=seed)
+    step_time = 0.0
+    steps = 0
+    invalid = 0
+    start = time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        action = int(policy(info["action_mask"][None])[0])
+        t = time.perf_counter()
+        _, _, terminated, truncated, info = env.step(action)
+        if terminated or truncated:
+            _, info = env.reset()
+        step_time += time.perf_counter() - t
+        steps += 1
+        invalid += int(info["invalid_action"])
+    loop_time = time.perf_counter() - start
+    assert invalid == 0, "the policy played masked-out actions"
+    return steps / step_time, steps / loop_time, steps
+
+
+def measure(name: str, make, seconds: float, repeats: int, runner=run) -> float:
     env_rates, loop_rates, total = [], [], 0
     for r in range(repeats):
         env = make()
-        env_rate, loop_rate, steps = run(env, seconds, seed=r)
+        env_rate, loop_rate, steps = runner(env, seconds, seed=r)
         env.close()
         env_rates.append(env_rate)
         loop_rates.append(loop_rate)
@@ -135,6 +158,13 @@ def main() -> None:
         lambda: SyncVectorEnv([PlacementEnv]),
         args.sync_seconds,
         max(1, args.repeats // 2),
+    )
+    measure(
+        "single PlacementEnv, stepped directly",
+        PlacementEnv,
+        args.sync_seconds,
+        max(1, args.repeats // 2),
+        runner=run_single,
     )
     for games in (1, 256, 1024):
         measure(

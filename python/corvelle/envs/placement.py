@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import gymnasium as gym
 import numpy as np
@@ -14,10 +14,18 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 from corvelle_vim import GameStatePy
 
 from .. import placement as _placement
-from .._batch import step_reward
-from ..bytestate import DecodedState, decode
-from .arena import Reward, check_action, check_moves, check_render_mode, check_reward, given_state
-from .obs import Observation, ObservationForm, episode_game_seed, observations_from_bytes
+from ..bytestate import decode
+from .arena import (
+    Batch,
+    Reward,
+    arena_views,
+    check_action,
+    check_moves,
+    check_render_mode,
+    check_reward,
+    given_state,
+)
+from .obs import OBS_KEYS, Observation, ObservationForm, episode_game_seed, game_seed_record
 from .recording import EpisodeWriter, StrPath
 from .render import ansi_frame, rgb_frame
 
@@ -78,6 +86,12 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     `mask_in_obs=True` puts the action mask in the observation as well, and `hidden_rows=k`
     shows the k board rows above the visible 20, where pieces enter, on top of the board (see
     `corvelle.envs.obs.ObservationForm`).
+
+    The game runs in the native batch module as a batch of one (`PlacementVectorEnv`'s games):
+    a step is one native call that plays the action, computes the reward and writes the
+    observation and the mask. Only a callable reward (the states before and after) and
+    `replay_dir` (every engine action of the step's key path, played one by one to record its
+    state) read states into Python.
     """
 
     metadata = {"render_modes": ["ansi", "rgb_array"], "render_fps": 4}
@@ -103,21 +117,21 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows)
         self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
-        self._state: Optional[GameStatePy] = None
-        self._bytes = b""
-        self._decoded: Optional[DecodedState] = None
-        self._obs: Observation = {}
-        self._mask = np.zeros(self._action_nb, dtype=np.int8)
-        self._successors: Dict[int, GameStatePy] = {}
+        self._batch = self._new_batch()
+        self._bind()
+        self._action = np.zeros(1, dtype=np.int64)
+        # Whether the game is over (the batch's `terminated` flag is cleared by a reset, even
+        # into a finished game given as `options["state"]`).
+        self._over = False
+        self._started = False
         self._closed = False
-        self._placements: Dict[int, _placement.Placement] = {}
 
     @property
     def state(self) -> GameStatePy:
-        """The current game state."""
-        if self._state is None:
+        """The current game state (a new object on every access)."""
+        if not self._started:
             raise ResetNeeded("Cannot read the state before calling env.reset()")
-        return self._state
+        return GameStatePy.state_from_bytes(self._batch.state_bytes(0))
 
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[Dict[str, Any]] = None
@@ -129,41 +143,46 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             raise ClosedEnvironmentError("Cannot call env.reset() after env.close()")
         super().reset(seed=seed)
         state = given_state(options)
-        if state is None:
-            state = GameStatePy(episode_game_seed(options, self.np_random))
-        self._enter(state)
-        written = self.replays.start(state) if self.replays is not None else True
+        if state is not None:
+            self._batch.set_state(0, bytes(state))
+            self._over = bool(state.game_over)
+        else:
+            game_seed = episode_game_seed(options, self.np_random)
+            self._views["seeds"][0] = np.frombuffer(game_seed_record(game_seed), dtype=np.uint8)
+            self._views["use_seed"][0] = True
+            self._batch.reset()
+            self._over = False
+        self._started = True
+        written = self.replays.start(self.state) if self.replays is not None else True
         return self._observation(), self._info(False, written)
 
     def step(self, action: Any) -> Tuple[Observation, float, bool, bool, Dict[str, Any]]:
         """Plays one action. Returns (observation, reward, terminated, truncated, info)."""
         if self._closed:
             raise ClosedEnvironmentError("Cannot call env.step() after env.close()")
-        if self._state is None:
+        if not self._started:
             raise ResetNeeded("Cannot call env.step() before calling env.reset()")
         a = check_action(action, self._action_nb)
-        assert self._decoded is not None
         if not self._mask[a]:
-            return self._observation(), 0.0, self._decoded.game_over, False, self._info(True)
+            return self._observation(), 0.0, self._over, False, self._info(True)
 
-        before, before_bytes = self._state, self._bytes
-        if self.moves == "chains":
-            after, keys = self._successors[a], ALL_CHAINS[a]
-        else:
-            after, keys = self._placements[a].state, self._placements[a].keys
-        if self.replays is not None:
-            self._record_chain(keys)
-        self._enter(after)
-        assert self._decoded is not None
-        terminated = self._decoded.game_over
+        # The states a callable reward reads and a replay records come from Python; the
+        # step itself is one native call.
+        before = self.state if callable(self.reward_kind) or self.replays is not None else None
+        self._action[0] = a
+        self._batch.step(self._action)
+        self._over = terminated = bool(self._terminated[0])
         written = True
-        if terminated and self.replays is not None:
-            written = self.replays.game_over()
+        if self.replays is not None:
+            assert before is not None
+            self._record_path(before, a)
+            if terminated:
+                written = self.replays.game_over()
         info = self._info(False, written)
-        if callable(self.reward_kind):
-            reward = float(self.reward_kind(before, after, info))
+        if before is not None and callable(self.reward_kind):
+            reward = float(self.reward_kind(before, self.state, info))
         else:
-            reward = step_reward(self.reward_kind, before_bytes, self._bytes)
+            reward = float(self._reward[0])
         return self._observation(), reward, terminated, False, info
 
     def action_masks(self) -> np.ndarray:
@@ -175,12 +194,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         if self.render_mode is None:
             gym.logger.warn("render() called on an environment created without a render_mode")
             return None
-        if self._state is None:
+        if not self._started:
             raise ResetNeeded("Cannot call env.render() before calling env.reset()")
         if self.render_mode == "ansi":
-            return ansi_frame(self._state)
-        assert self._decoded is not None
-        return rgb_frame(self._decoded, panel=self.render_panel)
+            return ansi_frame(self.state)
+        return rgb_frame(decode(self._batch.state_bytes(0)), panel=self.render_panel)
 
     def close(self) -> None:
         """Writes the running episode's replay file, if any; later steps and resets raise
@@ -193,41 +211,61 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         super().close()
 
     def __deepcopy__(self, memo: Dict[int, Any]) -> PlacementEnv:
-        """An independent env in the same game at the same point, with a copy of the random
-        generator, so both go on alike under the same actions. The copy writes no replay
-        files (two envs numbering files in one directory would overwrite each other)."""
-        # States and placement records are immutable: the copy shares them.
-        for shared in (self._state, *self._successors.values(), *self._placements.values()):
-            if shared is not None:
-                memo[id(shared)] = shared
+        """An independent env in the same game at the same point (the native game copied), with
+        a copy of the random generator, so both go on alike under the same actions. The copy
+        writes no replay files (two envs numbering files in one directory would overwrite each
+        other)."""
         twin = type(self).__new__(type(self))
         memo[id(self)] = twin
         for name, value in self.__dict__.items():
-            setattr(twin, name, None if name == "replays" else copy.deepcopy(value, memo))
+            if name not in _NATIVE:
+                setattr(twin, name, copy.deepcopy(value, memo))
+        twin.replays = None
+        twin._batch = self._batch.copy()
+        twin._bind()
         return twin
 
     def clone(self) -> PlacementEnv:
-        """A copy to plan with (see `__deepcopy__`); costs a few small arrays, the game's
-        states are shared."""
+        """A copy to plan with (see `__deepcopy__`)."""
         return copy.deepcopy(self)
 
-    # Makes `state` the current state: its byte form, observation, mask and successors.
-    def _enter(self, state: GameStatePy) -> None:
-        self._state = state
-        self._bytes = data = bytes(state)
-        self._decoded = decode(data)
-        # The observation comes from the native code the batched games use.
-        rows = self._form.hidden_rows
-        self._obs = {k: v[0] for k, v in observations_from_bytes([data], hidden_rows=rows).items()}
-        if self.moves == "chains":
-            self._mask, self._successors = chain_successors(state)
-        else:
-            self._mask, self._placements = placement_actions(state)
+    def __getstate__(self) -> Dict[str, Any]:
+        """The env as pickle stores it: the native game as its state's byte form."""
+        fields = {k: v for k, v in self.__dict__.items() if k not in _NATIVE or k == "replays"}
+        fields["_game"] = self._batch.state_bytes(0) if self._started else None
+        return fields
+
+    def __setstate__(self, fields: Dict[str, Any]) -> None:
+        game = fields.pop("_game")
+        self.__dict__.update(fields)
+        self._batch = self._new_batch()
+        self._bind()
+        if game is not None:
+            self._batch.set_state(0, game)
+
+    # The native batch of one game that holds the episode (a callable reward is computed in
+    # Python; the batch then counts the score, which nothing reads).
+    def _new_batch(self) -> Batch:
+        return Batch(
+            1,
+            mode="placement" if self.moves == "chains" else "all_placements",
+            reward="score" if callable(self.reward_kind) else self.reward_kind,
+            autoreset=False,
+            hidden_rows=self._form.hidden_rows,
+        )
+
+    # Binds the numpy views of the batch's arena that steps read.
+    def _bind(self) -> None:
+        self._views = v = arena_views(self._batch)
+        self._obs_rows = [(k, v[k][0]) for k in OBS_KEYS]
+        self._mask = v["mask"][0]
+        self._reward, self._terminated = v["reward"], v["terminated"]
 
     def _observation(self) -> Any:
-        assert self._decoded is not None
-        obs = {k: v.copy() for k, v in self._obs.items()}
-        return self._form(obs, self._mask.copy(), self._decoded.game_over)
+        obs = {k: row.copy() for k, row in self._obs_rows}
+        if self._form.plain:
+            return obs
+        return self._form(obs, self._mask.copy(), self._over)
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}
@@ -235,13 +273,22 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             info["replay_write_failed"] = not written
         return info
 
-    # Records every intermediate state of a chain, each action played as the engine plays it.
-    def _record_chain(self, chain: Tuple[str, ...]) -> None:
-        assert self._state is not None and self.replays is not None
-        state = self._state
-        for name in chain:
+    # Records every state of action `a`'s key path from `before`, each engine action played
+    # as the engine plays it (the native step gives only the last).
+    def _record_path(self, before: GameStatePy, a: int) -> None:
+        assert self.replays is not None
+        if self.moves == "chains":
+            keys: Tuple[str, ...] = ALL_CHAINS[a]
+        else:
+            keys = next(p.keys for p in _placement.placements(before) if p.action == a)
+        state = before
+        for name in keys:
             state = dict(state.next_actions_and_states)[name]
             self.replays.record(state)
+
+
+# The attributes a copy does not deep-copy: the native game and the views of its arena.
+_NATIVE = ("_batch", "_views", "_obs_rows", "_mask", "_reward", "_terminated", "replays")
 
 
 def placement_actions(
@@ -253,25 +300,3 @@ def placement_actions(
     by_action = {p.action: p for p in _placement.placements(state)}
     mask[list(by_action)] = 1
     return mask, by_action
-
-
-def chain_successors(state: GameStatePy) -> Tuple[np.ndarray, Dict[int, GameStatePy]]:
-    """The mask of the chains `get_valid_move_chains()` keeps and the state each reaches, by
-    chain index.
-
-    That list keeps the playable chains in list order, and whether a chain is playable
-    depends on its actions alone (equal chains are both kept or both left out), so walking
-    both lists together finds each kept chain's index.
-    """
-    mask = np.zeros(CHAIN_NB, dtype=np.int8)
-    successors: Dict[int, GameStatePy] = {}
-    valid: List[Tuple[List[str], GameStatePy]] = state.get_valid_move_chains()
-    j = 0
-    for i, chain in enumerate(ALL_CHAINS):
-        if j < len(valid) and tuple(valid[j][0]) == chain:
-            mask[i] = 1
-            successors[i] = valid[j][1]
-            j += 1
-    if j != len(valid):
-        raise RuntimeError("get_valid_move_chains() returned chains out of list order")
-    return mask, successors
