@@ -187,7 +187,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
 
     def action_masks(self) -> np.ndarray:
         """The action mask as bools, for maskable-policy libraries."""
-        return self._mask.astype(bool)
+        mask: np.ndarray = self._mask.astype(bool)
+        return mask
 
     def render(self) -> Any:
         """The current state as text (render_mode "ansi") or an RGB array ("rgb_array")."""
