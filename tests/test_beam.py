@@ -248,6 +248,7 @@ class TestEverywhere:
             assert c["chain_start"][k] == start
             assert c["chain_index"][k] is None or CHAINS[c["chain_index"][k]] == keys
             start = k + 1
+        pytest.importorskip("pyarrow", reason="writing the dataset needs pyarrow (the data extra)")
         rc = cli.main(["datagen", "--bot", "beam", "--games", "1", "--max-pieces", "3",
                        "--workers", "1", "--out", str(tmp_path / "d"), "--seed", "00" * 32,
                        "--no-progress"])
