@@ -8,7 +8,11 @@ Nothing here imports the module under test except the few functions at the end t
 from __future__ import annotations
 
 import dataclasses
+import json
+import os
 import struct
+import subprocess
+import sys
 from dataclasses import dataclass, field
 from typing import Iterable, Optional, Sequence, Union
 
@@ -1009,3 +1013,20 @@ def observable(state) -> dict:
     out["next_actions_and_states"] = [(n, s.to_bytes()) for n, s in state.next_actions_and_states]
     out["to_bytes"] = state.to_bytes()
     return out
+
+
+def in_fresh_interpreter(module: str, function: str) -> object:
+    """Runs `function()` of the test module `module` in a new interpreter and returns its
+    JSON-encoded result. Reference counts of shared objects (True, small ints) move with
+    whatever other threads in this process do, and libraries such as Ray leave threads behind;
+    a new interpreter runs only the measurement."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = (
+        f"import json, sys; sys.path.insert(0, {here!r}); import {module}; "
+        f"print(json.dumps({module}.{function}()))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.strip().splitlines()[-1])

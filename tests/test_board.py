@@ -11,6 +11,7 @@ from helpers import (
     board_picture,
     build_state,
     decoded,
+    in_fresh_interpreter,
     make_state,
     successors,
     to_py,
@@ -57,9 +58,7 @@ def test_main_board_is_the_lower_half_top_row_first():
     assert all(r == [False] * 10 for r in rows[1:19])
 
 
-def test_main_board_holds_one_reference_to_true_or_false_per_cell():
-    # True and False get their references in one sum per call; the counts must still move
-    # by exactly one per cell while the boards live and come back after.
+def count_bool_references() -> dict:
     picture = ["I........."] + ["." * 10] * 18 + ["GGGGG.GGGG"]
     s = make_state(["T........."] * 20 + picture)
     solid = sum(map(sum, s.main_board))
@@ -68,6 +67,14 @@ def test_main_board_holds_one_reference_to_true_or_false_per_cell():
     held = sys.getrefcount(True), sys.getrefcount(False)
     del boards
     after = sys.getrefcount(True), sys.getrefcount(False)
+    return {"solid": solid, "before": before, "held": held, "after": after}
+
+
+def test_main_board_holds_one_reference_to_true_or_false_per_cell():
+    # True and False get their references in one sum per call; the counts must still move
+    # by exactly one per cell while the boards live and come back after.
+    m = in_fresh_interpreter("test_board", "count_bool_references")
+    solid, before, held, after = m["solid"], m["before"], m["held"], m["after"]
     # Slack of a few for references the interpreter takes for reasons of its own.
     assert abs(held[0] - before[0] - 50 * solid) <= 20
     assert abs(held[1] - before[1] - 50 * (200 - solid)) <= 20

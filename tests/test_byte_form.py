@@ -25,6 +25,7 @@ from helpers import (
     encode_segment,
     encode_state,
     encode_stream,
+    in_fresh_interpreter,
     new_game,
     observable,
     random_walk,
@@ -89,10 +90,9 @@ def test_accepts_any_byte_sequence_and_ignores_what_follows(form):
     assert from_bytes(bytes=form(raw)).to_bytes() == raw
 
 
-def test_to_bytes_holds_one_reference_to_each_listed_int():
-    # The zeros' references are added in one sum; the shared ints' counts must still move by
-    # exactly one per item, up while the lists live and back after.
+def count_int_references() -> list:
     states = [new_game()] + [from_bytes(encode_state(s)) for s in SHAPES.values()]
+    out = []
     for s in states:
         raw = s.to_bytes()
         ints = sorted(set(raw))
@@ -101,9 +101,17 @@ def test_to_bytes_holds_one_reference_to_each_listed_int():
         held = [sys.getrefcount(v) for v in ints]
         del lists
         after = [sys.getrefcount(v) for v in ints]
+        out.append([[v, raw.count(v), b, h, a] for v, b, h, a in zip(ints, before, held, after)])
+    return out
+
+
+def test_to_bytes_holds_one_reference_to_each_listed_int():
+    # The zeros' references are added in one sum; the shared ints' counts must still move by
+    # exactly one per item, up while the lists live and back after.
+    for rows in in_fresh_interpreter("test_byte_form", "count_int_references"):
         # Slack of a few for references the interpreter takes for reasons of its own.
-        for v, b, h, a in zip(ints, before, held, after):
-            assert abs(h - b - 50 * raw.count(v)) <= 20, v
+        for v, n, b, h, a in rows:
+            assert abs(h - b - 50 * n) <= 20, v
             assert abs(a - b) <= 20, v
 
 
