@@ -15,6 +15,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -1175,6 +1176,33 @@ PyObject* placement_tuple(const game::tet::PlacementList& list, int i, const Act
                          static_cast<int>(p.spin), p.lines, placement_code(p));
 }
 
+// afterstates($module, state, moves="chains"): what each action leaves (write_afterstates) as
+// bytes of float32, one row of AFTERSTATE_FEATURE_NB per action.
+PyObject* module_afterstates(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        static const char* kwlist[] = {"state", "moves", nullptr};
+        Py_buffer data;
+        const char* moves = "chains";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|s:afterstates", const_cast<char**>(kwlist),
+                                         &data, &moves))
+            return nullptr;
+        game::tet::GameState s;
+        if (!decode_state(data, s)) return nullptr;
+        const std::string_view m(moves);
+        if (m != "chains" && m != "all") {
+            PyErr_SetString(PyExc_ValueError, "moves must be 'chains' or 'all'");
+            return nullptr;
+        }
+        const Mode mode = m == "all" ? Mode::AllPlacements : Mode::Placement;
+        const Py_ssize_t size =
+            static_cast<Py_ssize_t>(action_nb(mode)) * AFTERSTATE_FEATURE_NB * sizeof(float);
+        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!out) return nullptr;
+        write_afterstates(s, mode, reinterpret_cast<float*>(PyBytes_AS_STRING(out.get())));
+        return out.release();
+    });
+}
+
 // step_reward($module, reward, before, after): the reward of a step between two states given
 // in their byte form, as a Batch of that reward kind counts it.
 PyObject* module_step_reward(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -1643,6 +1671,12 @@ PyMethodDef module_methods[] = {
     {"placement_mask", CORVELLE_CFUNC(module_placement_mask), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("placement_mask($module, state)\n--\n\n"
                "The 96 chain flags of a state given in its byte form, as bytes of 0 and 1.")},
+    {"afterstates", CORVELLE_CFUNC(module_afterstates), METH_VARARGS | METH_KEYWORDS,
+     PyDoc_STR("afterstates($module, state, moves='chains')\n--\n\n"
+               "What each action leaves on the state of byte form `state`: bytes of float32, one "
+               "row of 8 per action (96 chains, or every placement code with moves='all'): lines "
+               "cleared, holes, height, aggregate height, bumpiness, well depth, row transitions, "
+               "topped out. Rows of actions the state does not take are zero.")},
     {"step_reward", CORVELLE_CFUNC(module_step_reward), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("step_reward($module, reward, before, after)\n--\n\n"
                "The reward of a step between two states given in their byte form, as a Batch "

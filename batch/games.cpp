@@ -2,6 +2,9 @@
 #include "games.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -317,6 +320,67 @@ void write_board(const GameState& s, std::int8_t* board, int rows) {
         const int solid = game::tet::solid_mask(b, y);
         std::int8_t* row = board + (rows - 1 - y) * COLS;
         for (int x = 0; x < COLS; ++x) row[x] = static_cast<std::int8_t>(solid >> x & 1);
+    }
+}
+
+namespace {
+
+void afterstate_row(const GameState& before, const GameState& after, float* row) {
+    const BoardMatrix b = settled_board(after);
+    const game::tet::BoardMetrics m = game::tet::board_metrics(b);
+    std::array<int, COLS> heights{};
+    std::array<int, BoardMatrix::ROWS> solid{};
+    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
+        solid[static_cast<std::size_t>(y)] = game::tet::solid_mask(b, y);
+        for (int x = 0; x < COLS; ++x)
+            if (solid[static_cast<std::size_t>(y)] >> x & 1) heights[static_cast<std::size_t>(x)] = y + 1;
+    }
+    int aggregate = 0, wells = 0, transitions = 0, bumpiness = 0;
+    for (int x = 0; x + 1 < COLS; ++x)
+        bumpiness += std::abs(heights[static_cast<std::size_t>(x)] - heights[static_cast<std::size_t>(x + 1)]);
+    for (int x = 0; x < COLS; ++x) {
+        const int h = heights[static_cast<std::size_t>(x)];
+        const int left = x > 0 ? heights[static_cast<std::size_t>(x - 1)] : BoardMatrix::ROWS;
+        const int right = x + 1 < COLS ? heights[static_cast<std::size_t>(x + 1)] : BoardMatrix::ROWS;
+        aggregate += h;
+        wells += std::max(0, std::min(left, right) - h);
+    }
+    const int top = *std::max_element(heights.begin(), heights.end());
+    for (int y = 0; y < top; ++y) {
+        // The row with a filled wall cell on each side: bits 0 and 11.
+        const int cells = solid[static_cast<std::size_t>(y)] << 1 | 1 | 1 << (COLS + 1);
+        transitions += std::popcount(static_cast<unsigned>((cells ^ cells >> 1) & ((1 << (COLS + 1)) - 1)));
+    }
+    row[0] = static_cast<float>(static_cast<std::uint16_t>(after.total_lines - before.total_lines));
+    row[1] = static_cast<float>(m.holes);
+    row[2] = static_cast<float>(top);
+    row[3] = static_cast<float>(aggregate);
+    row[4] = static_cast<float>(bumpiness);
+    row[5] = static_cast<float>(wells);
+    row[6] = static_cast<float>(transitions);
+    row[7] = after.is_over() ? 1.0f : 0.0f;
+}
+
+}  // namespace
+
+void write_afterstates(const GameState& s, Mode mode, float* out) {
+    const int actions = action_nb(mode);
+    std::fill_n(out, actions * AFTERSTATE_FEATURE_NB, 0.0f);
+    if (s.is_over() || !s.current_pcs) return;
+    if (mode == Mode::AllPlacements) {
+        PlacementKeys listed;
+        listed.list(s);
+        for (const std::int32_t code : listed.codes) {
+            const game::Result<GameState> r = listed.play(s, code);
+            if (r.ok()) afterstate_row(s, r.value, out + code * AFTERSTATE_FEATURE_NB);
+        }
+        return;
+    }
+    const game::tet::ChainMask valid = game::tet::valid_chains(s);
+    for (int c = 0; c < PLACEMENT_ACTION_NB; ++c) {
+        if (!valid[static_cast<std::size_t>(c)]) continue;
+        const game::Result<GameState> r = game::tet::play_chain(s, c);
+        if (r.ok()) afterstate_row(s, r.value, out + c * AFTERSTATE_FEATURE_NB);
     }
 }
 

@@ -173,6 +173,22 @@ struct PlacementKeys {
     // Forgets the listing: no code has a placement.
     void clear();
 };
+// What each placement leaves, for agents that score after-states: AFTERSTATE_FEATURE_NB
+// values per action, of the settled board the action's lock leaves, with a column's height
+// counted in rows (its highest solid cell's row + 1, 0 when empty):
+//   0 lines cleared, 1 holes (the engine's metric: free cells below a column's top),
+//   2 height (the highest column's), 3 aggregate height (the columns' heights added up),
+//   4 bumpiness (the differences of neighbouring columns' heights added up), 5 well depth
+//   (each column's depth below both neighbours, walls counting as full, added up), 6 row
+//   transitions (filled to free and back along each row up to the height, walls counting as
+//   filled), 7 topped out (1 when the lock ends the game).
+// These are the usual features of after-state agents, not the bots' board scores.
+inline constexpr int AFTERSTATE_FEATURE_NB = 8;
+// Writes the after-state features of every action of `mode` (Placement or AllPlacements) on
+// `s`: action_nb(mode) rows of AFTERSTATE_FEATURE_NB floats; the rows of actions the state
+// does not take are zero.
+void write_afterstates(const GameState& s, Mode mode, float* out);
+
 // The games, their per-game bookkeeping and the arena.
 class Games {
 public:

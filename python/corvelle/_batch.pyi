@@ -128,6 +128,12 @@ class Match:
 def placement_mask(state: object) -> bytes:
     """The 96 chain flags of a state given in its byte form, as bytes of 0 and 1."""
 
+def afterstates(state: object, moves: Literal["chains", "all"] = ...) -> bytes:
+    """What each action leaves on the state of byte form `state`: bytes of float32, one row of 8
+    per action (96 chains, or every placement code with moves='all'): lines cleared, holes,
+    height, aggregate height, bumpiness, well depth, row transitions, topped out. Rows of
+    actions the state does not take are zero."""
+
 def step_reward(reward: Literal["score", "lines", "shaped"], before: object, after: object) -> float:
     """The reward of a step between two states given in their byte form, as a Batch of reward
     kind `reward` ('score', 'lines' or 'shaped') counts it."""

@@ -44,6 +44,7 @@ __all__ = [
     "observations_from_bytes",
     "OBS_SHAPES",
     "OBS_FORMS",
+    "AFTERSTATE_FEATURES",
     "FLAT_SIZE",
     "ObservationForm",
 ]
@@ -254,6 +255,12 @@ def game_seed_record(game_seed: corvelle_vim.GameSeedPy) -> bytes:
 
 # What `obs=` may ask for.
 OBS_FORMS = ("dict", "flat", "image")
+# What each action leaves (`corvelle._batch.afterstates`), by column: lines cleared, holes,
+# height, aggregate height, bumpiness, well depth, row transitions, topped out; and the
+# highest value each can take on the 40 x 10 board.
+AFTERSTATE_FEATURES = ("lines", "holes", "height", "aggregate_height", "bumpiness", "wells",
+                       "row_transitions", "topped_out")
+AFTERSTATE_HIGH = np.array([4, 400, 40, 400, 360, 400, 440, 1], dtype=np.float32)
 # The image form's keys besides "image": what the board planes do not show.
 IMAGE_KEYS = ("next", "hold", "counters")
 # SHAPE_CELLS as one array: [kind, rotation, cell, (row, column)].
@@ -271,10 +278,19 @@ class ObservationForm:
     1 the falling piece's cells while the game runs, beside "next", "hold" and "counters"),
     with `mask_in_obs=True` adding the action mask (0/1 for each of the `action_nb` actions):
     as key "action_mask" (int8) of a dict, or as the flat vector's last `action_nb` values;
-    `hidden_rows` is the number of rows above the visible 20 that the board shows. Called on
-    one game's arrays or on a batch of them."""
+    `hidden_rows` is the number of rows above the visible 20 that the board shows;
+    `afterstates=True` adds what each action leaves (`AFTERSTATE_FEATURES` per action, float32):
+    as key "afterstates" of a dict, or after the mask at the flat vector's end. Called on one
+    game's arrays or on a batch of them."""
 
-    def __init__(self, obs: str, mask_in_obs: bool, action_nb: int, hidden_rows: int = 0) -> None:
+    def __init__(
+        self,
+        obs: str,
+        mask_in_obs: bool,
+        action_nb: int,
+        hidden_rows: int = 0,
+        afterstates: bool = False,
+    ) -> None:
         if not isinstance(hidden_rows, int) or not 0 <= hidden_rows <= ROWS - VISIBLE_ROWS:
             raise ValueError(
                 f"hidden_rows must be in 0..{ROWS - VISIBLE_ROWS}, not {hidden_rows!r}"
@@ -285,7 +301,8 @@ class ObservationForm:
         self.obs = obs
         self.mask_in_obs = bool(mask_in_obs)
         self.action_nb = action_nb
-        self.plain = obs == "dict" and not mask_in_obs
+        self.afterstates = bool(afterstates)
+        self.plain = obs == "dict" and not mask_in_obs and not self.afterstates
 
     def space(self) -> "spaces.Space[Any]":
         """The space of one game's observation in this form."""
@@ -296,10 +313,12 @@ class ObservationForm:
                 rows = VISIBLE_ROWS + self.hidden_rows
                 image = spaces.Box(0, 1, (2, rows, 10), dtype=np.uint8)
                 parts = {"image": image, **{k: parts[k] for k in IMAGE_KEYS}}
-            elif not self.mask_in_obs:
+            elif self.plain:
                 return base
             if self.mask_in_obs:
                 parts["action_mask"] = spaces.MultiBinary(self.action_nb)
+            if self.afterstates:
+                parts["afterstates"] = self._afterstate_space()
             return spaces.Dict(parts)
         pieces = [base[k] for k in OBS_KEYS]  # type: ignore[index]
         low = np.concatenate([_low_high(p)[0] for p in pieces])
@@ -307,23 +326,38 @@ class ObservationForm:
         if self.mask_in_obs:
             low = np.concatenate([low, np.zeros(self.action_nb)])
             high = np.concatenate([high, np.ones(self.action_nb)])
+        if self.afterstates:
+            after = self._afterstate_space()
+            low = np.concatenate([low, after.low.ravel()])
+            high = np.concatenate([high, after.high.ravel()])
         return spaces.Box(low.astype(np.float32), high.astype(np.float32), dtype=np.float32)
 
-    def __call__(self, obs: Observation, mask: np.ndarray, over: Any = False) -> Any:
-        """`obs` (one game's arrays, or a batch with a leading game index), its action mask and
-        whether the game is over, in this form; the dict form passes the arrays on as they
-        are."""
+    def _afterstate_space(self) -> spaces.Box:
+        high = np.broadcast_to(AFTERSTATE_HIGH, (self.action_nb, len(AFTERSTATE_HIGH)))
+        return spaces.Box(np.zeros_like(high), high.copy(), dtype=np.float32)
+
+    def __call__(
+        self, obs: Observation, mask: np.ndarray, over: Any = False, after: Any = None
+    ) -> Any:
+        """`obs` (one game's arrays, or a batch with a leading game index), its action mask,
+        whether the game is over and, with `afterstates`, what each action leaves, in this
+        form; the plain dict form passes the arrays on as they are."""
+        extra: Dict[str, np.ndarray] = {}
+        if self.mask_in_obs:
+            extra["action_mask"] = mask
+        if self.afterstates:
+            extra["afterstates"] = after
         if self.obs == "dict":
-            return obs if not self.mask_in_obs else {**obs, "action_mask": mask}
+            return {**obs, **extra}
         if self.obs == "image":
             out = {"image": self._planes(obs, np.asarray(over)), **{k: obs[k] for k in IMAGE_KEYS}}
-            if self.mask_in_obs:
-                out["action_mask"] = mask
-            return out
+            return {**out, **extra}
         lead = mask.shape[:-1]
         parts = [obs[k].reshape(lead + (-1,)) for k in OBS_KEYS]
         if self.mask_in_obs:
             parts.append(mask)
+        if self.afterstates:
+            parts.append(np.asarray(after).reshape(lead + (-1,)))
         return np.concatenate(parts, axis=-1).astype(np.float32)
 
     # The image form's planes: the board, and the falling piece's cells on the rows shown.

@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Literal, Optional, Tuple
 
 import gymnasium as gym
 import numpy as np
@@ -13,6 +13,7 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
 from corvelle_vim import GameStatePy
 
+from .. import _batch
 from .. import placement as _placement
 from ..bytestate import decode
 from .arena import (
@@ -84,8 +85,11 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
     "rgb_array" frames. `obs="flat"` gives each observation as one float32 vector,
     `obs="image"` board planes for convolutional layers beside the preview, hold and counters,
     `mask_in_obs=True` puts the action mask in the observation as well, and `hidden_rows=k`
-    shows the k board rows above the visible 20, where pieces enter, on top of the board (see
-    `corvelle.envs.obs.ObservationForm`).
+    shows the k board rows above the visible 20, where pieces enter, on top of the board, and
+    `afterstates=True` adds what each action leaves: an (actions x 8) float32 array of the
+    lines it clears and the holes, height, aggregate height, bumpiness, well depth and row
+    transitions of the board it leaves, and whether it tops out, rows of masked-out actions
+    zero (`corvelle._batch.afterstates`; see `corvelle.envs.obs.ObservationForm`).
 
     The game runs in the native batch module as a batch of one (`PlacementVectorEnv`'s games):
     a step is one native call that plays the action, computes the reward and writes the
@@ -107,6 +111,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         obs: str = "dict",
         mask_in_obs: bool = False,
         hidden_rows: int = 0,
+        afterstates: bool = False,
     ) -> None:
         self.render_mode = check_render_mode(render_mode, self.metadata["render_modes"])
         self.render_panel = render_panel
@@ -114,7 +119,7 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         self.moves = check_moves(moves)
         self._action_nb = action_nb(moves)
         self.action_space = spaces.Discrete(self._action_nb)
-        self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows)
+        self._form = ObservationForm(obs, mask_in_obs, self._action_nb, hidden_rows, afterstates)
         self.observation_space = self._form.space()
         self.replays = EpisodeWriter(replay_dir, replay_prefix) if replay_dir is not None else None
         self._batch = self._new_batch()
@@ -266,7 +271,12 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
         obs = {k: row.copy() for k, row in self._obs_rows}
         if self._form.plain:
             return obs
-        return self._form(obs, self._mask.copy(), self._over)
+        after = None
+        if self._form.afterstates:
+            moves: Literal["chains", "all"] = "all" if self.moves == "all" else "chains"
+            rows = _batch.afterstates(self._batch.state_bytes(0), moves=moves)
+            after = np.frombuffer(rows, dtype=np.float32).reshape(self._action_nb, -1).copy()
+        return self._form(obs, self._mask.copy(), self._over, after)
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
         info: Dict[str, Any] = {"action_mask": self._mask.copy(), "invalid_action": invalid}
