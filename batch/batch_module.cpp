@@ -364,6 +364,24 @@ PyObject* batch_step(PyObject* self, PyObject* actions) {
     });
 }
 
+// afterstates($self): every game's write_afterstates as bytes of float32, game after game.
+PyObject* batch_afterstates(PyObject* self, PyObject*) {
+    return guarded<PyObject*>([&]() -> PyObject* {
+        Games& g = games_of(self);
+        if (g.options().mode == Mode::Keys) {
+            PyErr_SetString(PyExc_ValueError, "afterstates needs a placement batch, not 'keys'");
+            return nullptr;
+        }
+        const Py_ssize_t size = static_cast<Py_ssize_t>(g.num_envs()) * g.action_nb() *
+                                AFTERSTATE_FEATURE_NB * static_cast<Py_ssize_t>(sizeof(float));
+        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!out) return nullptr;
+        auto* rows = reinterpret_cast<float*>(PyBytes_AS_STRING(out.get()));
+        if (!run_unlocked(self, [&] { g.write_afterstates(rows); })) return nullptr;
+        return out.release();
+    });
+}
+
 // state_bytes($self, index): the byte form of game `index`'s state.
 PyObject* batch_state_bytes(PyObject* self, PyObject* arg) {
     return guarded<PyObject*>([&]() -> PyObject* {
@@ -483,6 +501,10 @@ PyMethodDef batch_methods[] = {
                "episodes ended.")},
     {"state_bytes", CORVELLE_CFUNC(batch_state_bytes), METH_O,
      PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
+    {"afterstates", CORVELLE_CFUNC(batch_afterstates), METH_NOARGS,
+     PyDoc_STR("afterstates($self)\n--\n\nWhat each action leaves in every game (see the "
+               "module's afterstates): bytes of float32, num_envs blocks of action_nb rows of "
+               "8. Placement batches only.")},
     {"set_state", CORVELLE_CFUNC(batch_set_state), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("set_state($self, index, state)\n--\n\nGame `index` continues from a state "
                "given in its byte form, as after a reset: its observation and mask are "

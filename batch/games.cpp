@@ -384,6 +384,15 @@ void write_afterstates(const GameState& s, Mode mode, float* out) {
     }
 }
 
+void Games::write_afterstates(float* out) {
+    const std::size_t stride = static_cast<std::size_t>(action_nb_) * AFTERSTATE_FEATURE_NB;
+    auto job = [this, out, stride](int begin, int end) {
+        for (int i = begin; i < end; ++i)
+            batch::write_afterstates(states_[i], options_.mode, out + stride * static_cast<std::size_t>(i));
+    };
+    pool_.run(num_envs(), job);
+}
+
 void Games::write_observation(int i) {
     field<std::int32_t>(Field::Score)[i] = states_[i].score;
     batch::write_observation(

@@ -233,6 +233,9 @@ public:
     int step(const std::int32_t* actions);
 
     const GameState& state(int i) const { return states_[i]; }
+    // Writes write_afterstates of every game, game after game (num_envs() blocks of
+    // action_nb() rows), on the step's threads. Placement and AllPlacements modes only.
+    void write_afterstates(float* out);
     // Makes `s` game i's current state, as a reset does with a new game: its episode starts
     // over, its observation and mask are written and its reward and flags cleared.
     void set_state(int i, const GameState& s);

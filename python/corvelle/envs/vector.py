@@ -126,6 +126,7 @@ class NativeVectorEnv(VectorEnv):
         obs: str = "dict",
         mask_in_obs: bool = False,
         hidden_rows: int = 0,
+        afterstates: bool = False,
     ) -> None:
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(
@@ -148,7 +149,7 @@ class NativeVectorEnv(VectorEnv):
             hidden_rows=hidden_rows,
         )
         self.num_threads = self._batch.num_threads
-        self._form = ObservationForm(obs, mask_in_obs, action_nb, hidden_rows)
+        self._form = ObservationForm(obs, mask_in_obs, action_nb, hidden_rows, afterstates)
         self.single_observation_space = self._form.space()
         self.single_action_space = spaces.Discrete(action_nb)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
@@ -282,9 +283,12 @@ class NativeVectorEnv(VectorEnv):
         )
         final_obs = np.full(self.num_envs, None, dtype=object)
         masks = self._views["mask"]
+        after = self._afterstates()
         for i in np.flatnonzero(dones):
             last = {k: self._obs[k][i].copy() for k in OBS_KEYS}
-            final_obs[i] = self._form(last, masks[i].copy(), bool(v["terminated"][i]))
+            final_obs[i] = self._form(
+                last, masks[i].copy(), bool(v["terminated"][i]), None if after is None else after[i]
+            )
         final_info: Dict[str, Any] = {}
         for key, value in self._info().items():
             if key.startswith("_"):
@@ -356,7 +360,16 @@ class NativeVectorEnv(VectorEnv):
         if self._form.plain:
             return obs
         mask = self._views["mask"]
-        return self._form(obs, mask.copy() if self.copy else mask, self._views["terminated"])
+        return self._form(
+            obs, mask.copy() if self.copy else mask, self._views["terminated"], self._afterstates()
+        )
+
+    # Every game's after-state features, (num_envs, A, 8), when the observation shows them.
+    def _afterstates(self) -> Optional[np.ndarray]:
+        if not self._form.afterstates:
+            return None
+        rows = np.frombuffer(self._batch.afterstates(), dtype=np.float32)
+        return rows.reshape(self.num_envs, self._form.action_nb, -1)
 
     def _info(self) -> Dict[str, Any]:
         mask, invalid = self._views["mask"], self._views["invalid"]
@@ -373,7 +386,8 @@ class NativeVectorEnv(VectorEnv):
 class PlacementVectorEnv(NativeVectorEnv):
     """`num_envs` games of `PlacementEnv` stepped natively (see `NativeVectorEnv`): same actions,
     observations, rewards, masks and invalid-action treatment; `moves="all"` gives every game
-    the all-placements space of `corvelle.placement.ACTION_NB` actions."""
+    the all-placements space of `corvelle.placement.ACTION_NB` actions, and `afterstates=True`
+    adds what each action leaves, as the single env's option does."""
 
     def __init__(
         self,
@@ -390,6 +404,7 @@ class PlacementVectorEnv(NativeVectorEnv):
         obs: str = "dict",
         mask_in_obs: bool = False,
         hidden_rows: int = 0,
+        afterstates: bool = False,
     ) -> None:
         self.moves = check_moves(moves)
         super().__init__(
@@ -406,6 +421,7 @@ class PlacementVectorEnv(NativeVectorEnv):
             obs=obs,
             mask_in_obs=mask_in_obs,
             hidden_rows=hidden_rows,
+            afterstates=afterstates,
         )
 
 
