@@ -3,12 +3,17 @@ ppo.py): an MLP policy over the observation, invalid placements masked out of th
 logits, generalised advantage estimates, clipped updates.
 
     python examples/ppo_masked.py --total-steps 5000000 --seed 1 --csv run.csv
+    python examples/ppo_masked.py --afterstates --reward shaped --total-steps 1000000
     python examples/ppo_masked.py --random --total-steps 200000 --csv random.csv
 
 Every `--log-every` steps it appends a row to the CSV (and prints it): the steps so far, the
-episodes finished, and over the episodes finished since the last row their mean lines,
-pieces and return. `--random` plays a uniformly random placement among the valid ones instead
-of learning, for a baseline. The env's next-step autoreset is honoured: the step that only
+episodes finished, over the episodes finished since the last row their mean lines, pieces and
+return (nan when none finished), the seconds so far, and the lines cleared per piece over all
+steps since the last row (finished episodes or not). `--random` plays a uniformly random placement among the valid ones instead
+of learning, for a baseline. `--afterstates` scores each placement by what it leaves (the env's
+`afterstates=True` features: lines, holes, height, bumpiness, wells, ...) with one small MLP
+shared by all placements, the usual form of placement-level agents; the value still reads the
+observation. The env's next-step autoreset is honoured: the step that only
 starts a new game after an episode ended is left out of the loss.
 """
 
@@ -73,6 +78,45 @@ class Agent(nn.Module):
         return action, dist.log_prob(action), dist.entropy(), self.critic(h).squeeze(-1)
 
 
+# Scales that bring each after-state feature (lines, holes, height, aggregate height,
+# bumpiness, wells, row transitions, topped out) near 0..1 on boards worth playing.
+AFTERSTATE_SCALE = np.array([4, 20, 20, 100, 30, 20, 60, 1], dtype=np.float32)
+
+
+class AfterstateAgent(Agent):
+    """Logits from each placement's after-state row (the last n_actions x 8 values of a
+    feature row, see `observe`), through one MLP shared by all of them; the value from the rest
+    of the row, as `Agent`'s."""
+
+    def __init__(self, n_features: int, n_actions: int, hidden: int = 256) -> None:
+        self.after_size = n_actions * len(AFTERSTATE_SCALE)
+        super().__init__(n_features - self.after_size, n_actions, hidden)
+        self.scorer = nn.Sequential(
+            nn.Linear(len(AFTERSTATE_SCALE), 32), nn.ReLU(),
+            nn.Linear(32, 32), nn.ReLU(), nn.Linear(32, 1),
+        )
+
+    def value(self, x: torch.Tensor) -> torch.Tensor:
+        return super().value(x[:, : -self.after_size])
+
+    def act(self, x: torch.Tensor, mask: torch.Tensor, action: Optional[torch.Tensor] = None):
+        after = x[:, -self.after_size :].reshape(x.shape[0], mask.shape[1], -1)
+        logits = self.scorer(after).squeeze(-1).masked_fill(~mask, -1e8)
+        dist = torch.distributions.Categorical(logits=logits)
+        if action is None:
+            action = dist.sample()
+        return action, dist.log_prob(action), dist.entropy(), self.value(x)
+
+
+def observe(obs: Dict[str, np.ndarray]) -> np.ndarray:
+    """`features`, followed by the scaled after-state rows when the observation has them."""
+    x = features(obs)
+    if "afterstates" not in obs:
+        return x
+    after = obs["afterstates"] / AFTERSTATE_SCALE
+    return np.concatenate([x, after.reshape(x.shape[0], -1)], axis=1)
+
+
 def main(argv: Optional[List[str]] = None) -> None:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--total-steps", type=int, default=1_000_000)
@@ -92,6 +136,8 @@ def main(argv: Optional[List[str]] = None) -> None:
     p.add_argument("--log-every", type=int, default=50_000)
     p.add_argument("--csv", help="append the log rows to this CSV file")
     p.add_argument("--random", action="store_true", help="a random valid placement, no learning")
+    p.add_argument("--afterstates", action="store_true",
+                   help="score each placement by the after-state features it leaves")
     args = p.parse_args(argv)
 
     torch.manual_seed(args.seed)
@@ -99,14 +145,14 @@ def main(argv: Optional[List[str]] = None) -> None:
     rng = np.random.default_rng(args.seed)
     envs = gym.make_vec(
         "corvelle/Placement-v0", num_envs=args.num_envs, vectorization_mode="vector_entry_point",
-        reward=args.reward,
+        reward=args.reward, afterstates=args.afterstates,
     )
     n, steps = args.num_envs, args.num_steps
     obs, info = envs.reset(seed=args.seed)
-    x = features(obs)
+    x = observe(obs)
     mask = info["action_mask"].astype(bool)
     n_actions = mask.shape[1]
-    agent = Agent(x.shape[1], n_actions)
+    agent = (AfterstateAgent if args.afterstates else Agent)(x.shape[1], n_actions)
     optimizer = torch.optim.Adam(agent.parameters(), lr=args.lr, eps=1e-5)
 
     buf_x = torch.zeros((steps, n, x.shape[1]))
@@ -118,6 +164,8 @@ def main(argv: Optional[List[str]] = None) -> None:
 
     ended = np.zeros(n, dtype=bool)  # the last step ended the episode: this one only resets
     ep_return, ep_pieces = np.zeros(n), np.zeros(n, dtype=np.int64)
+    lines_seen = obs["counters"][:, 2].astype(np.int64)  # each game's lines so far
+    window_lines = window_steps = 0
     window: List[tuple] = []
     episodes, done_steps, next_log = 0, 0, args.log_every
     writer = None
@@ -126,7 +174,7 @@ def main(argv: Optional[List[str]] = None) -> None:
         writer = csv.writer(handle)
         if handle.tell() == 0:
             writer.writerow(["steps", "episodes", "lines_per_episode", "pieces_per_episode",
-                             "return_per_episode", "seconds"])
+                             "return_per_episode", "seconds", "lines_per_piece"])
     start = time.time()
 
     while done_steps < args.total_steps:
@@ -149,24 +197,30 @@ def main(argv: Optional[List[str]] = None) -> None:
             live = ~ended
             ep_return[live] += reward[live]
             ep_pieces[live] += 1
+            lines_now = obs["counters"][:, 2].astype(np.int64)
+            window_lines += int((lines_now - lines_seen)[live].sum())
+            window_steps += int(live.sum())
+            lines_seen = lines_now
             for i in np.flatnonzero(done & live):
                 window.append((int(obs["counters"][i, 2]), int(ep_pieces[i]), float(ep_return[i])))
                 ep_return[i], ep_pieces[i] = 0.0, 0
                 episodes += 1
             ended = done
-            x, mask = features(obs), info["action_mask"].astype(bool)
+            x, mask = observe(obs), info["action_mask"].astype(bool)
             done_steps += int(live.sum())
             if done_steps >= next_log:
                 next_log += args.log_every
-                if window:
-                    lines, pieces, ret = (float(np.mean(c)) for c in zip(*window))
-                    row = [done_steps, episodes, round(lines, 3), round(pieces, 2), round(ret, 3),
-                           round(time.time() - start, 1)]
-                    print(*row, flush=True)
-                    if writer:
-                        writer.writerow(row)
-                        handle.flush()
-                    window.clear()
+                lines, pieces, ret = (
+                    (float(np.mean(c)) for c in zip(*window)) if window else [float("nan")] * 3
+                )
+                row = [done_steps, episodes, round(lines, 3), round(pieces, 2), round(ret, 3),
+                       round(time.time() - start, 1), round(window_lines / max(window_steps, 1), 4)]
+                print(*row, flush=True)
+                if writer:
+                    writer.writerow(row)
+                    handle.flush()
+                window.clear()
+                window_lines = window_steps = 0
         if args.random:
             continue
 

@@ -24,10 +24,13 @@ def test_masked_ppo_learns_and_logs(tmp_path):
     out = tmp_path / "run.csv"
     ppo.main(["--total-steps", "6000", "--num-envs", "16", "--num-steps", "64",
               "--log-every", "2000", "--csv", str(out)])
+    ppo.main(["--afterstates", "--reward", "shaped", "--total-steps", "4000", "--num-envs", "16",
+              "--num-steps", "64", "--log-every", "2000", "--csv", str(out)])
     ppo.main(["--random", "--total-steps", "2000", "--num-envs", "16", "--log-every", "2000",
               "--csv", str(out)])
     rows = list(csv.DictReader(out.open()))
     assert rows and float(rows[-1]["pieces_per_episode"]) > 0
+    assert all(0 <= float(r["lines_per_piece"]) <= 4 for r in rows)
     assert [int(r["steps"]) for r in rows[:3]] == sorted(int(r["steps"]) for r in rows[:3])
 
 
