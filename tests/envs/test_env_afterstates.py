@@ -10,11 +10,10 @@ pytest.importorskip("gymnasium")
 import numpy as np
 from envs_support import masked_choice
 from gymnasium.utils.env_checker import check_env
-from gymnasium.wrappers import TimeLimit
 
 from corvelle import _batch, placements
 from corvelle.bytestate import KINDS, ROWS, decode
-from corvelle.envs import ALL_CHAINS, PlacementEnv, PlacementVectorEnv
+from corvelle.envs import ALL_CHAINS, PlacementEnv
 from corvelle.envs.obs import SHAPE_CELLS
 
 
@@ -78,35 +77,6 @@ def test_afterstates_under_every_form():
     env.reset(seed=1)
     with pytest.raises(ValueError, match="moves must be 'chains' or 'all'"):
         _batch.afterstates(bytes(env.state), moves="x")
-
-
-@pytest.mark.parametrize("autoreset", ["NEXT_STEP", "SAME_STEP"])
-def test_vector_env_shows_each_game_what_the_single_env_shows(autoreset):
-    # Game i of the vector env is the single env seeded with 5 + i; a short episode limit
-    # makes games end (and restart) on the way, under both autoreset modes.
-    n = 3
-    envs = PlacementVectorEnv(n, afterstates=True, max_episode_steps=7, autoreset_mode=autoreset)
-    singles = [TimeLimit(PlacementEnv(afterstates=True), 7) for _ in range(n)]
-    obs, info = envs.reset(seed=5)
-    single_obs = [env.reset(seed=5 + i)[0] for i, env in enumerate(singles)]
-    rng = np.random.default_rng(0)
-    pending, ended = [False] * n, 0
-    for _ in range(20):
-        for i in range(n):
-            np.testing.assert_array_equal(obs["afterstates"][i], single_obs[i]["afterstates"])
-        actions = np.array([masked_choice(rng, m) for m in info["action_mask"]])
-        obs, _, terminated, truncated, info = envs.step(actions)
-        for i, env in enumerate(singles):
-            if pending[i]:  # the vector env's next-step reset
-                single_obs[i], pending[i] = env.reset()[0], False
-                continue
-            single_obs[i], _, term, trunc, _ = env.step(actions[i])
-            if (term or trunc) and autoreset == "SAME_STEP":
-                final = info["final_obs"][i]["afterstates"]
-                np.testing.assert_array_equal(final, single_obs[i]["afterstates"])
-                single_obs[i] = env.reset()[0]
-            pending[i] = (term or trunc) and autoreset == "NEXT_STEP"
-        ended += int((terminated | truncated).sum())
-    assert ended >= n
     with pytest.raises(ValueError, match="placement batch"):
         _batch.Batch(1, mode="keys").afterstates()
+

@@ -28,6 +28,11 @@ OPTIONS = [{"obs": o, "mask_in_obs": m} for o, m in FORMS] + [
     {"obs": "image", "hidden_rows": 20, "mask_in_obs": True},
 ]
 SINGLE = {"corvelle/Placement-v0": PlacementEnv, "corvelle/Key-v0": KeyEnv}
+# Each env's options, the placement env's own (what each action leaves) included.
+VECTOR_CASES = [(env_id, kwargs) for env_id in SINGLE for kwargs in OPTIONS[1:]] + [
+    ("corvelle/Placement-v0", {"afterstates": True}),
+    ("corvelle/Placement-v0", {"obs": "flat", "mask_in_obs": True, "afterstates": True}),
+]
 
 
 @pytest.mark.parametrize("options", OPTIONS)
@@ -146,8 +151,7 @@ def same(a, b):
 
 
 @pytest.mark.parametrize("mode", [AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
-@pytest.mark.parametrize("kwargs", OPTIONS[1:])
-@pytest.mark.parametrize("env_id", list(SINGLE))
+@pytest.mark.parametrize("env_id, kwargs", VECTOR_CASES)
 def test_vector_env_against_sync_vector_env(env_id, kwargs, mode):
     n = 3
     vec = gym.make_vec(
