@@ -93,6 +93,16 @@ bool run_unlocked(PyObject* self, Work&& work) {
 
 // ---- Argument conversion -------------------------------------------------------------------
 
+// False with ValueError("<name> must be in lo..hi<unit>, not <value>") when `value` is
+// outside lo..hi.
+bool check_range(long long value, long long lo, long long hi, const char* name,
+                 const char* unit = "") {
+    if (value >= lo && value <= hi) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be in %lld..%lld%s, not %lld", name, lo, hi, unit,
+                 value);
+    return false;
+}
+
 // One element of an integer buffer, by its struct-module format. Returns false for a format
 // that is not a native-order integer.
 bool read_int(const char* format, Py_ssize_t itemsize, const char* p, long long& out) {
@@ -201,12 +211,7 @@ bool parse_mode(const char* s, Mode& out) {
 
 // Whether `rows` hidden rows can be shown; ValueError otherwise.
 bool check_hidden_rows(int rows) {
-    if (rows < 0 || rows > MAX_HIDDEN_ROWS) {
-        PyErr_Format(PyExc_ValueError, "hidden_rows must be in 0..%d, not %d", MAX_HIDDEN_ROWS,
-                     rows);
-        return false;
-    }
-    return true;
+    return check_range(rows, 0, MAX_HIDDEN_ROWS, "hidden_rows");
 }
 
 bool parse_reward(const char* s, RewardKind& out) {
@@ -300,21 +305,9 @@ PyObject* batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         if (!check_hidden_rows(hidden_rows)) return nullptr;
 
         Games::Options o;
-        if (num_envs < 1 || num_envs > MAX_ENVS) {
-            PyErr_Format(PyExc_ValueError, "num_envs must be in 1..%zd, not %zd", MAX_ENVS,
-                         num_envs);
-            return nullptr;
-        }
-        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
-            PyErr_Format(PyExc_ValueError, "max_episode_steps must be in 0..%u, not %zd",
-                         UINT32_MAX, max_steps);
-            return nullptr;
-        }
-        if (threads < 1 || threads > MAX_THREADS) {
-            PyErr_Format(PyExc_ValueError, "num_threads must be in 1..%d, not %d", MAX_THREADS,
-                         threads);
-            return nullptr;
-        }
+        if (!check_range(num_envs, 1, MAX_ENVS, "num_envs")) return nullptr;
+        if (!check_range(max_steps, 0, UINT32_MAX, "max_episode_steps")) return nullptr;
+        if (!check_range(threads, 1, MAX_THREADS, "num_threads")) return nullptr;
         if (!parse_mode(mode_text, o.mode) || !parse_reward(reward_text, o.reward))
             return nullptr;
         o.num_envs = static_cast<int>(num_envs);
@@ -587,26 +580,11 @@ PyObject* versus_batch_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                                          &autoreset, &threads))
             return nullptr;
         VersusGames::Options o;
-        if (num < 1 || num > MAX_ENVS / 2) {
-            PyErr_Format(PyExc_ValueError, "num_matches must be in 1..%zd, not %zd", MAX_ENVS / 2,
-                         num);
+        if (!check_range(num, 1, MAX_ENVS / 2, "num_matches")) return nullptr;
+        if (!check_range(delay, 0, game::tet::MAX_GARBAGE_DELAY, "delay", " pieces"))
             return nullptr;
-        }
-        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
-            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
-                         game::tet::MAX_GARBAGE_DELAY, delay);
-            return nullptr;
-        }
-        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
-            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
-                         max_steps);
-            return nullptr;
-        }
-        if (threads < 1 || threads > MAX_THREADS) {
-            PyErr_Format(PyExc_ValueError, "num_threads must be in 1..%d, not %d", MAX_THREADS,
-                         threads);
-            return nullptr;
-        }
+        if (!check_range(max_steps, 0, UINT32_MAX, "max_steps")) return nullptr;
+        if (!check_range(threads, 1, MAX_THREADS, "num_threads")) return nullptr;
         if (!parse_mode(mode_text, o.mode) || !parse_attack(attack_text, o.match.attack) ||
             !parse_versus_reward(reward_text, o.reward))
             return nullptr;
@@ -910,22 +888,11 @@ PyObject* match_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         if (!convert_seed_record(a, "seed_a", seed_a) ||
             !convert_seed_record(b, "seed_b", seed_b) || !parse_attack(attack, o.attack))
             return nullptr;
-        if (delay < 0 || delay > game::tet::MAX_GARBAGE_DELAY) {
-            PyErr_Format(PyExc_ValueError, "delay must be in 0..%d pieces, not %zd",
-                         game::tet::MAX_GARBAGE_DELAY, delay);
+        if (!check_range(delay, 0, game::tet::MAX_GARBAGE_DELAY, "delay", " pieces"))
             return nullptr;
-        }
-        if (max_steps < 0 || max_steps > static_cast<Py_ssize_t>(UINT32_MAX)) {
-            PyErr_Format(PyExc_ValueError, "max_steps must be in 0..%u, not %zd", UINT32_MAX,
-                         max_steps);
-            return nullptr;
-        }
+        if (!check_range(max_steps, 0, UINT32_MAX, "max_steps")) return nullptr;
         constexpr long long MAX_STEP_US = 60LL * 60 * 1000 * 1000;  // an hour
-        if (step_us < 0 || step_us > MAX_STEP_US) {
-            PyErr_Format(PyExc_ValueError, "step_us must be in 0..%lld, not %lld", MAX_STEP_US,
-                         step_us);
-            return nullptr;
-        }
+        if (!check_range(step_us, 0, MAX_STEP_US, "step_us")) return nullptr;
         o.delay = static_cast<std::uint8_t>(delay);
         o.max_steps = static_cast<std::uint32_t>(max_steps);
         o.step_us = step_us;
