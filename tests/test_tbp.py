@@ -161,7 +161,9 @@ def test_unreachable_moves_forfeit_and_broken_bots_raise(tmp_path):
     with pytest.raises(tbp.FrontendError, match="refused the rules"):
         tbp.Frontend(refuses)
     dies = _fake_bot(tmp_path, "sys.exit(0)\n")
-    with pytest.raises(tbp.FrontendError, match="ended before sending ready"):
+    # Whether the rules meet a closed pipe or the wait for ready meets the end of the output
+    # depends on when the process is gone; either way the bot ended.
+    with pytest.raises(tbp.FrontendError, match="the bot ended"):
         tbp.Frontend(dies)
     silent = _fake_bot(tmp_path, "import time\ntime.sleep(30)\n")
     with pytest.raises(tbp.FrontendError, match="within"):
