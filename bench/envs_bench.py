@@ -9,9 +9,10 @@ policy (a numpy masked choice). Reported: the median over the repeats, and the t
 
 Compared: PlacementVectorEnv (native, batched) on one and two threads, with and without
 copies of its arrays, and gymnasium's SyncVectorEnv over the same number of PlacementEnv; then
-the same two with `moves="all"` (every placement an action); then a single PlacementEnv (as a
-SyncVectorEnv of one, and stepped directly with `env.step`), and KeyVectorEnv (one engine
-action per step, native) at 1, 256 and 1024 games.
+the same two with `moves="all"` (every placement an action); the vector env with
+`afterstates=True`; then a single PlacementEnv (as a SyncVectorEnv of one, and stepped
+directly with `env.step`), and KeyVectorEnv (one engine action per step, native) at 1, 256 and
+1024 games.
 Figures measured on the project's machine: bench/envs_results.md.
 """
 
@@ -152,6 +153,16 @@ def main() -> None:
         max(1, args.repeats // 2),
     )
     print(f"moves=all: best native / SyncVectorEnv: {max(all_rates.values()) / sync_all:,.0f}x")
+
+    # What the after-state features cost: each game lists what every valid chain leaves.
+    plain = rates["PlacementVectorEnv threads=2 copy=True"]
+    after = measure(
+        "PlacementVectorEnv threads=2 afterstates=True",
+        lambda: PlacementVectorEnv(n, num_threads=2, afterstates=True),
+        args.seconds,
+        args.repeats,
+    )
+    print(f"afterstates=True / without: {after / plain:.2f}")
 
     measure(
         "single PlacementEnv",
