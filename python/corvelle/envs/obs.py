@@ -277,7 +277,8 @@ class ObservationForm:
     of shape (2, rows, 10) for convolutional layers, plane 0 the board's solid cells and plane
     1 the falling piece's cells while the game runs, beside "next", "hold" and "counters"),
     with `mask_in_obs=True` adding the action mask (0/1 for each of the `action_nb` actions):
-    as key "action_mask" (int8) of a dict, or as the flat vector's last `action_nb` values;
+    as key "action_mask" (int8) of a dict, or as `action_nb` values after the observation's in
+    the flat vector;
     `hidden_rows` is the number of rows above the visible 20 that the board shows;
     `afterstates=True` adds what each action leaves (`AFTERSTATE_FEATURES` per action, float32):
     as key "afterstates" of a dict, or after the mask at the flat vector's end. Called on one
