@@ -376,12 +376,10 @@ void write_afterstates(const GameState& s, Mode mode, float* out) {
         }
         return;
     }
-    const game::tet::ChainMask valid = game::tet::valid_chains(s);
-    for (int c = 0; c < PLACEMENT_ACTION_NB; ++c) {
-        if (!valid[static_cast<std::size_t>(c)]) continue;
-        const game::Result<GameState> r = game::tet::play_chain(s, c);
-        if (r.ok()) afterstate_row(s, r.value, out + c * AFTERSTATE_FEATURE_NB);
-    }
+    // The chains the mask allows, each with the state it ends in (shared prefixes played once).
+    game::tet::for_each_valid_chain(s, [&](int c, const GameState& end) {
+        afterstate_row(s, end, out + c * AFTERSTATE_FEATURE_NB);
+    });
 }
 
 void Games::write_afterstates(float* out) {
