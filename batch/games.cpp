@@ -326,33 +326,29 @@ void write_board(const GameState& s, std::int8_t* board, int rows) {
 namespace {
 
 void afterstate_row(const GameState& before, const GameState& after, float* row) {
-    const BoardMatrix b = settled_board(after);
-    const game::tet::BoardMetrics m = game::tet::board_metrics(b);
-    std::array<int, COLS> heights{};
-    std::array<int, BoardMatrix::ROWS> solid{};
-    for (int y = 0; y < BoardMatrix::ROWS; ++y) {
-        solid[static_cast<std::size_t>(y)] = game::tet::solid_mask(b, y);
-        for (int x = 0; x < COLS; ++x)
-            if (solid[static_cast<std::size_t>(y)] >> x & 1) heights[static_cast<std::size_t>(x)] = y + 1;
-    }
-    int aggregate = 0, wells = 0, transitions = 0, bumpiness = 0;
-    for (int x = 0; x + 1 < COLS; ++x)
-        bumpiness += std::abs(heights[static_cast<std::size_t>(x)] - heights[static_cast<std::size_t>(x + 1)]);
-    for (int x = 0; x < COLS; ++x) {
-        const int h = heights[static_cast<std::size_t>(x)];
-        const int left = x > 0 ? heights[static_cast<std::size_t>(x - 1)] : BoardMatrix::ROWS;
-        const int right = x + 1 < COLS ? heights[static_cast<std::size_t>(x + 1)] : BoardMatrix::ROWS;
-        aggregate += h;
-        wells += std::max(0, std::min(left, right) - h);
+    const game::tet::SolidRows rows = game::tet::solid_rows(settled_board(after));
+    const game::tet::SolidCols cols = game::tet::solid_cols(rows);
+    constexpr std::size_t W = COLS;
+    constexpr int WALL = BoardMatrix::ROWS;  // the walls count as full columns
+    std::array<int, W> heights{};  // a column's highest solid row + 1, 0 when empty
+    for (std::size_t x = 0; x < W; ++x) heights[x] = static_cast<int>(std::bit_width(cols[x]));
+    int aggregate = 0, wells = 0, bumpiness = 0, transitions = 0;
+    for (std::size_t x = 0; x < W; ++x) {
+        const int left = x > 0 ? heights[x - 1] : WALL;
+        const int right = x + 1 < W ? heights[x + 1] : WALL;
+        aggregate += heights[x];
+        wells += std::max(0, std::min(left, right) - heights[x]);
+        if (x + 1 < W) bumpiness += std::abs(heights[x] - heights[x + 1]);
     }
     const int top = *std::max_element(heights.begin(), heights.end());
     for (int y = 0; y < top; ++y) {
-        // The row with a filled wall cell on each side: bits 0 and 11.
-        const int cells = solid[static_cast<std::size_t>(y)] << 1 | 1 | 1 << (COLS + 1);
-        transitions += std::popcount(static_cast<unsigned>((cells ^ cells >> 1) & ((1 << (COLS + 1)) - 1)));
+        // The row between two filled wall cells, bits 0 and COLS + 1; each change counts.
+        const unsigned row_cells = rows[static_cast<std::size_t>(y)];
+        const unsigned cells = row_cells << 1 | 1u | 1u << (COLS + 1);
+        transitions += std::popcount((cells ^ cells >> 1) & ((1u << (COLS + 1)) - 1));
     }
     row[0] = static_cast<float>(static_cast<std::uint16_t>(after.total_lines - before.total_lines));
-    row[1] = static_cast<float>(m.holes);
+    row[1] = static_cast<float>(game::tet::board_metrics(cols).holes);
     row[2] = static_cast<float>(top);
     row[3] = static_cast<float>(aggregate);
     row[4] = static_cast<float>(bumpiness);
