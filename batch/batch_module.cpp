@@ -357,7 +357,8 @@ PyObject* batch_step(PyObject* self, PyObject* actions) {
     });
 }
 
-// afterstates($self): every game's write_afterstates as bytes of float32, game after game.
+// afterstates($self): every game's write_afterstates as a bytearray of float32, game after
+// game.
 PyObject* batch_afterstates(PyObject* self, PyObject*) {
     return guarded<PyObject*>([&]() -> PyObject* {
         Games& g = games_of(self);
@@ -367,9 +368,10 @@ PyObject* batch_afterstates(PyObject* self, PyObject*) {
         }
         const Py_ssize_t size = static_cast<Py_ssize_t>(g.num_envs()) * g.action_nb() *
                                 AFTERSTATE_FEATURE_NB * static_cast<Py_ssize_t>(sizeof(float));
-        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+        // A bytearray, so that arrays over it are writable as the other observations are.
+        PyRef out = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, size));
         if (!out) return nullptr;
-        auto* rows = reinterpret_cast<float*>(PyBytes_AS_STRING(out.get()));
+        auto* rows = reinterpret_cast<float*>(PyByteArray_AS_STRING(out.get()));
         if (!run_unlocked(self, [&] { g.write_afterstates(rows); })) return nullptr;
         return out.release();
     });
@@ -496,7 +498,7 @@ PyMethodDef batch_methods[] = {
      PyDoc_STR("state_bytes($self, index)\n--\n\nThe byte form of one game's state.")},
     {"afterstates", CORVELLE_CFUNC(batch_afterstates), METH_NOARGS,
      PyDoc_STR("afterstates($self)\n--\n\nWhat each action leaves in every game (see the "
-               "module's afterstates): bytes of float32, num_envs blocks of action_nb rows of "
+               "module's afterstates): a bytearray of float32, num_envs blocks of action_nb rows of "
                "8. Placement batches only.")},
     {"set_state", CORVELLE_CFUNC(batch_set_state), METH_VARARGS | METH_KEYWORDS,
      PyDoc_STR("set_state($self, index, state)\n--\n\nGame `index` continues from a state "

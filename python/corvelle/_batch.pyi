@@ -45,8 +45,8 @@ class Batch:
         """Plays one step of every game and returns how many episodes ended."""
     def state_bytes(self, index: int) -> bytes:
         """The byte form of one game's state."""
-    def afterstates(self) -> bytes:
-        """What each action leaves in every game (see the module's afterstates): bytes of
+    def afterstates(self) -> bytearray:
+        """What each action leaves in every game (see the module's afterstates): a bytearray of
         float32, num_envs blocks of action_nb rows of 8. Placement batches only."""
     def set_state(self, index: int, state: bytes) -> None:
         """Game `index` continues from a state given in its byte form, as after a reset: its

@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, Literal, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import gymnasium as gym
 import numpy as np
@@ -13,7 +13,6 @@ from gymnasium.error import ClosedEnvironmentError, ResetNeeded
 
 from corvelle_vim import GameStatePy
 
-from .. import _batch
 from .. import placement as _placement
 from ..bytestate import decode
 from .arena import (
@@ -273,9 +272,8 @@ class PlacementEnv(gym.Env[Observation, np.int64]):
             return obs
         after = None
         if self._form.afterstates:
-            moves: Literal["chains", "all"] = "all" if self.moves == "all" else "chains"
-            rows = _batch.afterstates(self._batch.state_bytes(0), moves=moves)
-            after = np.frombuffer(rows, dtype=np.float32).reshape(self._action_nb, -1).copy()
+            rows = self._batch.afterstates()  # a new bytearray: the array keeps it
+            after = np.frombuffer(rows, dtype=np.float32).reshape(self._action_nb, -1)
         return self._form(obs, self._mask.copy(), self._over, after)
 
     def _info(self, invalid: bool, written: bool = True) -> Dict[str, Any]:
