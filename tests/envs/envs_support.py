@@ -1,5 +1,6 @@
 """Helpers shared by the environment tests: the reference mask from get_valid_move_chains,
-a seeded random masked policy, and games played with it."""
+a seeded random masked policy, games played with it, and a state's settled board read in
+plain numpy."""
 
 from __future__ import annotations
 
@@ -63,3 +64,19 @@ def random_states(seed: int, games: int) -> List[GameStatePy]:
 def played_states() -> List[GameStatePy]:
     """A few hundred states from random play, finished games included."""
     return random_states(7, 12)
+
+
+def settled_rows(data: bytes, rows: int) -> np.ndarray:
+    """Solid cells of board rows rows-1..0, top first, the falling piece left out while the game
+    runs, read in plain numpy from the byte form."""
+    from corvelle.bytestate import KINDS, ROWS, decode
+    from corvelle.envs.obs import SHAPE_CELLS
+
+    s = decode(data)
+    solid = (np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) >= 1)
+    solid &= np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) <= 8
+    piece = s.current_pcs
+    if piece is not None and not s.game_over:
+        for i, j in SHAPE_CELLS[KINDS.index(piece.kind)][piece.rotation]:
+            solid[piece.row + i, piece.column + j] = False
+    return solid[rows - 1 :: -1].astype(np.int8)

@@ -8,23 +8,17 @@ import pytest
 pytest.importorskip("gymnasium")
 
 import numpy as np
-from envs_support import masked_choice
+from envs_support import masked_choice, settled_rows
 from gymnasium.utils.env_checker import check_env
 
 from corvelle import _batch, placements
-from corvelle.bytestate import KINDS, ROWS, decode
+from corvelle.bytestate import ROWS, decode
 from corvelle.envs import ALL_CHAINS, PlacementEnv
-from corvelle.envs.obs import SHAPE_CELLS
 
 
 def plain_features(before: bytes, after: bytes) -> np.ndarray:
     s = decode(after)
-    cells = np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10)
-    solid = (cells >= 1) & (cells <= 8)
-    if s.current_pcs is not None and not s.game_over:
-        p = s.current_pcs
-        for i, j in SHAPE_CELLS[KINDS.index(p.kind)][p.rotation]:
-            solid[p.row + i, p.column + j] = False
+    solid = settled_rows(after, ROWS)[::-1].astype(bool)  # row 0 first
     heights = np.array([np.flatnonzero(solid[:, x]).max() + 1 if solid[:, x].any() else 0
                         for x in range(10)])
     holes = sum(int((~solid[: h, x]).sum()) for x, h in enumerate(heights))

@@ -11,14 +11,14 @@ pytest.importorskip("gymnasium")
 
 import gymnasium as gym
 import numpy as np
-from envs_support import masked_choices
+from envs_support import masked_choices, settled_rows
 from gymnasium.utils.env_checker import check_env
 from gymnasium.vector import AutoresetMode, SyncVectorEnv
 
 from corvelle import _batch
-from corvelle.bytestate import KINDS, ROWS, decode
+from corvelle.bytestate import decode
 from corvelle.envs import OBS_KEYS, KeyEnv, PlacementEnv, observations_from_bytes
-from corvelle.envs.obs import FLAT_SIZE, SHAPE_CELLS
+from corvelle.envs.obs import FLAT_SIZE
 
 FORMS = [("dict", False), ("dict", True), ("flat", False), ("flat", True)]
 OPTIONS = [{"obs": o, "mask_in_obs": m} for o, m in FORMS] + [
@@ -41,19 +41,6 @@ def test_check_env_under_every_observation_option(cls, options):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         check_env(cls(**options), skip_render_check=True)
-
-
-def settled_rows(data: bytes, rows: int) -> np.ndarray:
-    """Solid cells of board rows rows-1..0, top first, the falling piece left out while the game
-    runs, read in plain numpy from the byte form."""
-    s = decode(data)
-    solid = (np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) >= 1)
-    solid &= np.frombuffer(s.cells, dtype=np.uint8).reshape(ROWS, 10) <= 8
-    piece = s.current_pcs
-    if piece is not None and not s.game_over:
-        for i, j in SHAPE_CELLS[KINDS.index(piece.kind)][piece.rotation]:
-            solid[piece.row + i, piece.column + j] = False
-    return solid[rows - 1 :: -1].astype(np.int8)
 
 
 @pytest.mark.parametrize("cls", [PlacementEnv, KeyEnv])
