@@ -9,12 +9,14 @@ logits, generalised advantage estimates, clipped updates.
 Every `--log-every` steps it appends a row to the CSV (and prints it): the steps so far, the
 episodes finished, over the episodes finished since the last row their mean lines, pieces and
 return (nan when none finished), the seconds so far, and the lines cleared per piece over all
-steps since the last row (finished episodes or not). `--random` plays a uniformly random placement among the valid ones instead
-of learning, for a baseline. `--afterstates` scores each placement by what it leaves (the env's
+steps since the last row (finished episodes or not).
+
+`--random` plays a uniformly random placement among the valid ones instead of learning, for a
+baseline. `--afterstates` scores each placement by what it leaves (the env's
 `afterstates=True` features: lines, holes, height, bumpiness, wells, ...) with one small MLP
 shared by all placements, the usual form of placement-level agents; the value still reads the
-observation. The env's next-step autoreset is honoured: the step that only
-starts a new game after an episode ended is left out of the loss.
+observation. The env's next-step autoreset is honoured: the step that only starts a new game
+after an episode ended is left out of the loss.
 """
 
 from __future__ import annotations
